@@ -1,0 +1,13 @@
+#!/bin/sh
+# Installs what is needed, builds, and runs every test: first the optimised build, then the same
+# tests under AddressSanitizer and UndefinedBehaviorSanitizer.
+set -eu
+cd "$(dirname "$0")/.."
+./scripts/setup.sh
+jobs="$(nproc)"
+ctest --test-dir build --output-on-failure -j "$jobs"
+
+cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=Debug -DMIXENGINE_SANITIZE=ON -DMIXENGINE_BENCH=OFF >/dev/null
+cmake --build build-sanitize -j "$jobs"
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  ctest --test-dir build-sanitize --output-on-failure -j "$jobs"

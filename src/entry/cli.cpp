@@ -1,0 +1,142 @@
+#include "cli.h"
+
+#include <algorithm>
+#include <atomic>
+#include <charconv>
+#include <cmath>
+#include <limits>
+#include <memory>
+
+#include "control/telemetry.h"
+#include "modes.h"
+
+namespace mixengine {
+
+bool Arguments::has(std::string_view flag) const {
+    return std::find(args_.begin(), args_.end(), flag) != args_.end();
+}
+
+std::optional<std::string> Arguments::value(std::string_view flag) const {
+    const auto it = std::find(args_.begin(), args_.end(), flag);
+    if (it == args_.end() || std::next(it) == args_.end()) return std::nullopt;
+    return *std::next(it);
+}
+
+template <typename T>
+std::optional<T> parse_unsigned(std::string_view text) {
+    if (!text.empty() && text.front() == '+') text.remove_prefix(1);
+    if (text.empty()) return std::nullopt;
+    T value = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9') return std::nullopt;
+        const T digit = static_cast<T>(c - '0');
+        if (value > (std::numeric_limits<T>::max() - digit) / 10) return std::nullopt;
+        value = static_cast<T>(value * 10 + digit);
+    }
+    return value;
+}
+
+template std::optional<uint16_t> parse_unsigned<uint16_t>(std::string_view);
+template std::optional<uint32_t> parse_unsigned<uint32_t>(std::string_view);
+template std::optional<uint64_t> parse_unsigned<uint64_t>(std::string_view);
+
+double parse_from_seconds(std::optional<std::string> text) {
+    if (!text) return 0.0;
+    std::string_view s = *text;
+    // from_chars takes no leading "+", but a decimal number may carry one.
+    if (s.size() > 1 && s.front() == '+' && s[1] != '-' && s[1] != '+') s.remove_prefix(1);
+    double value = 0.0;
+    const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), value);
+    if (s.empty() || end != s.data() + s.size()) return 0.0;
+    if (ec == std::errc::result_out_of_range) {
+        // Too large in magnitude saturates to infinity; too small is practically zero.
+        return (s.front() != '-' && s.find_first_of("eE") != std::string_view::npos &&
+                s.find("e-") == std::string_view::npos && s.find("E-") == std::string_view::npos)
+                   ? std::numeric_limits<double>::infinity()
+                   : 0.0;
+    }
+    if (ec != std::errc() || std::isnan(value) || value < 0.0) return 0.0;
+    return value;
+}
+
+Mode select_mode(const Arguments& args) {
+    if (args.has("--list")) return Mode::List;
+    if (args.has("--detect")) return Mode::Detect;
+    if (args.value("--record")) return Mode::Record;
+    if (args.value("--play")) return Mode::Play;
+    if (args.has("--library")) return Mode::Library;
+    if (args.has("--sim")) return Mode::Sim;
+    return Mode::Live;
+}
+
+namespace {
+
+std::size_t clamp_count(std::optional<uint64_t> n, std::size_t fallback, std::size_t most) {
+    if (!n) return fallback;
+    return static_cast<std::size_t>(std::clamp<uint64_t>(*n, 1, most));
+}
+
+SimOptions sim_options(const Arguments& args) {
+    SimOptions o;
+    const auto number = [&](std::string_view flag) -> std::optional<uint64_t> {
+        const auto v = args.value(flag);
+        return v ? parse_unsigned<uint64_t>(*v) : std::nullopt;
+    };
+    o.inputs = clamp_count(number("--inputs"), 16, 32);
+    o.outputs = clamp_count(number("--outputs"), 8, 64);
+    o.rate = args.value("--rate") == "96000" ? 96000 : 48000;
+    o.files = args.value("--files");
+    return o;
+}
+
+std::optional<uint32_t> u32_value(const Arguments& args, std::string_view flag) {
+    const auto v = args.value(flag);
+    return v ? parse_unsigned<uint32_t>(*v) : std::nullopt;
+}
+
+}  // namespace
+
+int run_command_line(int argc, char** argv) {
+    ignore_broken_pipe();
+    std::vector<std::string> list;
+    for (int i = 0; i < argc; ++i) list.emplace_back(argv[i] ? argv[i] : "");
+    const Arguments args(std::move(list));
+
+    switch (select_mode(args)) {
+        case Mode::List:
+            return run_list_mode();
+        case Mode::Detect:
+            return run_detect_mode();
+        case Mode::Record: {
+            RecordOptions o;
+            o.device = *args.value("--record");
+            o.dir = args.value("--dir").value_or(".");
+            if (const auto c = args.value("--channels")) o.channels = parse_unsigned<uint16_t>(*c);
+            return run_record_mode(o);
+        }
+        case Mode::Play: {
+            PlayOptions o;
+            o.device = *args.value("--play");
+            o.dir = args.value("--dir").value_or(".");
+            o.from_s = parse_from_seconds(args.value("--from"));
+            return run_play_mode(o);
+        }
+        case Mode::Library:
+            return run_library_mode();
+        case Mode::Sim:
+            return run_sim_mode(sim_options(args), std::make_shared<std::atomic<bool>>(false));
+        case Mode::Live: {
+            const auto in = args.value("--in");
+            const auto out = args.value("--out");
+            if (!in || !out) {
+                print_error("Choose an audio input and output (--in / --out), or use --sim.");
+                return 2;
+            }
+            LiveOptions o{*in, *out, u32_value(args, "--rate"), u32_value(args, "--buffer")};
+            return run_live_mode(o, std::make_shared<std::atomic<bool>>(false));
+        }
+    }
+    return 1;
+}
+
+}  // namespace mixengine

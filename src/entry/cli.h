@@ -1,0 +1,44 @@
+// The command line: how arguments are read and which mode runs.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace mixengine {
+
+// Arguments as given, program path first. Flags are matched byte for byte; there is no
+// abbreviation, no "--flag=value" form and no case folding.
+class Arguments {
+public:
+    explicit Arguments(std::vector<std::string> args) : args_(std::move(args)) {}
+
+    // Present when any argument equals the flag.
+    bool has(std::string_view flag) const;
+
+    // The argument right after the first occurrence of the flag, taken literally (even if it
+    // looks like a flag). Absent when the flag is missing or its first occurrence is last.
+    std::optional<std::string> value(std::string_view flag) const;
+
+private:
+    std::vector<std::string> args_;
+};
+
+// Unsigned decimal: an optional "+", then one or more digits, nothing else, no overflow of T.
+template <typename T>
+std::optional<T> parse_unsigned(std::string_view text);
+
+// Seconds for --from: a decimal float; negative, NaN and unparsable give 0; +inf stays +inf.
+double parse_from_seconds(std::optional<std::string> text);
+
+enum class Mode { List, Detect, Record, Play, Library, Sim, Live };
+
+Mode select_mode(const Arguments& args);
+
+// Runs the selected mode and returns the process exit status.
+int run_command_line(int argc, char** argv);
+
+}  // namespace mixengine

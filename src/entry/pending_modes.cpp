@@ -1,0 +1,19 @@
+// Modes whose parts are not built yet.
+#include "control/telemetry.h"
+#include "modes.h"
+
+#include <string>
+
+namespace mixengine {
+
+int mode_not_built(const char* mode_name) {
+    print_error(std::string("This build of mixengine does not have the ") + mode_name +
+                " mode yet.");
+    return 1;
+}
+
+int run_detect_mode() { return mode_not_built("detector service"); }
+int run_record_mode(const RecordOptions&) { return mode_not_built("record"); }
+int run_play_mode(const PlayOptions&) { return mode_not_built("play"); }
+
+}  // namespace mixengine
