@@ -1,0 +1,23 @@
+#include "update_sender.h"
+
+#include <chrono>
+#include <thread>
+
+namespace mixengine {
+
+void UpdateSender::send(EngineUpdate update) {
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (ring_.push(std::move(update))) return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+}
+
+std::pair<std::shared_ptr<UpdateSender>, RingConsumer<EngineUpdate>> make_update_ring() {
+    auto [producer, consumer] = make_spsc_ring<EngineUpdate>(kUpdateRingCapacity);
+    return {std::make_shared<UpdateSender>(std::move(producer)), std::move(consumer)};
+}
+
+}  // namespace mixengine
