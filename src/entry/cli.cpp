@@ -76,6 +76,8 @@ std::size_t clamp_count(std::optional<uint64_t> n, std::size_t fallback, std::si
     return static_cast<std::size_t>(std::clamp<uint64_t>(*n, 1, most));
 }
 
+}  // namespace
+
 SimOptions sim_options(const Arguments& args) {
     SimOptions o;
     const auto number = [&](std::string_view flag) -> std::optional<uint64_t> {
@@ -88,6 +90,8 @@ SimOptions sim_options(const Arguments& args) {
     o.files = args.value("--files");
     return o;
 }
+
+namespace {
 
 std::optional<uint32_t> u32_value(const Arguments& args, std::string_view flag) {
     const auto v = args.value(flag);

@@ -36,7 +36,14 @@ double parse_from_seconds(std::optional<std::string> text);
 
 enum class Mode { List, Detect, Record, Play, Library, Sim, Live };
 
+struct SimOptions;
+struct LiveOptions;
+
 Mode select_mode(const Arguments& args);
+
+// Options of the simulation: counts clamped to 1..32 inputs and 1..64 outputs, rate 96000 only
+// for exactly "96000".
+SimOptions sim_options(const Arguments& args);
 
 // Runs the selected mode and returns the process exit status.
 int run_command_line(int argc, char** argv);
