@@ -1,0 +1,193 @@
+// Biquad design and cascades; see biquad.h.
+#include "biquad.h"
+
+#include <cmath>
+#include <numbers>
+
+namespace mixengine {
+
+void run_biquad(const BiquadCoeffs& c, BiquadState& st, float* buf, std::size_t n) noexcept {
+    const float b0 = c.b0, b1 = c.b1, b2 = c.b2, a1 = c.a1, a2 = c.a2;
+    float s1 = st.s1, s2 = st.s2;
+    for (std::size_t i = 0; i < n; ++i) {
+        const float x = buf[i];
+        const float y = b0 * x + s1;
+        s1 = b1 * x - a1 * y + s2;
+        s2 = b2 * x - a2 * y;
+        buf[i] = y;
+    }
+    st.s1 = s1;
+    st.s2 = s2;
+}
+
+void flush_biquad_state(BiquadState& st) noexcept {
+    if (std::fabs(st.s1) < kBiquadFlushBelow) st.s1 = 0.0f;
+    if (std::fabs(st.s2) < kBiquadFlushBelow) st.s2 = 0.0f;
+}
+
+namespace {
+
+void grow_states(std::vector<BiquadState>& states, std::size_t stages) {
+    if (states.size() < stages) states.resize(stages);
+}
+
+void run_stages(std::span<const BiquadCoeffs> stages, std::span<BiquadState> states, float* buf,
+                std::size_t n) noexcept {
+    const std::size_t count = stages.size() < states.size() ? stages.size() : states.size();
+    for (std::size_t k = 0; k < count; ++k) {
+        run_biquad(stages[k], states[k], buf, n);
+        flush_biquad_state(states[k]);
+    }
+}
+
+}  // namespace
+
+BiquadCascade::BiquadCascade() {
+    stages_.reserve(kCascadeReserve);
+    states_.reserve(kCascadeReserve);
+}
+
+void BiquadCascade::set_stages(std::span<const BiquadCoeffs> stages) {
+    stages_.assign(stages.begin(), stages.end());
+    grow_states(states_, stages_.size());
+}
+
+void BiquadCascade::run(float* buf, std::size_t n) noexcept { run_stages(stages_, states_, buf, n); }
+
+StereoBiquadCascade::StereoBiquadCascade() {
+    stages_.reserve(kCascadeReserve);
+    left_.reserve(kCascadeReserve);
+    right_.reserve(kCascadeReserve);
+}
+
+void StereoBiquadCascade::set_stages(std::span<const BiquadCoeffs> stages) {
+    stages_.assign(stages.begin(), stages.end());
+    grow_states(left_, stages_.size());
+    grow_states(right_, stages_.size());
+}
+
+void StereoBiquadCascade::run(float* left, float* right, std::size_t n) noexcept {
+    run_stages(stages_, left_, left, n);
+    run_stages(stages_, right_, right, n);
+}
+
+BiquadCoeffs design_biquad(std::string_view type, double f_hz, double g_db, double q,
+                           double sample_rate) {
+    const double fs = sample_rate;
+    const double fmax = fs / 2.1;
+    if (!(fmax >= 10.0)) return {};
+
+    constexpr double kButterworthQ = 0.7071067811865476;
+    if (type == "lcut") {
+        type = "hp";
+        q = kButterworthQ;
+        g_db = 0.0;
+    } else if (type == "hcut") {
+        type = "lp";
+        q = kButterworthQ;
+        g_db = 0.0;
+    }
+    // A gain that is not a number would poison the stage's state for good; treat it as flat.
+    if (!std::isfinite(g_db)) g_db = 0.0;
+
+    const double f = std::fmin(std::fmax(f_hz, 10.0), fmax);
+    const double w0 = 2.0 * std::numbers::pi * f / fs;
+    const double c = std::cos(w0);
+    const double sn = std::sin(w0);
+    const double A = std::pow(10.0, g_db / 40.0);
+    const double Q = std::fmax(q, 0.1);  // fmax also turns a NaN q into 0.1
+    const double alpha = sn / (2.0 * Q);
+
+    double b0, b1, b2, a0, a1, a2;
+    if (type == "hp") {
+        b0 = (1.0 + c) / 2.0;
+        b1 = -(1.0 + c);
+        b2 = (1.0 + c) / 2.0;
+        a0 = 1.0 + alpha;
+        a1 = -2.0 * c;
+        a2 = 1.0 - alpha;
+    } else if (type == "lp") {
+        b0 = (1.0 - c) / 2.0;
+        b1 = 1.0 - c;
+        b2 = (1.0 - c) / 2.0;
+        a0 = 1.0 + alpha;
+        a1 = -2.0 * c;
+        a2 = 1.0 - alpha;
+    } else if (type == "bp") {
+        b0 = alpha;
+        b1 = 0.0;
+        b2 = -alpha;
+        a0 = 1.0 + alpha;
+        a1 = -2.0 * c;
+        a2 = 1.0 - alpha;
+    } else if (type == "hp1") {
+        const double K = std::tan(w0 / 2.0);
+        b0 = 1.0;
+        b1 = -1.0;
+        b2 = 0.0;
+        a0 = K + 1.0;
+        a1 = K - 1.0;
+        a2 = 0.0;
+    } else if (type == "lshv") {
+        const double sa = 2.0 * std::sqrt(A) * alpha;
+        b0 = A * ((A + 1.0) - (A - 1.0) * c + sa);
+        b1 = 2.0 * A * ((A - 1.0) - (A + 1.0) * c);
+        b2 = A * ((A + 1.0) - (A - 1.0) * c - sa);
+        a0 = (A + 1.0) + (A - 1.0) * c + sa;
+        a1 = -2.0 * ((A - 1.0) + (A + 1.0) * c);
+        a2 = (A + 1.0) + (A - 1.0) * c - sa;
+    } else if (type == "hshv") {
+        const double sa = 2.0 * std::sqrt(A) * alpha;
+        b0 = A * ((A + 1.0) + (A - 1.0) * c + sa);
+        b1 = -2.0 * A * ((A - 1.0) + (A + 1.0) * c);
+        b2 = A * ((A + 1.0) + (A - 1.0) * c - sa);
+        a0 = (A + 1.0) - (A - 1.0) * c + sa;
+        a1 = 2.0 * ((A - 1.0) - (A + 1.0) * c);
+        a2 = (A + 1.0) - (A - 1.0) * c - sa;
+    } else {
+        b0 = 1.0 + alpha * A;
+        b1 = -2.0 * c;
+        b2 = 1.0 - alpha * A;
+        a0 = 1.0 + alpha / A;
+        a1 = -2.0 * c;
+        a2 = 1.0 - alpha / A;
+    }
+    return {static_cast<float>(b0 / a0), static_cast<float>(b1 / a0), static_cast<float>(b2 / a0),
+            static_cast<float>(a1 / a0), static_cast<float>(a2 / a0)};
+}
+
+std::vector<BiquadCoeffs> design_graphic(std::span<const float> gains_db, double sample_rate) {
+    std::vector<BiquadCoeffs> out;
+    const std::size_t n = gains_db.size() < 31 ? gains_db.size() : 31;
+    for (std::size_t i = 0; i < n; ++i) {
+        const float g = gains_db[i];
+        // A non-finite gain (a broken correction curve) is skipped like an inaudible one.
+        if (!std::isfinite(g) || std::fabs(g) < 0.05f) continue;
+        if (!(kGraphicCentresHz[i] < sample_rate / 2.2)) continue;
+        out.push_back(design_biquad("peq", kGraphicCentresHz[i], g, 4.32, sample_rate));
+    }
+    return out;
+}
+
+std::vector<BiquadCoeffs> design_hpf(const Hpf& hpf, double sample_rate) {
+    const double f = hpf.f;
+    switch (hpf.slope) {
+        case 18:
+            return {design_biquad("hp1", f, 0.0, 0.0, sample_rate),
+                    design_biquad("hp", f, 0.0, 1.0, sample_rate)};
+        case 24:
+            return {design_biquad("hp", f, 0.0, 0.541, sample_rate),
+                    design_biquad("hp", f, 0.0, 1.307, sample_rate)};
+        default:
+            return {design_biquad("hp", f, 0.0, 0.7071067811865476, sample_rate)};
+    }
+}
+
+std::vector<BiquadCoeffs> design_bands(std::span<const Band> bands, double sample_rate) {
+    std::vector<BiquadCoeffs> out;
+    out.reserve(bands.size());
+    for (const Band& b : bands) out.push_back(design_biquad(b.type, b.f, b.g, b.q, sample_rate));
+    return out;
+}
+
+}  // namespace mixengine

@@ -1,0 +1,116 @@
+// Second-order sections: the one filter shape of the console. Coefficients are designed in double
+// precision and stored as floats; a stage runs in transposed direct form II over float state.
+// H(z) = (b0 + b1 z^-1 + b2 z^-2) / (1 + a1 z^-1 + a2 z^-2).
+//
+// A cascade keeps its stage states across redesigns, so retuning an equaliser while audio flows
+// does not click: the first stages carry on from where they were, stages beyond the old count start
+// from silence, and states of dropped stages wait unused until the cascade grows again.
+#pragma once
+
+#include <cstddef>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "config.h"
+
+namespace mixengine {
+
+struct BiquadCoeffs {
+    float b0 = 1.0f;
+    float b1 = 0.0f;
+    float b2 = 0.0f;
+    float a1 = 0.0f;
+    float a2 = 0.0f;
+    bool operator==(const BiquadCoeffs&) const = default;
+};
+
+// Memory of one stage on one channel.
+struct BiquadState {
+    float s1 = 0.0f;
+    float s2 = 0.0f;
+    bool operator==(const BiquadState&) const = default;
+};
+
+// States whose magnitude falls below this are set to zero after every chunk, so a decaying tail
+// never turns into a stream of denormals.
+inline constexpr float kBiquadFlushBelow = 1e-20f;
+
+// Stages reserved up front so that ordinary designs never reallocate.
+inline constexpr std::size_t kCascadeReserve = 32;
+
+// Runs one stage over n samples in place. No flush: callers that want one call
+// flush_biquad_state afterwards (the notch and bleed filters deliberately do not).
+void run_biquad(const BiquadCoeffs& c, BiquadState& st, float* buf, std::size_t n) noexcept;
+
+void flush_biquad_state(BiquadState& st) noexcept;
+
+// Mono cascade.
+class BiquadCascade {
+public:
+    BiquadCascade();
+
+    // Installs new stages, keeping the states of the first ones (may allocate past 32 stages).
+    void set_stages(std::span<const BiquadCoeffs> stages);
+    // Removes every stage; the states stay for a later redesign.
+    void clear() noexcept { stages_.clear(); }
+
+    // Runs every stage over the whole buffer in turn, flushing tiny states after each stage.
+    void run(float* buf, std::size_t n) noexcept;
+
+    std::span<const BiquadCoeffs> stages() const noexcept { return stages_; }
+    std::span<const BiquadState> states() const noexcept { return states_; }
+    std::span<BiquadState> states() noexcept { return states_; }
+    bool empty() const noexcept { return stages_.empty(); }
+
+private:
+    std::vector<BiquadCoeffs> stages_;
+    std::vector<BiquadState> states_;
+};
+
+// Stereo cascade: shared coefficients, separate states for left and right.
+class StereoBiquadCascade {
+public:
+    StereoBiquadCascade();
+
+    void set_stages(std::span<const BiquadCoeffs> stages);
+    void clear() noexcept { stages_.clear(); }
+
+    // All stages over the left buffer, then all stages over the right buffer.
+    void run(float* left, float* right, std::size_t n) noexcept;
+
+    std::span<const BiquadCoeffs> stages() const noexcept { return stages_; }
+    std::span<const BiquadState> left_states() const noexcept { return left_; }
+    std::span<const BiquadState> right_states() const noexcept { return right_; }
+    bool empty() const noexcept { return stages_.empty(); }
+
+private:
+    std::vector<BiquadCoeffs> stages_;
+    std::vector<BiquadState> left_;
+    std::vector<BiquadState> right_;
+};
+
+// Designs one stage. `type` is compared as exact text: "hp", "lp", "bp", "hp1", "lshv", "hshv",
+// "lcut", "hcut"; anything else is a peaking filter. f is clamped to [10, fs / 2.1] and q to at
+// least 0.1. A sample rate below 21 Hz has no valid design and gives a pass-through stage.
+BiquadCoeffs design_biquad(std::string_view type, double f_hz, double g_db, double q,
+                           double sample_rate);
+
+// ISO 1/3-octave centres of the graphic equaliser bands.
+inline constexpr double kGraphicCentresHz[31] = {
+    20,   25,   31.5, 40,   50,   63,   80,    100,   125,   160,   200,
+    250,  315,  400,  500,  630,  800,  1000,  1250,  1600,  2000,  2500,
+    3150, 4000, 5000, 6300, 8000, 10000, 12500, 16000, 20000};
+
+// Graphic equaliser (and auto-EQ correction): one Q 4.32 peaking stage per band that is audible
+// (|g| >= 0.05 dB) and below fs / 2.2. Only the first 31 gains are read.
+std::vector<BiquadCoeffs> design_graphic(std::span<const float> gains_db, double sample_rate);
+
+// A strip's high-pass: 18 dB/octave as first order + Butterworth Q 1, 24 as two Butterworth
+// sections, any other slope as one 12 dB/octave section.
+std::vector<BiquadCoeffs> design_hpf(const Hpf& hpf, double sample_rate);
+
+// One stage per band, in list order.
+std::vector<BiquadCoeffs> design_bands(std::span<const Band> bands, double sample_rate);
+
+}  // namespace mixengine

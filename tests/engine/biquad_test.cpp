@@ -1,0 +1,242 @@
+// Filter designs against the closed-form facts of each shape (gain at the corner, centre or band
+// edges), and the running cascade against those designs.
+#include "engine/biquad.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <complex>
+#include <limits>
+#include <numbers>
+#include <vector>
+
+namespace mixengine {
+namespace {
+
+constexpr double kPi = std::numbers::pi;
+const double kMinus3dB = 20.0 * std::log10(std::sqrt(0.5));
+
+// |H(e^jw)| in dB of a chain of stages, evaluated from its transfer function.
+double response_db(std::span<const BiquadCoeffs> stages, double f, double fs) {
+    const std::complex<double> z1 = std::polar(1.0, -2.0 * kPi * f / fs);
+    const std::complex<double> z2 = z1 * z1;
+    double db = 0.0;
+    for (const auto& c : stages) {
+        const auto num = double(c.b0) + double(c.b1) * z1 + double(c.b2) * z2;
+        const auto den = 1.0 + double(c.a1) * z1 + double(c.a2) * z2;
+        db += 20.0 * std::log10(std::abs(num) / std::abs(den));
+    }
+    return db;
+}
+double response_db(const BiquadCoeffs& c, double f, double fs) {
+    return response_db(std::span<const BiquadCoeffs>(&c, 1), f, fs);
+}
+
+// Gain in dB that a cascade applies to a steady sine, measured after it has settled.
+double measured_gain_db(BiquadCascade& cascade, double f, double fs) {
+    const std::size_t n = 2048, chunks = 24;
+    std::vector<float> buf(n);
+    double in_sq = 0.0, out_sq = 0.0;
+    for (std::size_t k = 0; k < chunks; ++k) {
+        for (std::size_t i = 0; i < n; ++i)
+            buf[i] = float(0.5 * std::sin(2.0 * kPi * f * double(k * n + i) / fs));
+        std::vector<float> in = buf;
+        cascade.run(buf.data(), n);
+        if (k < chunks / 2) continue;
+        for (std::size_t i = 0; i < n; ++i) {
+            in_sq += double(in[i]) * in[i];
+            out_sq += double(buf[i]) * buf[i];
+        }
+    }
+    return 10.0 * std::log10(out_sq / in_sq);
+}
+
+TEST(BiquadDesign, PeakingWithZeroGainIsFlat) {
+    const auto c = design_biquad("peq", 1000, 0, 1, 48000);
+    EXPECT_EQ(c.b0, 1.0f);
+    EXPECT_EQ(c.b1, c.a1);
+    EXPECT_EQ(c.b2, c.a2);
+}
+
+TEST(BiquadDesign, EachTypeHasItsAnalyticGainAtCornerCentreAndBandEdges) {
+    const double fs = 48000;
+    struct Case {
+        const char* type;
+        double f, g, q, probe, expect_db;
+    };
+    const Case cases[] = {
+        {"hp", 1000, 0, 0.7071067811865476, 1000, kMinus3dB},
+        {"hp", 1000, 12, 0.7071067811865476, fs / 2, 0.0},  // gain ignored
+        {"lp", 2000, 0, 0.7071067811865476, 2000, kMinus3dB},
+        {"lp", 2000, 0, 0.7071067811865476, 0, 0.0},
+        {"bp", 3000, 9, 2.0, 3000, 0.0},  // unity at the centre whatever the gain
+        {"hp1", 500, 0, 7.0, 500, kMinus3dB},
+        {"hp1", 500, 0, 7.0, fs / 2, 0.0},
+        {"lshv", 200, 6, 0.7, 0, 6.0},
+        {"lshv", 200, 6, 0.7, fs / 2, 0.0},
+        {"hshv", 8000, -6, 0.7, fs / 2, -6.0},
+        {"hshv", 8000, -6, 0.7, 0, 0.0},
+        {"lcut", 100, 10, 5.0, 100, kMinus3dB},  // forced to Butterworth, no gain
+        {"hcut", 9000, 10, 5.0, 9000, kMinus3dB},
+        {"peq", 1000, 6, 2.0, 1000, 6.0},
+        {"peq", 1000, -12, 8.0, 1000, -12.0},
+        {"peq", 1000, -12, 8.0, 0, 0.0},
+        {"HP", 1000, -9, 1.0, 1000, -9.0},  // case matters: this is a peaking cut
+        {"whatever", 4000, 3, 1.0, 4000, 3.0},
+    };
+    for (const auto& k : cases) {
+        const auto c = design_biquad(k.type, k.f, k.g, k.q, fs);
+        EXPECT_NEAR(response_db(c, k.probe, fs), k.expect_db, 0.01)
+            << k.type << " f=" << k.f << " g=" << k.g << " probed at " << k.probe << " Hz";
+    }
+}
+
+TEST(BiquadDesign, HighPassRejectsDc) {
+    for (const char* type : {"hp", "hp1", "lcut"}) {
+        const auto c = design_biquad(type, 100, 0, 0.7, 48000);
+        EXPECT_LT(response_db(c, 0.0, 48000), -100.0) << type;
+    }
+}
+
+TEST(BiquadDesign, FrequencyAndQAreClamped) {
+    const double fs = 48000;
+    EXPECT_EQ(design_biquad("peq", 5, 6, 1, fs), design_biquad("peq", 10, 6, 1, fs));
+    EXPECT_EQ(design_biquad("peq", -50, 6, 1, fs), design_biquad("peq", 10, 6, 1, fs));
+    EXPECT_EQ(design_biquad("peq", 30000, 6, 1, fs),
+              design_biquad("peq", 48000.0 / 2.1, 6, 1, fs));
+    const auto q_floor = design_biquad("peq", 1000, 6, 0.1, fs);
+    for (double q : {0.0, -3.0, 0.05, std::numeric_limits<double>::quiet_NaN()})
+        EXPECT_EQ(design_biquad("peq", 1000, 6, q, fs), q_floor) << "q=" << q;
+}
+
+TEST(BiquadDesign, UnusableInputsGiveStableStages) {
+    // Below 21 Hz there is no valid design: a pass-through stage rather than garbage.
+    EXPECT_EQ(design_biquad("peq", 1000, 6, 1, 20.0), BiquadCoeffs{});
+    // A non-finite gain designs a flat stage instead of NaN coefficients.
+    const auto c = design_biquad("peq", 1000, std::numeric_limits<double>::infinity(), 1, 48000);
+    EXPECT_NEAR(response_db(c, 1000, 48000), 0.0, 1e-6);
+}
+
+TEST(HighPass, EachSlopeIsThreeDbDownAtTheCornerWithItsStageCount) {
+    const double fs = 48000;
+    struct Case {
+        uint32_t slope;
+        std::size_t stages;
+        double octave_below_db;  // ideal Butterworth: -10 log10(1 + 2^(2N))
+    };
+    const Case cases[] = {{12, 1, -12.30}, {18, 2, -18.13}, {24, 2, -24.10},
+                          {6, 1, -12.30},  {36, 1, -12.30}, {0, 1, -12.30}};
+    for (const auto& k : cases) {
+        const auto stages = design_hpf(Hpf{120.0, k.slope}, fs);
+        ASSERT_EQ(stages.size(), k.stages) << "slope " << k.slope;
+        EXPECT_NEAR(response_db(stages, 120.0, fs), kMinus3dB, 0.02) << "slope " << k.slope;
+        EXPECT_NEAR(response_db(stages, 60.0, fs), k.octave_below_db, 0.1) << "slope " << k.slope;
+        EXPECT_NEAR(response_db(stages, 10000.0, fs), 0.0, 0.01) << "slope " << k.slope;
+    }
+    const auto s18 = design_hpf(Hpf{120.0, 18}, fs);
+    EXPECT_EQ(s18[0], design_biquad("hp1", 120, 0, 0, fs));
+    EXPECT_EQ(s18[1], design_biquad("hp", 120, 0, 1.0, fs));
+}
+
+TEST(GraphicEq, SkipsInaudibleBandsAndBandsTooCloseToNyquist) {
+    const std::vector<float> zeros(31, 0.0f);
+    EXPECT_TRUE(design_graphic(zeros, 48000).empty());
+    std::vector<float> tiny(31);
+    for (std::size_t i = 0; i < tiny.size(); ++i) tiny[i] = (i % 2 ? 0.049f : -0.049f);
+    EXPECT_TRUE(design_graphic(tiny, 48000).empty());
+
+    const std::vector<float> ones(31, 1.0f);
+    EXPECT_EQ(design_graphic(ones, 44100).size(), 31u);  // 20 kHz < 20045.45 Hz is kept
+    EXPECT_EQ(design_graphic(ones, 32000).size(), 29u);  // 16 and 20 kHz are >= 14545.45 Hz
+
+    const std::vector<float> many(40, 1.0f);
+    EXPECT_EQ(design_graphic(many, 48000).size(), 31u);
+    const std::vector<float> few = {0.0f, 0.0f, 3.0f};
+    ASSERT_EQ(design_graphic(few, 48000).size(), 1u);
+    const std::vector<float> broken = {std::numeric_limits<float>::quiet_NaN(), 2.0f};
+    EXPECT_EQ(design_graphic(broken, 48000).size(), 1u);
+}
+
+TEST(GraphicEq, SingleBandReachesItsGainAtItsCentreInBandOrder) {
+    std::vector<float> gains(31, 0.0f);
+    gains[17] = -4.0f;  // 1 kHz
+    gains[5] = 2.0f;    // 63 Hz
+    const auto stages = design_graphic(gains, 48000);
+    ASSERT_EQ(stages.size(), 2u);
+    EXPECT_NEAR(response_db(stages[0], 63, 48000), 2.0, 1e-3);
+    EXPECT_NEAR(response_db(stages[1], 1000, 48000), -4.0, 1e-3);
+}
+
+TEST(BiquadCascade, RunningSinesMatchesTheDesignedResponse) {
+    const double fs = 48000;
+    const std::vector<BiquadCoeffs> stages = {design_biquad("peq", 1000, 6, 2, fs),
+                                              design_biquad("hp", 200, 0, 0.7071, fs),
+                                              design_biquad("hshv", 6000, -4, 0.7, fs)};
+    for (double f : {100.0, 1000.0, 3000.0, 15000.0}) {
+        BiquadCascade cascade;
+        cascade.set_stages(stages);
+        EXPECT_NEAR(measured_gain_db(cascade, f, fs), response_db(stages, f, fs), 0.05)
+            << "at " << f << " Hz";
+    }
+}
+
+TEST(BiquadCascade, TinyStatesAreFlushedToZeroAfterEachChunk) {
+    BiquadCascade cascade;
+    const BiquadCoeffs leak{1.0f, 0.0f, 0.0f, -0.01f, 0.0f};  // y = x + 0.01 y[-1]
+    cascade.set_stages(std::span(&leak, 1));
+    float zero = 0.0f;
+
+    cascade.states()[0].s1 = 1e-19f;
+    cascade.run(&zero, 0);  // the flush also runs on an empty chunk; 1e-19 stays
+    EXPECT_EQ(cascade.states()[0].s1, 1e-19f);
+    cascade.run(&zero, 1);  // decays to 1e-21, which is flushed
+    EXPECT_EQ(zero, 1e-19f);
+    EXPECT_EQ(cascade.states()[0].s1, 0.0f);
+
+    cascade.states()[0].s1 = -5e-21f;
+    cascade.states()[0].s2 = 2e-20f;
+    cascade.run(&zero, 0);
+    EXPECT_EQ(cascade.states()[0].s1, 0.0f);
+    EXPECT_EQ(cascade.states()[0].s2, 2e-20f);
+}
+
+TEST(BiquadCascade, RedesignKeepsStatesOfTheFirstStages) {
+    BiquadCascade cascade;
+    const auto a = design_biquad("peq", 1000, 6, 1, 48000);
+    const auto b = design_biquad("peq", 3000, -6, 1, 48000);
+    cascade.set_stages(std::vector{a, b});
+    std::vector<float> buf(64, 0.25f);
+    cascade.run(buf.data(), buf.size());
+    const BiquadState first = cascade.states()[0], second = cascade.states()[1];
+    ASSERT_NE(first, BiquadState{});
+
+    cascade.set_stages(std::vector{b});  // fewer stages: the second state waits unused
+    EXPECT_EQ(cascade.states()[0], first);
+    cascade.set_stages(std::vector{b, a, a});  // grows again: the third starts from zero
+    ASSERT_EQ(cascade.states().size(), 3u);
+    EXPECT_EQ(cascade.states()[0], first);
+    EXPECT_EQ(cascade.states()[1], second);
+    EXPECT_EQ(cascade.states()[2], BiquadState{});
+
+    cascade.clear();
+    buf.assign(64, 0.5f);
+    cascade.run(buf.data(), buf.size());  // no stages: untouched
+    EXPECT_EQ(buf[63], 0.5f);
+}
+
+TEST(StereoBiquadCascade, ChannelsKeepSeparateStates) {
+    StereoBiquadCascade stereo;
+    BiquadCascade mono;
+    const auto c = design_biquad("lshv", 300, 9, 0.7, 48000);
+    stereo.set_stages(std::span(&c, 1));
+    mono.set_stages(std::span(&c, 1));
+    std::vector<float> l(256), r(256, 0.0f), m(256);
+    for (std::size_t i = 0; i < l.size(); ++i) l[i] = m[i] = float(std::sin(0.01 * double(i)));
+    stereo.run(l.data(), r.data(), l.size());
+    mono.run(m.data(), m.size());
+    EXPECT_EQ(l, m);
+    EXPECT_EQ(r, std::vector<float>(256, 0.0f));
+}
+
+}  // namespace
+}  // namespace mixengine
