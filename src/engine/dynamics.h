@@ -1,0 +1,119 @@
+// Gate and compressor. Both follow a level detector, turn the level into a target gain in dB,
+// and smooth towards it with an attack coefficient when the gain has to fall (the compressor) or
+// rise (the gate opening), a release coefficient the other way, and an optional hold that freezes
+// the gain for a while before releasing. Times are in milliseconds, levels in dBFS; a ratio of 4
+// means 4 dB of input above the threshold give 1 dB of output. Everything runs in single
+// precision.
+//
+// Each processor is split into plain parameters (computed once in configure(), off the hot path)
+// and a small state record, so the per-sample step can later be run over several channels at once.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+
+#include "config.h"
+
+namespace mixengine {
+
+// exp(-1 / (time * fs)) for the attack (at least 0.05 ms) and release (at least 5 ms) times.
+struct Ballistics {
+    float att = 0.0f;
+    float rel = 0.0f;
+};
+Ballistics ballistics(float attack_ms, float release_ms, float sample_rate) noexcept;
+
+struct GateParams {
+    bool active = false;      // a gate is configured and its mode is not "duck"
+    float thr_db = 0.0f;
+    float depth_db = 0.0f;    // -|range|
+    float slope = 0.0f;       // R - 1 for the expanders; 0 marks the plain gate
+    float hold_samples = 0.0f;
+    float att = 0.0f;
+    float rel = 0.0f;
+    float env_fall = 0.0f;    // 10 ms detector fall
+};
+
+struct GateState {
+    float env = 0.0f;   // detector level, linear
+    float gain = 1.0f;  // current linear gain
+    float hold = 0.0f;  // remaining hold, samples
+};
+
+GateParams gate_params(const GateCfg& cfg, float sample_rate) noexcept;
+
+// Gates the buffer in place; returns the smallest gain applied (1.0 when inactive).
+float gate_run(const GateParams& p, GateState& st, float* buf, std::size_t n) noexcept;
+
+class Gate {
+public:
+    explicit Gate(float sample_rate) noexcept : sample_rate_(sample_rate) {}
+
+    // Removing the gate opens it fully; other state carries on across settings.
+    void configure(const std::optional<GateCfg>& cfg) noexcept;
+    float run(float* buf, std::size_t n) noexcept { return gate_run(params_, state_, buf, n); }
+
+    const GateParams& params() const noexcept { return params_; }
+    const GateState& state() const noexcept { return state_; }
+
+private:
+    float sample_rate_;
+    GateParams params_;
+    GateState state_;
+};
+
+struct CompParams {
+    bool active = false;   // a DynCfg is configured
+    bool expander = false; // downward expansion below the threshold instead of compression
+    bool rms = false;
+    float thr_db = 0.0f;
+    float ratio = 1.0f;    // at least 1
+    float knee_width_db = 0.0f;  // full width: twice the configured half-width
+    float makeup = 1.0f;   // linear
+    float mix = 1.0f;      // wet share 0..1
+    float hold_samples = 0.0f;
+    float att = 0.0f;
+    float rel = 0.0f;
+    float det = 0.0f;      // 20 ms detector
+};
+
+struct CompState {
+    float env = 0.0f;      // detector level, linear
+    float gr_db = 0.0f;    // smoothed gain change, never positive
+    float hold = 0.0f;     // remaining hold, samples
+};
+
+CompParams comp_params(const DynCfg& cfg, float sample_rate, float det) noexcept;
+
+// Target gain change in dB for a detector level in dB (the static curve).
+float comp_target_db(const CompParams& p, float level_db) noexcept;
+
+// Compresses the buffer in place; returns the smallest detector gain (before make-up and mix).
+float comp_run(const CompParams& p, CompState& st, float* buf, std::size_t n) noexcept;
+// Stereo-linked: one detector on max(|left|, |right|), the same gain on both channels.
+float comp_run_linked(const CompParams& p, CompState& st, float* left, float* right,
+                      std::size_t n) noexcept;
+
+class Compressor {
+public:
+    explicit Compressor(float sample_rate) noexcept;
+
+    // Removing the compressor forgets its gain reduction; other state carries on.
+    void configure(const std::optional<DynCfg>& cfg) noexcept;
+    float run(float* buf, std::size_t n) noexcept { return comp_run(params_, state_, buf, n); }
+    float run_linked(float* left, float* right, std::size_t n) noexcept {
+        return comp_run_linked(params_, state_, left, right, n);
+    }
+
+    bool active() const noexcept { return params_.active; }
+    const CompParams& params() const noexcept { return params_; }
+    const CompState& state() const noexcept { return state_; }
+
+private:
+    float sample_rate_;
+    float det_;
+    CompParams params_;
+    CompState state_;
+};
+
+}  // namespace mixengine

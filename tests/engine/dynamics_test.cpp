@@ -1,0 +1,207 @@
+// Gate and compressor against their static curves and time behaviour: steady levels settle on the
+// curve computed by hand, holds last exactly their length, edge settings act as documented.
+#include "engine/dynamics.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <numbers>
+#include <vector>
+
+namespace mixengine {
+namespace {
+
+constexpr float kFs = 48000.0f;
+
+float from_db(double db) { return float(std::pow(10.0, db / 20.0)); }
+
+// Runs `seconds` of a constant level through fn in 512-sample chunks and returns the last output.
+template <typename Fn>
+float settle(Fn&& fn, float level, double seconds) {
+    std::vector<float> buf(512);
+    const auto chunks = std::size_t(seconds * kFs / 512.0) + 1;
+    for (std::size_t c = 0; c < chunks; ++c) {
+        buf.assign(512, level);
+        fn(buf.data(), buf.size());
+    }
+    return buf.back();
+}
+
+Compressor make_comp(DynCfg cfg) {
+    Compressor comp(kFs);
+    comp.configure(cfg);
+    return comp;
+}
+
+TEST(Compressor, SettlesOnTheRatioLineAboveThreshold) {
+    auto comp = make_comp({.thr = -20.0f, .ratio = 4.0f, .knee = 0.0f});
+    const float x = from_db(-10.0);
+    const float y = settle([&](float* b, std::size_t n) { comp.run(b, n); }, x, 1.0);
+    EXPECT_NEAR(comp.state().gr_db, -7.5f, 1e-3f);
+    EXPECT_NEAR(20.0 * std::log10(y), -17.5, 1e-3);
+}
+
+TEST(Compressor, SoftKneeFollowsTheQuadraticJoin) {
+    auto comp = make_comp({.thr = -20.0f, .ratio = 4.0f, .knee = 6.0f});
+    // (1/R - 1) (d + W/2)^2 / (2W) inside the knee of full width W = 12, the line outside it.
+    const struct {
+        float level_db, expect_db;
+    } cases[] = {{-20.0f, -1.125f},  {-26.0f, 0.0f}, {-14.0f, -4.5f},  {-17.0f, -2.53125f},
+                 {-10.0f, -7.5f},    {-40.0f, 0.0f}};
+    for (const auto& c : cases) {
+        EXPECT_NEAR(comp_target_db(comp.params(), c.level_db), c.expect_db, 1e-4f)
+            << "at " << c.level_db << " dBFS";
+    }
+    settle([&](float* b, std::size_t n) { comp.run(b, n); }, from_db(-20.0), 1.0);
+    EXPECT_NEAR(comp.state().gr_db, -1.125f, 1e-3f);
+}
+
+TEST(Compressor, RatioMixAndMakeupEdgeSettings) {
+    const float x = from_db(-6.0);
+    struct Case {
+        const char* what;
+        DynCfg cfg;
+        float expect_out;
+        float expect_min_gain;
+    };
+    const float line = from_db(-14.0 * 0.75);  // ratio 4, thr -20, 14 dB over
+    const Case cases[] = {
+        {"ratio below 1 acts as 1", {.thr = -20.0f, .ratio = 0.5f, .knee = 0.0f}, x, 1.0f},
+        {"mix 0 leaves the signal", {.thr = -20.0f, .ratio = 4.0f, .knee = 0.0f, .mix = 0.0f},
+         x, line},
+        {"mix above 100 acts as 100",
+         {.thr = -20.0f, .ratio = 4.0f, .knee = 0.0f, .mix = 150.0f}, x * line, line},
+        {"half mix blends", {.thr = -20.0f, .ratio = 4.0f, .knee = 0.0f, .mix = 50.0f},
+         x * (0.5f + 0.5f * line), line},
+        {"make-up after the gain",
+         {.thr = -20.0f, .ratio = 4.0f, .knee = 0.0f, .mgain = 6.0f}, x * line * from_db(6.0),
+         line},
+    };
+    for (const auto& c : cases) {
+        auto comp = make_comp(c.cfg);
+        float min_gain = 1.0f;
+        const float y = settle([&](float* b, std::size_t n) { min_gain = comp.run(b, n); }, x, 1.0);
+        EXPECT_NEAR(y, c.expect_out, 1e-4f) << c.what;
+        EXPECT_NEAR(min_gain, c.expect_min_gain, 1e-4f) << c.what;
+    }
+}
+
+TEST(Compressor, DownwardExpanderTargetsAndLimit) {
+    auto comp = make_comp({.exp = true, .thr = -50.0f, .ratio = 3.0f});
+    EXPECT_FLOAT_EQ(comp_target_db(comp.params(), -60.0f), -20.0f);
+    EXPECT_FLOAT_EQ(comp_target_db(comp.params(), -100.0f), -60.0f);
+    EXPECT_FLOAT_EQ(comp_target_db(comp.params(), -40.0f), 0.0f);
+    settle([&](float* b, std::size_t n) { comp.run(b, n); }, from_db(-60.0), 2.0);
+    EXPECT_NEAR(comp.state().gr_db, -20.0f, 1e-2f);
+}
+
+TEST(Compressor, RmsDetectorReadsASineAtItsRmsLevel) {
+    auto comp = make_comp({.rms = true, .thr = -60.0f, .ratio = 1.0f});
+    std::vector<float> buf(4800);
+    for (int rep = 0; rep < 10; ++rep) {
+        for (std::size_t i = 0; i < buf.size(); ++i)
+            buf[i] = 0.5f * float(std::sin(2.0 * std::numbers::pi * 1000.0 * double(i) / kFs));
+        comp.run(buf.data(), buf.size());
+    }
+    EXPECT_NEAR(comp.state().env, 0.5f / std::sqrt(2.0f), 0.01f);
+}
+
+TEST(Compressor, SilenceReleasesBackToNoReduction) {
+    auto comp = make_comp({.thr = -20.0f, .ratio = 4.0f, .knee = 0.0f, .release = 50.0f});
+    settle([&](float* b, std::size_t n) { comp.run(b, n); }, 0.5f, 0.5);
+    ASSERT_LT(comp.state().gr_db, -5.0f);
+    settle([&](float* b, std::size_t n) { comp.run(b, n); }, 0.0f, 2.0);
+    EXPECT_GT(comp.state().gr_db, -1e-3f);
+    EXPECT_LE(comp.state().gr_db, 0.0f);
+}
+
+TEST(Compressor, LinkedStereoAppliesOneGainToBothSides) {
+    auto comp = make_comp({.thr = -20.0f, .ratio = 4.0f, .knee = 0.0f});
+    std::vector<float> l(512), r(512);
+    for (int rep = 0; rep < 100; ++rep) {
+        l.assign(512, 0.01f);
+        r.assign(512, from_db(-10.0));  // the loud side drives both
+        comp.run_linked(l.data(), r.data(), 512);
+    }
+    EXPECT_NEAR(r.back(), from_db(-17.5), 1e-4f);
+    EXPECT_NEAR(l.back(), 0.01f * from_db(-7.5), 1e-5f);
+}
+
+TEST(Compressor, RemovingItForgetsTheReductionAndPassesSignal) {
+    auto comp = make_comp({.thr = -20.0f, .ratio = 4.0f});
+    settle([&](float* b, std::size_t n) { comp.run(b, n); }, 0.5f, 0.5);
+    comp.configure(std::nullopt);
+    EXPECT_EQ(comp.state().gr_db, 0.0f);
+    std::vector<float> buf(64, 0.5f);
+    EXPECT_EQ(comp.run(buf.data(), buf.size()), 1.0f);
+    EXPECT_EQ(buf, std::vector<float>(64, 0.5f));
+}
+
+Gate make_gate(GateCfg cfg) {
+    Gate gate(kFs);
+    gate.configure(cfg);
+    return gate;
+}
+
+TEST(Gate, ClosedGateAndExpandersSettleOnTheirTargets) {
+    struct Case {
+        const char* mode;
+        float range;
+        double level_db;
+        double expect_gain_db;
+    };
+    const Case cases[] = {
+        {"gate", 80.0f, -50.0, -80.0},  {"gate", -80.0f, -50.0, -80.0},
+        {"exp2", 80.0f, -50.0, -10.0},  {"exp2", 80.0f, -130.0, -80.0},
+        {"exp3", 80.0f, -50.0, -20.0},  {"exp4", 30.0f, -50.0, -30.0},
+        {"gate", 80.0f, -30.0, 0.0},    {"anything", 20.0f, -45.0, -20.0},
+    };
+    for (const auto& c : cases) {
+        auto gate = make_gate({.mode = c.mode, .thr = -40.0f, .range = c.range});
+        const float x = from_db(c.level_db);
+        const float y = settle([&](float* b, std::size_t n) { gate.run(b, n); }, x, 5.0);
+        EXPECT_NEAR(20.0 * std::log10(y / x), c.expect_gain_db, 0.01)
+            << c.mode << " range " << c.range << " at " << c.level_db << " dBFS";
+    }
+}
+
+TEST(Gate, OpenGateHoldsForExactlyItsHoldTimeAfterTheLevelDrops) {
+    auto gate = make_gate({.thr = -40.0f, .range = 60.0f, .hold = 50.0f});  // 2400 samples
+    settle([&](float* b, std::size_t n) { gate.run(b, n); }, 0.5f, 0.1);
+    ASSERT_EQ(gate.state().gain, 1.0f);
+
+    // After the drop the detector falls with a 10 ms constant: env_k = 0.5 c^(k+1).
+    const double c10 = std::exp(-1.0 / (0.01 * kFs));
+    std::size_t below = 0;
+    while (0.5 * std::pow(c10, double(below + 1)) >= 0.01) ++below;
+
+    // A tiny probe level stands for silence, so that the applied gain can be read back.
+    std::vector<float> buf(8192, 1e-6f);
+    std::vector<float> in = buf;
+    gate.run(buf.data(), buf.size());
+    for (std::size_t k = 0; k < below + 2400; ++k) ASSERT_EQ(buf[k], in[k]) << "sample " << k;
+    EXPECT_LT(buf[below + 2400], in[below + 2400]);
+}
+
+TEST(Gate, DuckModeOrNoGatePassesUnchangedAndReportsUnity) {
+    for (const std::optional<GateCfg>& cfg :
+         {std::optional<GateCfg>{}, std::optional<GateCfg>{GateCfg{.mode = "duck"}}}) {
+        Gate gate(kFs);
+        gate.configure(cfg);
+        std::vector<float> buf(256, 1e-4f);
+        EXPECT_EQ(gate.run(buf.data(), buf.size()), 1.0f);
+        EXPECT_EQ(buf, std::vector<float>(256, 1e-4f));
+    }
+}
+
+TEST(Gate, RemovingTheGateOpensItAndMeterReportsTheSmallestGain) {
+    auto gate = make_gate({.thr = -20.0f, .range = 40.0f, .hold = 0.0f, .release = 5.0f});
+    std::vector<float> buf(48000, 0.001f);
+    const float min_gain = gate.run(buf.data(), buf.size());
+    EXPECT_NEAR(min_gain, 0.01f, 1e-4f);
+    gate.configure(std::nullopt);
+    EXPECT_EQ(gate.state().gain, 1.0f);
+}
+
+}  // namespace
+}  // namespace mixengine
