@@ -1,0 +1,75 @@
+// The executable's top level: exit statuses, error lines and the library line, with an empty
+// standard error throughout.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include "support/child_process.h"
+
+namespace mixengine {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::ChildProcess;
+
+struct Outcome {
+    std::string out;
+    std::string err;
+    int status;
+};
+
+Outcome run(const std::vector<std::string>& args) {
+    ChildProcess p(MIXENGINE_BINARY, args);
+    p.close_stdin();
+    const int status = p.wait(20s);
+    return {p.rest_of_output(), p.stderr_text(), status};
+}
+
+TEST(Executable, WithoutDevicesAsksForThemAndExitsWithStatus2) {
+    const std::string expected =
+        R"({"t":"error","text":"Choose an audio input and output (--in / --out), or use --sim."})"
+        "\n";
+    for (const auto& args : std::vector<std::vector<std::string>>{
+             {}, {"--in", "Desk"}, {"--in", "Desk", "--out"}, {"--out", "Desk", "--rate", "x"}}) {
+        const Outcome o = run(args);
+        EXPECT_EQ(o.status, 2);
+        EXPECT_EQ(o.out, expected);
+        EXPECT_EQ(o.err, "");
+    }
+}
+
+TEST(Executable, LibraryPrintsOneJsonLine) {
+    const Outcome o = run({"--library"});
+    EXPECT_EQ(o.status, 0);
+    EXPECT_EQ(o.err, "");
+    ASSERT_EQ(o.out.rfind(R"({"t":"library","data":{)", 0), 0u);
+    ASSERT_EQ(std::count(o.out.begin(), o.out.end(), '\n'), 1);
+    const auto line = nlohmann::json::parse(o.out);
+    EXPECT_EQ(line["t"], "library");
+    EXPECT_TRUE(line["data"]["exercises"].is_array());
+}
+
+TEST(Executable, OddArgumentsNeverCrashOrWriteToStandardError) {
+    const std::vector<std::vector<std::string>> cases = {
+        {"\xff\xfe\xfd"},
+        {"--library", "\xc3"},
+        {"--library", "--inputs", "99999999999999999999999999"},
+        {"--in", "\xff", "--out", "--in"},
+        {"--from", "1e999", "--library"},
+        {std::string(100000, 'x'), "--library"},
+    };
+    for (const auto& args : cases) {
+        const Outcome o = run(args);
+        EXPECT_TRUE(o.status == 0 || o.status == 1 || o.status == 2) << o.status;
+        EXPECT_EQ(o.err, "");
+        for (std::size_t pos = 0; pos < o.out.size();) {
+            const auto nl = o.out.find('\n', pos);
+            EXPECT_FALSE(nlohmann::json::parse(o.out.substr(pos, nl - pos), nullptr, false)
+                             .is_discarded());
+            pos = nl + 1;
+        }
+    }
+}
+
+}  // namespace
+}  // namespace mixengine
