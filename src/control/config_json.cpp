@@ -13,22 +13,30 @@ using json = nlohmann::json;
 
 const char* type_word(const json& v) {
     switch (v.type()) {
-        case json::value_t::null: return "null";
-        case json::value_t::boolean: return "boolean";
-        case json::value_t::number_integer: return "integer";
-        case json::value_t::number_unsigned: return "integer";
-        case json::value_t::number_float: return "floating point number";
-        case json::value_t::string: return "string";
-        case json::value_t::array: return "sequence";
-        case json::value_t::object: return "map";
-        default: return "value";
+        case json::value_t::null:
+            return "null";
+        case json::value_t::boolean:
+            return "boolean";
+        case json::value_t::number_integer:
+            return "integer";
+        case json::value_t::number_unsigned:
+            return "integer";
+        case json::value_t::number_float:
+            return "floating point number";
+        case json::value_t::string:
+            return "string";
+        case json::value_t::array:
+            return "sequence";
+        case json::value_t::object:
+            return "map";
+        default:
+            return "value";
     }
 }
 
 DecodeError invalid_type(std::string_view expected, const json& got) {
     return {DecodeErrorKind::InvalidType,
-            "invalid type: " + std::string(type_word(got)) + ", expected " +
-                std::string(expected)};
+            "invalid type: " + std::string(type_word(got)) + ", expected " + std::string(expected)};
 }
 
 DecodeError invalid_value(std::string_view expected) {
@@ -51,7 +59,8 @@ Decoded<double> as_f64(const json& v) {
             return static_cast<double>(*v.get_ptr<const json::number_integer_t*>());
         case json::value_t::number_float:
             return *v.get_ptr<const json::number_float_t*>();
-        default: return invalid_type("f64", v);
+        default:
+            return invalid_type("f64", v);
     }
 }
 
@@ -77,7 +86,8 @@ Decoded<T> as_uint(const json& v) {
             if (i < 0 || static_cast<uint64_t>(i) > max) return invalid_value(uint_name<T>());
             return static_cast<T>(i);
         }
-        default: return invalid_type(uint_name<T>(), v);
+        default:
+            return invalid_type(uint_name<T>(), v);
     }
 }
 
@@ -115,7 +125,7 @@ Decoded<std::optional<T>> as_optional(const json& v) {
 // Walks the fields of one record in declaration order, taking each from the object by key or
 // from the array by position. After the first error every further field is left alone.
 class Fields {
-public:
+  public:
     explicit Fields(const json& v) : v_(v), by_position_(v.is_array()) {}
 
     template <typename T, typename Decode>
@@ -142,7 +152,7 @@ public:
     std::size_t count() const noexcept { return count_; }
     const std::optional<DecodeError>& error() const noexcept { return error_; }
 
-private:
+  private:
     const json& v_;
     bool by_position_;
     std::size_t count_ = 0;
@@ -176,7 +186,8 @@ std::optional<float> json_number_to_float(const nlohmann::json& v) {
             return static_cast<float>(*v.get_ptr<const json::number_integer_t*>());
         case json::value_t::number_float:
             return static_cast<float>(*v.get_ptr<const json::number_float_t*>());
-        default: return std::nullopt;
+        default:
+            return std::nullopt;
     }
 }
 

@@ -28,8 +28,8 @@ struct DecodeError {
 // The record, or why it could not be decoded.
 template <typename T>
 class Decoded {
-public:
-    Decoded(T value) : value_(std::move(value)) {}  // NOLINT: implicit on purpose
+  public:
+    Decoded(T value) : value_(std::move(value)) {}            // NOLINT: implicit on purpose
     Decoded(DecodeError error) : error_(std::move(error)) {}  // NOLINT
 
     bool ok() const noexcept { return value_.has_value(); }
@@ -38,7 +38,7 @@ public:
     T&& value() && { return std::move(*value_); }
     const DecodeError& error() const { return error_; }
 
-private:
+  private:
     std::optional<T> value_;
     DecodeError error_;
 };

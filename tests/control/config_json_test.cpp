@@ -12,7 +12,9 @@ namespace {
 
 using json = nlohmann::json;
 
-json parse(const std::string& text) { return json::parse(text); }
+json parse(const std::string& text) {
+    return json::parse(text);
+}
 
 TEST(ConfigDecode, EmptyObjectAndEmptyArrayGiveTheDefaults) {
     for (const char* text : {"{}", "[]"}) {

@@ -1,0 +1,174 @@
+#include "control/designators.h"
+
+#include <gtest/gtest.h>
+
+#include <limits>
+#include <string>
+
+namespace mixengine {
+namespace {
+
+using SK = SignalSource::Kind;
+using AK = AnalyserSource::Kind;
+using OK = OutputRoute::Kind;
+
+TEST(Designators, NumbersAreDigitsWithAnOptionalPlus) {
+    struct Case {
+        const char* text;
+        std::optional<uint64_t> value;
+    };
+    const Case cases[] = {
+        {"3", 3},
+        {"+3", 3},
+        {"007", 7},
+        {"0", 0},
+        {"18446744073709551615", std::numeric_limits<uint64_t>::max()},
+        {"99999999999999999999999999", std::numeric_limits<uint64_t>::max()},  // saturates
+        {"", std::nullopt},
+        {"+", std::nullopt},
+        {"-", std::nullopt},
+        {"-3", std::nullopt},
+        {"++3", std::nullopt},
+        {"3 ", std::nullopt},
+        {" 3", std::nullopt},
+        {"3a", std::nullopt},
+        {"0x3", std::nullopt},
+        {"\xd9\xa3", std::nullopt},  // Arabic-Indic digit three
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        EXPECT_EQ(parse_designator_number(c.text), c.value);
+    }
+}
+
+TEST(Designators, ListenAndLoudnessSources) {
+    struct Case {
+        const char* text;
+        std::optional<SignalSource> source;
+    };
+    const Case cases[] = {
+        {"main", SignalSource{SK::Main, 0, true}},
+        {"mono", SignalSource{SK::Mono, 0, true}},
+        {"bus.1", SignalSource{SK::Bus, 0, true}},
+        {"bus.+8", SignalSource{SK::Bus, 7, true}},
+        {"in.3", SignalSource{SK::Strip, 2, true}},
+        {"in.3.post", SignalSource{SK::Strip, 2, true}},
+        {"in.3.pre", SignalSource{SK::Strip, 2, false}},
+        {"in.3.PRE", SignalSource{SK::Strip, 2, true}},
+        {"in.3.pre.x", SignalSource{SK::Strip, 2, false}},
+        {"in.3.x", SignalSource{SK::Strip, 2, true}},
+        {"in.32", SignalSource{SK::Strip, 31, true}},
+        {"in.01", SignalSource{SK::Strip, 0, true}},
+        {"in.0", std::nullopt},
+        {"in.33", std::nullopt},
+        {"in.-1", std::nullopt},
+        {"in.", std::nullopt},
+        {"in", std::nullopt},
+        {"in..3", std::nullopt},
+        {"bus.0", std::nullopt},
+        {"bus.9", std::nullopt},
+        {"bus.2.pre", std::nullopt},
+        {"bus.99999999999999999999999", std::nullopt},
+        {"main.l", std::nullopt},
+        {"Main", std::nullopt},
+        {"main ", std::nullopt},
+        {"off", std::nullopt},
+        {"", std::nullopt},
+        {".", std::nullopt},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        EXPECT_EQ(parse_signal_source(c.text), c.source);
+    }
+}
+
+TEST(Designators, AnalyserSources) {
+    struct Case {
+        const char* text;
+        AnalyserSource source;
+    };
+    const Case cases[] = {
+        {"main", {AK::Main, 0, false}},
+        {"mono", {AK::Mono, 0, false}},
+        {"bus.2", {AK::Bus, 1, false}},
+        {"in.5", {AK::Strip, 4, false}},      // after the gate
+        {"in.5.post", {AK::Strip, 4, true}},  // after the compressor
+        {"in.5.pre", {AK::Strip, 4, false}},
+        {"in.5.post.x", {AK::Strip, 4, true}},
+        {"in.+32.post", {AK::Strip, 31, true}},
+        {"in.33", {}},
+        {"bus.9", {}},
+        {"bus.1.post", {}},
+        {"main.l", {}},
+        {"off", {}},
+        {"", {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        EXPECT_EQ(parse_analyser_source(c.text), c.source);
+    }
+    EXPECT_EQ(parse_analyser_source("off").kind, AK::None);
+}
+
+TEST(Designators, OutputRoutes) {
+    struct Case {
+        const char* text;
+        OutputRoute route;
+    };
+    const Case cases[] = {
+        {"mono", {OK::Mono, 0, false}},
+        {"main.l", {OK::MainL, 0, false}},
+        {"main.r", {OK::MainR, 0, false}},
+        {"main.L", {}},
+        {"main.x", {}},
+        {"main", {}},
+        {"main.l.x", {}},
+        {"bus.8", {OK::Bus, 7, false}},
+        {"bus.9", {}},
+        {"in.4.post", {OK::Strip, 3, true}},
+        {"in.4.pre", {OK::Strip, 3, false}},
+        {"in.4.anything", {OK::Strip, 3, false}},
+        {"in.4.", {OK::Strip, 3, false}},
+        {"in.4", {}},  // the tap must be named
+        {"in.4.post.x", {}},
+        {"in.0.post", {}},
+        {"off", {}},
+        {"", {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        EXPECT_EQ(parse_output_route(c.text), c.route);
+    }
+    EXPECT_EQ(parse_output_route("in.4").kind, OK::Off);
+}
+
+TEST(Designators, FeedbackSuppressorTargets) {
+    struct Case {
+        const char* text;
+        std::optional<std::size_t> output;
+    };
+    const Case cases[] = {
+        {"main", 0},
+        {"mono", 1},
+        {"bus.1", 2},
+        {"bus.8", 9},
+        {"bus.+3", 4},
+        {"bus.03", 4},
+        {"bus.0", std::nullopt},
+        {"bus.9", std::nullopt},
+        {"bus", std::nullopt},
+        {"bus.", std::nullopt},
+        {"bus.3.x", std::nullopt},
+        {"main.l", std::nullopt},
+        {"in.1", std::nullopt},
+        {"MAIN", std::nullopt},
+        {"", std::nullopt},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        EXPECT_EQ(parse_fba_target(c.text), c.output);
+    }
+}
+
+}  // namespace
+}  // namespace mixengine
