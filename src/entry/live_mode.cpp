@@ -1,5 +1,131 @@
+// Live mode: the console between an input and an output device. The start-up resolves both
+// devices, creates every queue and shared object, starts the worker threads, opens the two streams
+// (the output one owns the engine), announces itself and then only watches the stop flag.
+#include <algorithm>
+#include <chrono>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "analysis/spectrum_thread.h"
+#include "audio/device_lookup.h"
+#include "audio/live_streams.h"
+#include "audio/rtaudio_host.h"
+#include "control/command_reader.h"
+#include "control/shared_state.h"
+#include "control/telemetry.h"
+#include "control/update_sender.h"
+#include "engine/mix_engine.h"
 #include "modes.h"
 
 namespace mixengine {
-int run_live_mode(const LiveOptions&, StopFlag) { return mode_not_built("live"); }
+
+namespace {
+
+constexpr std::size_t kInputRingFramesPerChannel = 16384;
+constexpr std::size_t kAnalyserRingSamples = 48000;
+constexpr auto kStopPoll = std::chrono::milliseconds(100);
+
+Json ready_line(const LiveOptions& options, uint32_t rate, const DefaultConfig& in,
+                const DefaultConfig& out, const std::string& in_name,
+                const std::string& out_name) {
+    const uint32_t buffer = options.buffer.value_or(0);
+    // Three device buffers of delay; a rate of 0 makes it infinite, which prints as null.
+    const float latency_ms =
+        options.buffer ? static_cast<float>(buffer) / static_cast<float>(rate) * 3000.0f : 0.0f;
+    return Json{{"t", "ready"},         {"mode", "device"},
+                {"rate", rate},         {"inputs", in.channels},
+                {"outputs", out.channels}, {"buffer", buffer},
+                {"in_name", in_name},   {"out_name", out_name},
+                {"latency_ms", json_f32(latency_ms)}};
+}
+
+// Returns the error text that ends the mode, or nothing after a normal stop.
+std::optional<std::string> start_live_engine(AudioHost& host, const LiveOptions& options,
+                                             const StopFlag& stop) {
+    const auto in_device = find_device(host, options.input, Direction::Input);
+    if (!in_device)
+        return "Audio input \"" + options.input +
+               "\" not found. Is the stage box plugged in and switched on?";
+    const auto out_device = find_device(host, options.output, Direction::Output);
+    if (!out_device) return "Audio output \"" + options.output + "\" not found.";
+
+    const auto in_config = host.default_config(*in_device, Direction::Input);
+    if (!in_config) return in_config.error();
+    const auto out_config = host.default_config(*out_device, Direction::Output);
+    if (!out_config) return out_config.error();
+
+    auto meters = std::make_shared<Meters>(std::max<std::size_t>(out_config->channels, 1));
+    auto [updates, update_reader] = make_update_ring();
+    auto [analyser_writer, analyser_reader] = make_spsc_ring<float>(kAnalyserRingSamples);
+    auto state = std::make_shared<ControlState>(stop);
+    auto xruns = std::make_shared<XrunCounter>(0);
+    auto [input_writer, input_reader] =
+        make_spsc_ring<float>(std::size_t{in_config->channels} * kInputRingFramesPerChannel);
+
+    const uint32_t rate = options.rate.value_or(out_config->rate);
+
+    // Feedback suppressor: start_feedback_thread(updates, stop, rate) goes here, giving the
+    // command channel sender and the 10 feed ring producers for the engine.
+    // Auto-EQ analysis: start_auto_eq_thread(updates, stop, rate) goes here, giving its channel
+    // sender and the 42 feed ring producers.
+    // Listen sender: start_listen_sender(stop, rate) goes here, giving the listen ring producer.
+
+    start_command_reader(CommandReaderLinks{updates, state, Sender<FbaCommand>{},
+                                            Sender<AutoEqRequest>{}});
+
+    SpectrumThreadInputs spectrum;
+    spectrum.meters = meters;
+    spectrum.analyser = std::move(analyser_reader);
+    spectrum.state = state;
+    spectrum.xruns = xruns;
+    spectrum.output_count = out_config->channels;
+    spectrum.rate = static_cast<float>(rate);
+    start_spectrum_thread(std::move(spectrum));
+
+    LiveStreamsRequest request;
+    request.input_device = *in_device;
+    request.output_device = *out_device;
+    request.input_config = *in_config;
+    request.output_config = *out_config;
+    request.rate = rate;
+    request.buffer_frames = options.buffer;
+    request.input_ring = std::move(input_writer);
+    request.xruns = xruns;
+    request.build_engine = [rate] {
+        auto engine = std::make_unique<MixEngine>(static_cast<float>(rate));
+        // The feedback, auto-EQ and listen ring producers are installed here once their
+        // threads exist (install_fba_rings, install_aeq_rings, install_listen_ring).
+        return engine;
+    };
+    request.updates = std::move(update_reader);
+    request.input_ring_reader = std::move(input_reader);
+    request.analyser = std::move(analyser_writer);
+    request.meters = meters;
+
+    auto streams = open_live_streams(host, std::move(request));
+    if (!streams) return streams.error();
+
+    const auto in_name = host.device_name(*in_device);
+    const auto out_name = host.device_name(*out_device);
+    print_json(ready_line(options, rate, *in_config, *out_config,
+                          in_name ? *in_name : std::string(), out_name ? *out_name : std::string()));
+
+    while (!stop->load()) std::this_thread::sleep_for(kStopPoll);
+
+    streams->release();
+    return std::nullopt;
+}
+
+}  // namespace
+
+int run_live_mode(const LiveOptions& options, StopFlag stop) {
+    const auto host = make_system_host();
+    if (const auto error = start_live_engine(*host, options, stop)) {
+        print_error(*error);
+        return 1;
+    }
+    return 0;
+}
+
 }  // namespace mixengine
