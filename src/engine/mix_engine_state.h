@@ -1,0 +1,98 @@
+// The console's internals, private to the engine; tests and benchmarks read them through
+// MixEngine::state(). Every buffer here has its final size once the engine is built.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <optional>
+#include <vector>
+
+#include "automixer.h"
+#include "biquad.h"
+#include "dynamics.h"
+#include "loudness.h"
+#include "mix_engine.h"
+#include "notch.h"
+
+namespace mixengine {
+
+using ChunkBuffer = std::array<float, MixEngine::kMaxChunk>;
+
+// A gain that moves linearly to its target across one chunk.
+struct Ramp {
+    float cur = 0.0f;
+    float target = 0.0f;
+    bool silent() const noexcept { return cur == 0.0f && target == 0.0f; }
+};
+
+struct Strip {
+    explicit Strip(float sample_rate);
+
+    StripCfg cfg;
+    ChunkBuffer buf_in{};    // input, then gated
+    ChunkBuffer buf_proc{};  // after EQ, auto-EQ and compressor: the pre-fader signal
+    ChunkBuffer buf_out{};   // after automixer and fader: the post-fader signal
+    std::vector<float> delay_line;
+    std::size_t delay_write = 0;
+    std::size_t delay = 0;  // samples
+    BiquadCascade hpf, eq, peq, geq, aeq;
+    Gate gate;
+    Compressor dyn;
+    Ramp gain{1.0f, 1.0f};
+    Ramp fader{1.0f, 1.0f};
+    Ramp to_l{0.70710677f, 0.70710677f};
+    Ramp to_r{0.70710677f, 0.70710677f};
+    Ramp to_mono;
+    Ramp amix_gain{1.0f, 1.0f};
+    float amix_power = 0.0f;
+    std::array<Ramp, kBuses> sends{};
+    bool aeq_on = false;
+};
+
+// Each of the eight buses, and the mono bus.
+struct Bus {
+    explicit Bus(float sample_rate) : dyn(sample_rate) {}
+
+    ChunkBuffer sum{};
+    ChunkBuffer work{};
+    BiquadCascade eq, peq, geq, aeq;
+    bool aeq_on = false;
+    Compressor dyn;
+    Ramp fader{1.0f, 1.0f};
+    Ramp to_l, to_r, to_mono;
+};
+
+struct MixEngine::State {
+    explicit State(float sample_rate);
+
+    float sample_rate;
+    std::vector<Strip> strips;
+    std::vector<Bus> buses;
+    Bus mono;
+
+    StereoBiquadCascade main_eq, main_peq, main_geq, main_aeq;
+    Compressor main_dyn;
+    Ramp main_fader{1.0f, 1.0f};
+    bool main_aeq_on = false;
+    ChunkBuffer main_l{}, main_r{};
+    ChunkBuffer scratch_mid{};
+    std::array<float, 2 * MixEngine::kMaxChunk> scratch_listen{};
+
+    std::vector<int32_t> input_map;
+    std::vector<OutputRoute> output_routes;
+
+    std::vector<NotchCascade> notch_cascades;  // 0 main, 1 mono, 2 + b bus b
+    std::array<HowlSim, kOutputsWatched> howl{};
+    std::array<bool, kOutputsWatched> fba_feed_on{};
+    std::vector<RingProducer<float>> fba_rings;
+    std::vector<RingProducer<float>> aeq_rings;
+    RingProducer<float> listen_ring;
+
+    AnalyserSource analyser_select;
+    std::optional<SignalSource> loud_select;
+    std::optional<SignalSource> listen_select;
+    LoudnessMeter loudness;
+    AutomixGroups amix;
+};
+
+}  // namespace mixengine

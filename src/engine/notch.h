@@ -1,0 +1,66 @@
+// Notches and simulated howls of the ten watched outputs (0 main, 1 mono, 2 + b bus b).
+//
+// A NotchCascade is the engine's filtering copy of the feedback suppressor's notch bookkeeping:
+// the suppressor decides where to cut and sends updates, the engine only applies them. Each entry
+// is a Q 12 peaking cut; an entry remembers the frequency it was created at, so retuning within a
+// sixth of an octave moves its filter but not its identity.
+//
+// A HowlSim is a practice howl: a sine that grows chunk by chunk until the notches at its
+// frequency cut at least 3 dB, then dies away.
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+#include "biquad.h"
+
+namespace mixengine {
+
+inline constexpr std::size_t kMaxNotches = 12;
+
+struct NotchEntry {
+    float freq_hz = 0.0f;  // where the entry was created
+    float gain_db = 0.0f;
+    BiquadCoeffs coeffs;
+    BiquadState left;
+    BiquadState right;  // main only
+};
+
+class NotchCascade {
+public:
+    explicit NotchCascade(double sample_rate);
+
+    // Retunes the first entry within 1/6 octave, else appends while fewer than 12 exist.
+    void set_notch(float freq_hz, float depth_db);
+    // Removes every entry within 1/6 octave of freq_hz, keeping the order of the rest.
+    void remove_notch(float freq_hz) noexcept;
+    void clear() noexcept { entries_.clear(); }
+
+    // Every entry in order over the chunk, without denormal flush.
+    void apply(float* buf, std::size_t n) noexcept;
+    void apply(float* left, float* right, std::size_t n) noexcept;
+
+    // Summed attenuation of the entries at freq_hz, in dB (negative for a cut).
+    float attenuation_db(float freq_hz) const noexcept;
+
+    const std::vector<NotchEntry>& entries() const noexcept { return entries_; }
+
+private:
+    double sample_rate_;
+    std::vector<NotchEntry> entries_;
+};
+
+struct HowlSim {
+    float freq_hz = 0.0f;
+    float amp = 0.0f;    // linear sine amplitude; 0 means no howl
+    float phase = 0.0f;  // radians
+
+    void start(float freq) noexcept { *this = HowlSim{freq, 0.003f, 0.0f}; }
+
+    // Once per chunk: grows the howl, or lets it die when the notches cut at least 3 dB.
+    void advance(const NotchCascade& notches) noexcept;
+    // Adds the howl's next n samples to each given buffer (right may be null).
+    void add(float* left, float* right, std::size_t n, float sample_rate) noexcept;
+};
+
+}  // namespace mixengine
