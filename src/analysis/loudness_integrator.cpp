@@ -10,7 +10,7 @@ constexpr double kAbsoluteGate = -70.0;
 constexpr double kRelativeGate = -10.0;
 
 // Rounds LUFS to 0.1, halves away from zero.
-double round_tenth(double lufs) noexcept { return std::round(10.0 * lufs) / 10.0; }
+double round_tenth(double lufs) noexcept { return std::round(10.0 * lufs) / 10.0 + 0.0; }
 
 double rounded_or_silence(double mean_square) noexcept {
     return mean_square > 0.0 ? round_tenth(lufs_of(mean_square)) : LoudnessIntegrator::kSilence;
