@@ -1,0 +1,127 @@
+#include "multitrack/test_signals.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <numbers>
+#include <vector>
+
+namespace mixengine {
+namespace {
+
+constexpr double kPi = std::numbers::pi;
+
+// The instruments written out from their definitions, independently of the generator's
+// factoring into shared tones.
+double s(double k, double f, double t) { return std::sin(2.0 * kPi * k * f * t); }
+double fracd(double x) { return x - std::trunc(x); }
+
+double voice(double base, std::size_t channel, double t) {
+    const double f = base * (1.0 + 0.03 * std::sin(2.0 * kPi * 0.3 * t));
+    double e = std::pow(0.5 + 0.5 * std::sin(2.0 * kPi * 3.7 * t + double(channel)), 2.0);
+    if (std::fmod(t, 6.0) >= 4.5) e *= 0.05;
+    return 0.12 * e * (s(1, f, t) + 0.5 * s(2, f, t) + 0.3 * s(3, f, t) + 0.15 * s(5, f, t));
+}
+
+struct Reference {
+    uint32_t state = 1;
+    double draw() {
+        state = state * 1664525u + 1013904223u;
+        return double(state >> 9) / 4194304.0 - 1.0;
+    }
+
+    double value(std::size_t channel, double t) {
+        const double floor_noise = double(0.0003f * float(draw()));
+        const double tau = std::fmod(t, 0.5);
+        const int bar = int(std::floor(t / 2.0)) % 4;
+        const double roots[4] = {55.0, 49.0, 43.65, 61.725};
+        double v = 0.0;
+        switch (channel % 8) {
+            case 0: v = voice(140.0, channel, t); break;
+            case 1: v = voice(220.0, channel, t); break;
+            case 2:
+                v = 0.5 * std::exp(-18.0 * tau) *
+                    std::sin(2.0 * kPi * (50.0 + 90.0 * std::exp(-40.0 * tau)) * tau);
+                break;
+            case 3: v = 0.25 * std::exp(-25.0 * fracd(t + 0.25)) * draw(); break;
+            case 4: {
+                const double f = roots[bar];
+                v = 0.25 * (s(1, f, t) + 0.35 * s(2, f, t) + 0.15 * s(3, f, t));
+                break;
+            }
+            case 5:
+                for (double f : {261.6, 329.6, 392.0})
+                    v += 0.05 * (s(1, f, t) + 0.3 * s(2, f, t) + 0.12 * s(3, f, t));
+                break;
+            case 6:
+                for (int k = 1; k <= 7; ++k) v += s(k, 196.0, t) / k;
+                v *= 0.08 * std::exp(-2.0 * fracd(t));
+                break;
+            default: v = 0.02 * draw();
+        }
+        return v + floor_noise;
+    }
+};
+
+TEST(LcgNoise, FollowsTheGeneratorDefinition) {
+    LcgNoise noise;
+    // First states from 1: 1664525 + 1013904223 = 1015568748, and so on.
+    EXPECT_FLOAT_EQ(noise.draw(), float(1015568748u >> 9) / 4194304.0f - 1.0f);
+    EXPECT_EQ(noise.state(), 1015568748u);
+    uint32_t st = 1015568748u;
+    for (int i = 0; i < 1000; ++i) {
+        st = st * 1664525u + 1013904223u;
+        const float r = noise.draw();
+        ASSERT_EQ(r, float(st >> 9) / 4194304.0f - 1.0f);
+        ASSERT_GE(r, -1.0f);
+        ASSERT_LT(r, 1.0f);
+    }
+}
+
+// Runs the generator for `seconds` and compares chosen frames (every 97th, which walks through
+// kick hits, snare bursts, bar changes and the voices' pauses) with the reference.
+void expect_matches_reference(std::size_t channels, double seconds) {
+    constexpr float kRate = 48000.0f;
+    constexpr std::size_t kBlock = 256;
+    TestSignals gen(kRate);
+    Reference ref;
+    std::vector<float> block(channels * kBlock);
+    const auto blocks = static_cast<std::size_t>(seconds * kRate / kBlock);
+    double worst = 0.0;
+    for (std::size_t b = 0; b < blocks; ++b) {
+        gen.fill(block.data(), channels, kBlock);
+        for (std::size_t i = 0; i < kBlock; ++i) {
+            const uint64_t frame = b * kBlock + i;
+            const double t = double(frame) / double(kRate);
+            for (std::size_t ch = 0; ch < channels; ++ch) {
+                const double expected = ref.value(ch, t);  // always drawn, keeps the sequence
+                if (frame % 97 != 0) continue;
+                worst = std::max(worst, std::fabs(block[i * channels + ch] - expected));
+                ASSERT_NEAR(block[i * channels + ch], expected, 1e-6)
+                    << "channel " << ch << " at t = " << t;
+            }
+        }
+    }
+    EXPECT_EQ(gen.time_frames(), blocks * kBlock);
+}
+
+TEST(TestSignals, EightInstrumentsRepeatAcrossTenInputs) { expect_matches_reference(10, 6.5); }
+
+TEST(TestSignals, OneInputIsTheLowVoiceOverItsNoiseFloor) { expect_matches_reference(1, 5.0); }
+
+TEST(TestSignals, VoicesBreatheForOneAndAHalfSecondsInSix) {
+    // Peak of the low voice inside and outside the pause, over a few syllables each.
+    auto peak = [](double from, double to) {
+        double p = 0.0;
+        for (double t = from; t < to; t += 1.0 / 48000.0)
+            p = std::max(p, std::fabs(test_instrument(0, 0, t)));
+        return p;
+    };
+    const double speaking = peak(1.0, 2.0);
+    const double pausing = peak(4.6, 5.6);
+    EXPECT_GT(speaking, 0.1);
+    EXPECT_NEAR(pausing / speaking, 0.05, 0.01);
+}
+
+}  // namespace
+}  // namespace mixengine
