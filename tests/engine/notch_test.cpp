@@ -1,0 +1,119 @@
+// Notch bookkeeping (retune within a sixth of an octave, twelve at most) and the practice howl
+// that grows until the notches cut it by 3 dB.
+#include "engine/notch.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <numbers>
+#include <vector>
+
+#include "engine/mix_engine.h"
+#include "engine/mix_engine_state.h"
+
+namespace mixengine {
+namespace {
+
+constexpr double kFs = 48000.0;
+
+TEST(NotchCascade, RetunesWithinASixthOfAnOctaveElseAppends) {
+    NotchCascade nc(kFs);
+    nc.set_notch(1000.0f, -6.0f);
+    nc.set_notch(1100.0f, -9.0f);  // 0.138 octave: the same entry
+    ASSERT_EQ(nc.entries().size(), 1u);
+    EXPECT_EQ(nc.entries()[0].freq_hz, 1000.0f);
+    EXPECT_EQ(nc.entries()[0].gain_db, -9.0f);
+    EXPECT_EQ(nc.entries()[0].coeffs, design_biquad("peq", 1100.0f, -9.0f, 12.0, kFs));
+    nc.set_notch(1150.0f, -6.0f);  // 0.202 octave from 1000 Hz: a new entry
+    EXPECT_EQ(nc.entries().size(), 2u);
+}
+
+TEST(NotchCascade, HoldsAtMostTwelveAndRemovesNeighbours) {
+    NotchCascade nc(kFs);
+    for (int i = 0; i < 13; ++i) nc.set_notch(100.0f * std::pow(2.0f, 0.5f * float(i)), -6.0f);
+    EXPECT_EQ(nc.entries().size(), 12u);
+
+    NotchCascade r(kFs);
+    for (float f : {1800.0f, 2500.0f, 2200.0f}) r.set_notch(f, -6.0f);
+    r.remove_notch(2000.0f);
+    ASSERT_EQ(r.entries().size(), 1u);
+    EXPECT_EQ(r.entries()[0].freq_hz, 2500.0f);
+}
+
+TEST(NotchCascade, CutsItsFrequencyByItsDepth) {
+    NotchCascade nc(kFs);
+    nc.set_notch(1000.0f, -6.0f);
+    EXPECT_NEAR(nc.attenuation_db(1000.0f), -6.0f, 1e-3f);
+    std::vector<float> buf(48000);
+    for (std::size_t i = 0; i < buf.size(); ++i)
+        buf[i] = float(std::sin(2.0 * std::numbers::pi * 1000.0 * double(i) / kFs));
+    nc.apply(buf.data(), buf.size());
+    double sq = 0.0;
+    for (std::size_t i = 24000; i < buf.size(); ++i) sq += double(buf[i]) * buf[i];
+    EXPECT_NEAR(10.0 * std::log10(sq / 12000.0), -6.0, 0.05);
+}
+
+// Chunks until the howl has died or the limit is reached.
+int chunks_until_silent(HowlSim& h, const NotchCascade& nc, int limit) {
+    int k = 0;
+    while (h.amp > 0.0f && k < limit) {
+        h.advance(nc);
+        ++k;
+    }
+    return k;
+}
+
+TEST(HowlSim, GrowsToItsLimitAndDiesOnceNotchesCutThreeDb) {
+    NotchCascade nc(kFs);
+    HowlSim h;
+    h.start(1000.0f);
+    EXPECT_EQ(h.amp, 0.003f);
+    for (int i = 0; i < 200; ++i) h.advance(nc);
+    EXPECT_EQ(h.amp, 0.4f);
+
+    nc.set_notch(1000.0f, -2.0f);  // 2 dB is not enough
+    for (int i = 0; i < 50; ++i) h.advance(nc);
+    EXPECT_EQ(h.amp, 0.4f);
+    nc.set_notch(1000.0f, -4.0f);
+    h.advance(nc);
+    EXPECT_FLOAT_EQ(h.amp, 0.32f);
+    EXPECT_LT(chunks_until_silent(h, nc, 100), 100);
+    EXPECT_EQ(h.amp, 0.0f);
+}
+
+TEST(HowlSim, ANotchBesideTheHowlCutsTooLittleToStopIt) {
+    NotchCascade nc(kFs);
+    nc.set_notch(1050.0f, -6.0f);
+    EXPECT_NEAR(nc.attenuation_db(1000.0f), -2.5f, 0.3f);
+    HowlSim h;
+    h.start(1000.0f);
+    for (int i = 0; i < 300; ++i) h.advance(nc);
+    EXPECT_EQ(h.amp, 0.4f);
+}
+
+TEST(HowlSim, EngineHowlReachesTheOutputAndTheMainFeed) {
+    MixEngine engine(48000.0f);
+    Meters meters(2);
+    auto [prod, cons] = make_spsc_ring<float>(4096);
+    std::vector<RingProducer<float>> rings;
+    rings.push_back(std::move(prod));
+    engine.install_fba_rings(std::move(rings));
+    engine.apply_update(update::FeedSwitch{0, true});
+    engine.apply_update(update::StartHowl{0, 1000.0f});
+    std::vector<float> out(2 * 256);
+    engine.process({}, 0, out, 2, meters, {});
+    float peak = 0.0f;
+    for (std::size_t i = 0; i < 256; ++i) {
+        EXPECT_EQ(out[2 * i], out[2 * i + 1]);
+        peak = std::fmax(peak, std::fabs(out[2 * i]));
+    }
+    const float amp = 0.003f * 1.05f + 0.0004f;
+    EXPECT_NEAR(peak, amp, 1e-5f);
+    std::vector<float> feed(256);
+    ASSERT_EQ(cons.pop_some(feed.data(), 256), 256u);
+    for (std::size_t i = 0; i < 256; ++i) EXPECT_FLOAT_EQ(feed[i], out[2 * i]);
+    EXPECT_EQ(engine.state().howl[0].amp, amp);
+}
+
+}  // namespace
+}  // namespace mixengine
