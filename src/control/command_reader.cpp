@@ -1,6 +1,257 @@
-// Placeholder until the command protocol is built.
-#include "command_reader.h"
+#include "control/command_reader.h"
+
+#include <cstdint>
+#include <exception>
+#include <limits>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "control/config_json.h"
+#include "control/designators.h"
+#include "engine/numeric.h"
 
 namespace mixengine {
-void start_command_reader(CommandReaderLinks) {}
+
+namespace {
+
+using json = nlohmann::json;
+
+// No command nests deeper than a handful of levels. Containers below this depth are dropped
+// while parsing (they could only sit under unknown keys or where a scalar belongs, so the
+// command means the same), which keeps a line of brackets from costing a tree node per byte.
+constexpr int kMaxDepth = 64;
+
+json parse_line(std::string_view line) {
+    const json::parser_callback_t keep_shallow = [](int depth, json::parse_event_t, json&) {
+        return depth <= kMaxDepth;
+    };
+    return json::parse(line.begin(), line.end(), keep_shallow, /*allow_exceptions=*/false);
+}
+
+const json* member(const json& object, const char* key) {
+    const auto it = object.find(key);
+    return it == object.end() ? nullptr : &*it;
+}
+
+const std::string* string_member(const json& object, const char* key) {
+    const json* v = member(object, key);
+    return v && v->is_string() ? v->get_ptr<const json::string_t*>() : nullptr;
+}
+
+// A JSON integer within [lo, hi], else nullopt. Floats never count, even when whole.
+std::optional<uint64_t> integer_in(const json* v, uint64_t lo, uint64_t hi) {
+    if (!v) return std::nullopt;
+    uint64_t u = 0;
+    if (v->is_number_unsigned()) {
+        u = *v->get_ptr<const json::number_unsigned_t*>();
+    } else if (v->is_number_integer()) {
+        const int64_t i = *v->get_ptr<const json::number_integer_t*>();
+        if (i < 0) return std::nullopt;
+        u = static_cast<uint64_t>(i);
+    } else {
+        return std::nullopt;
+    }
+    if (u < lo || u > hi) return std::nullopt;
+    return u;
+}
+
+// "i": a non-negative integer, anything else (missing, negative, 3.0, "3") counts as 0.
+std::size_t index_of(const json& cmd) {
+    const auto i = integer_in(member(cmd, "i"), 0, std::numeric_limits<uint64_t>::max());
+    return i ? static_cast<std::size_t>(*i) : 0;
+}
+
+// Channel numbers beyond 32 bits are out of every range either way; saturating keeps their sign
+// instead of letting 2^32 wrap around to channel 0.
+int32_t input_channel(const json& v) {
+    constexpr int64_t lo = std::numeric_limits<int32_t>::min();
+    constexpr int64_t hi = std::numeric_limits<int32_t>::max();
+    if (v.is_number_unsigned()) {
+        const uint64_t u = *v.get_ptr<const json::number_unsigned_t*>();
+        return u > static_cast<uint64_t>(hi) ? static_cast<int32_t>(hi) : static_cast<int32_t>(u);
+    }
+    if (v.is_number_integer()) {
+        const int64_t i = *v.get_ptr<const json::number_integer_t*>();
+        return static_cast<int32_t>(i < lo ? lo : (i > hi ? hi : i));
+    }
+    return -1;
+}
+
+void send_update(const CommandReaderLinks& links, EngineUpdate update) {
+    if (links.updates) links.updates->send(std::move(update));
+}
+
+// Auto-EQ settings ride along with a settings command and go to the analysis thread first.
+void auto_eq_side_path(const json& cmd, std::size_t idx, const CommandReaderLinks& links) {
+    const json* s = member(cmd, "s");
+    if (!s || !s->is_object()) return;
+    const json* aeq = member(*s, "aeq");
+    if (!aeq || aeq->is_null()) return;
+    Decoded<AutoEqCfg> cfg = decode_auto_eq_cfg(*aeq);
+    const std::string* t = string_member(cmd, "t");
+    if (!cfg || !t) return;
+    std::optional<std::size_t> target;
+    if (*t == "strip" && idx < kStrips) target = idx;
+    if (*t == "bus" && idx < kBuses) target = kStrips + idx;
+    if (*t == "main") target = kStrips + kBuses;
+    if (*t == "mono") target = kStrips + kBuses + 1;
+    if (target) links.aeq.send(AutoEqRequest{*target, std::move(cfg).value()});
+}
+
+StripCfg settings_of(const json& cmd) {
+    const json* s = member(cmd, "s");
+    return s ? decode_strip_cfg_or_default(*s) : StripCfg{};
+}
+
+update::Patch patch_of(const json& cmd) {
+    update::Patch patch;
+    if (const json* ins = member(cmd, "ins"); ins && ins->is_array()) {
+        patch.input_map.reserve(ins->size());
+        for (const json& e : *ins) patch.input_map.push_back(input_channel(e));
+    }
+    if (const json* outs = member(cmd, "outs"); outs && outs->is_array()) {
+        patch.routes.reserve(outs->size());
+        for (const json& e : *outs) {
+            patch.routes.push_back(e.is_string()
+                                       ? parse_output_route(*e.get_ptr<const json::string_t*>())
+                                       : parse_output_route("off"));
+        }
+    }
+    return patch;
+}
+
+std::optional<SignalSource> source_of(const json& cmd) {
+    const std::string* src = string_member(cmd, "src");
+    return src ? parse_signal_source(*src) : std::nullopt;
+}
+
+void listen(const json& cmd, const CommandReaderLinks& links) {
+    const std::optional<SignalSource> source = source_of(cmd);
+    const auto port = integer_in(member(cmd, "port"), 1, 65535);
+    const bool wide = integer_in(member(cmd, "bits"), 24, 24).has_value();
+    if (links.state) {
+        if (source && port) {
+            links.state->set_listen(ListenSettings{true, static_cast<uint16_t>(*port),
+                                                   static_cast<uint8_t>(wide ? 24 : 16)});
+        } else {
+            links.state->switch_listen_off();
+        }
+    }
+    send_update(links, update::ListenSource{port ? source : std::nullopt});
+}
+
+void feedback_command(const std::string& t, const json& cmd, const CommandReaderLinks& links) {
+    const std::string* name = string_member(cmd, "target");
+    if (!name) return;
+    const std::optional<std::size_t> output = parse_fba_target(*name);
+    if (!output) return;
+    const json* f_member = member(cmd, "f");
+    const float f = f_member ? json_number_to_float(*f_member).value_or(0.0f) : 0.0f;
+    if (t == "fba") {
+        const json* cfg = member(cmd, "cfg");
+        links.fba.send(fba::Configure{*output, cfg ? decode_fba_cfg_or_default(*cfg) : FbaCfg{}});
+    } else if (t == "fba.cut") {
+        links.fba.send(fba::Cut{*output, f});
+    } else if (t == "fba.reset") {
+        links.fba.send(fba::Reset{*output});
+    } else {
+        links.fba.send(fba::Howl{*output, f});
+    }
+}
+
+// Whole seconds + 1, so that 0 stays free to mean "no request"; never wraps back to 0.
+uint64_t seek_slot_of(const json& cmd) {
+    const json* s = member(cmd, "s");
+    if (!s || !s->is_number()) return 1;
+    const double seconds = s->get<double>();
+    const uint64_t whole = seconds < 0.0 ? 0 : saturating_cast<uint64_t>(seconds);
+    return sat_add(whole, uint64_t{1});
+}
+
+CommandResult dispatch(const json& cmd, const CommandReaderLinks& links) {
+    const std::size_t idx = index_of(cmd);
+    auto_eq_side_path(cmd, idx, links);
+
+    const std::string* t_member = string_member(cmd, "t");
+    if (!t_member) return CommandResult::Continue;
+    const std::string& t = *t_member;
+    ControlState* state = links.state.get();
+
+    if (t == "strip") {
+        send_update(links, update::StripSettings{idx, settings_of(cmd)});
+    } else if (t == "bus") {
+        send_update(links, update::BusSettings{idx, settings_of(cmd)});
+    } else if (t == "main") {
+        send_update(links, update::MainSettings{settings_of(cmd)});
+    } else if (t == "mono") {
+        send_update(links, update::MonoSettings{settings_of(cmd)});
+    } else if (t == "patch") {
+        send_update(links, patch_of(cmd));
+    } else if (t == "rta") {
+        const std::string* src = string_member(cmd, "src");
+        std::string name = src ? *src : std::string("off");
+        const AnalyserSource source = parse_analyser_source(name);
+        if (state) state->set_analyser_name(std::move(name));
+        send_update(links, update::AnalyserSelect{source});
+    } else if (t == "loud") {
+        const std::optional<SignalSource> source = source_of(cmd);
+        if (state) state->loud_reset.store(true);
+        send_update(links, update::LoudnessSource{source});
+    } else if (t == "loud.reset") {
+        if (state) state->loud_reset.store(true);
+    } else if (t == "listen") {
+        listen(cmd, links);
+    } else if (t == "fba" || t == "fba.cut" || t == "fba.reset" || t == "fba.howl") {
+        feedback_command(t, cmd, links);
+    } else if (t == "files.seek") {
+        if (state) state->seek.store(seek_slot_of(cmd));
+    } else if (t == "files.pause") {
+        const json* on = member(cmd, "on");
+        if (state) state->paused.store(on && on->is_boolean() ? on->get<bool>() : true);
+    } else if (t == "quit") {
+        return CommandResult::Quit;
+    }
+    return CommandResult::Continue;
+}
+
+}  // namespace
+
+CommandResult handle_command_line(std::string_view line, const CommandReaderLinks& links) {
+    // The parser reports malformed text as a discarded value; what remains to be caught is
+    // running out of memory, which costs this line and nothing else.
+    try {
+        const json cmd = parse_line(line);
+        if (!cmd.is_object()) return CommandResult::Continue;
+        return dispatch(cmd, links);
+    } catch (const std::exception&) {
+        return CommandResult::Continue;
+    }
+}
+
+void run_command_reader(ByteSource source, CommandReaderLinks links) {
+    {
+        LineReader reader(std::move(source));
+        std::string line;
+        while (reader.next(line)) {
+            if (handle_command_line(line, links) == CommandResult::Quit) break;
+        }
+    }
+    if (links.state && links.state->stop) links.state->stop->store(true);
+}
+
+void start_command_reader(CommandReaderLinks links) {
+    auto stop = links.state ? links.state->stop : nullptr;
+    try {
+        std::thread([links = std::move(links)]() mutable {
+            run_command_reader(fd_byte_source(0), std::move(links));
+        }).detach();
+    } catch (const std::exception&) {
+        // Without a reader the front end could never stop the engine: stop it now instead.
+        if (stop) stop->store(true);
+    }
+}
+
 }  // namespace mixengine

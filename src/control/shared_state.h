@@ -52,6 +52,11 @@ struct ControlState {
         std::lock_guard<std::mutex> lock(listen_mutex_);
         listen_ = s;
     }
+    // Stops the stream but keeps the last port and width.
+    void switch_listen_off() {
+        std::lock_guard<std::mutex> lock(listen_mutex_);
+        listen_.on = false;
+    }
 
 private:
     mutable std::mutex analyser_mutex_;

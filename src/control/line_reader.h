@@ -1,0 +1,69 @@
+// Line framing for the text the front end writes to standard input.
+//
+// Bytes come from any source (read(2) on a descriptor in production, a pipe or a string in
+// tests). A line ends at a line feed, which is removed together with one carriage return right
+// before it; a last line without a line feed still counts. Every byte is checked as UTF-8 as it
+// arrives: the first malformed sequence ends the input as if it had closed, and no line containing
+// it is ever handed out. A line longer than the limit is dropped whole (its bytes are still
+// checked), so one runaway line can never hold more than the limit in memory.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace mixengine {
+
+// Reads up to `size` bytes into `data`: returns the number read, 0 at the end of input, or a
+// negative value on a read error.
+using ByteSource = std::function<std::ptrdiff_t(char* data, std::size_t size)>;
+
+// read(2) on `fd`, resumed after EINTR. The descriptor is not closed.
+ByteSource fd_byte_source(int fd);
+
+// Real commands are a few KiB at most; a parsed line costs several times its size in memory.
+inline constexpr std::size_t kMaxLineBytes = std::size_t{1} << 20;  // 1 MiB
+
+// Incremental UTF-8 check: overlong forms, surrogates and code points above U+10FFFF are refused.
+class Utf8Checker {
+  public:
+    // False from the first malformed byte on.
+    bool feed(const char* data, std::size_t size) noexcept;
+    // True when no multi-byte sequence is left open.
+    bool at_boundary() const noexcept { return remaining_ == 0 && !failed_; }
+
+  private:
+    uint8_t remaining_ = 0;  // continuation bytes still expected
+    uint8_t lo_ = 0x80;      // allowed range of the next continuation byte
+    uint8_t hi_ = 0xBF;
+    bool failed_ = false;
+};
+
+class LineReader {
+  public:
+    explicit LineReader(ByteSource source, std::size_t max_line = kMaxLineBytes);
+
+    // Stores the next line in `line` and returns true; returns false once the input has ended,
+    // failed or turned out not to be UTF-8 (and from then on).
+    bool next(std::string& line);
+
+    // Lines dropped for being longer than the limit.
+    std::size_t overlong_lines() const noexcept { return overlong_; }
+
+  private:
+    bool refill();
+
+    ByteSource source_;
+    std::size_t max_line_;
+    std::string buffer_;
+    std::size_t pos_ = 0;  // next unread byte of buffer_
+    std::size_t end_ = 0;  // bytes of buffer_ holding data
+    std::string pending_;  // the line being assembled
+    bool discarding_ = false;
+    bool ended_ = false;
+    std::size_t overlong_ = 0;
+    Utf8Checker utf8_;
+};
+
+}  // namespace mixengine
