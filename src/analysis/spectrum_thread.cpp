@@ -1,6 +1,66 @@
-// Placeholder until the meter bridge is built.
 #include "spectrum_thread.h"
 
+#include <string>
+#include <thread>
+
+#include "analysis/meter_reading.h"
+#include "control/telemetry.h"
+
 namespace mixengine {
-void start_spectrum_thread(SpectrumThreadInputs) {}
+
+namespace {
+constexpr auto kPassInterval = std::chrono::milliseconds(40);
+constexpr std::size_t kDrainChunk = 4096;
+}  // namespace
+
+SpectrumAnalysis::SpectrumAnalysis(SpectrumThreadInputs inputs, Clock::time_point start)
+    : in_(std::move(inputs)), spectrum_(in_.rate), scratch_(kDrainChunk), last_spectrum_(start) {}
+
+void SpectrumAnalysis::drain_analyser() noexcept {
+    if (!in_.analyser.valid()) return;
+    // Bounded so that a producer outrunning us cannot keep this pass going forever.
+    std::size_t budget = in_.analyser.capacity() + kDrainChunk;
+    while (budget > 0) {
+        const std::size_t n = in_.analyser.pop_some(scratch_.data(), scratch_.size());
+        spectrum_.push(scratch_.data(), n);
+        if (n < scratch_.size()) break;
+        budget = budget > n ? budget - n : 0;
+    }
+}
+
+void SpectrumAnalysis::pass(Clock::time_point now) {
+    const uint64_t xruns = in_.xruns ? in_.xruns->load(std::memory_order_relaxed) : 0;
+    print_json(read_meter_message(*in_.meters, loudness_, in_.state->loud_reset,
+                                  in_.output_count, xruns));
+
+    drain_analyser();
+    const std::string name = in_.state->analyser_name_copy();
+    if (name.empty() || name == "off") return;
+    if (now - last_spectrum_ < kSpectrumInterval) return;
+    last_spectrum_ = now;
+
+    Json bands = Json::array();
+    for (float b : spectrum_.compute()) bands.push_back(json_f32(b));
+    print_json(Json{{"t", "rta"}, {"src", name}, {"b", std::move(bands)}});
+}
+
+void start_spectrum_thread(SpectrumThreadInputs inputs) {
+    if (!inputs.meters || !inputs.state || !inputs.state->stop) return;
+    std::thread([inputs = std::move(inputs)]() mutable {
+        const std::shared_ptr<std::atomic<bool>> stop = inputs.state->stop;
+        if (stop->load()) return;
+        try {
+            SpectrumAnalysis analysis(std::move(inputs), SpectrumAnalysis::Clock::now());
+            for (;;) {
+                // sleep_for resumes after a signal with the time that remains.
+                std::this_thread::sleep_for(kPassInterval);
+                analysis.pass(SpectrumAnalysis::Clock::now());
+                if (stop->load()) return;
+            }
+        } catch (...) {
+            // Out of memory for the FFT or a message: the meter bridge stops, the mix goes on.
+        }
+    }).detach();
+}
+
 }  // namespace mixengine
