@@ -45,7 +45,9 @@ inline void append_u16(Bytes& b, uint16_t v) {
     b.push_back(static_cast<unsigned char>(v));
     b.push_back(static_cast<unsigned char>(v >> 8));
 }
-inline void append_id(Bytes& b, const char* id) { b.insert(b.end(), id, id + 4); }
+inline void append_id(Bytes& b, const char* id) {
+    for (int i = 0; i < 4; ++i) b.push_back(static_cast<unsigned char>(id[i]));
+}
 
 inline uint32_t read_u32(const Bytes& b, std::size_t at) {
     return uint32_t(b[at]) | uint32_t(b[at + 1]) << 8 | uint32_t(b[at + 2]) << 16 |
