@@ -4,7 +4,6 @@
 #pragma once
 
 #include <string>
-#include <string_view>
 #include <vector>
 
 namespace mixengine {
@@ -12,8 +11,5 @@ namespace mixengine {
 // Paths (directory joined with the file name) of the folder's recordings, sorted byte-wise.
 // Case-sensitive; names that are not valid UTF-8 are ignored; an unreadable folder gives nothing.
 std::vector<std::string> list_recordings(const std::string& directory);
-
-// True when `text` is well-formed UTF-8 (no overlongs, surrogates or code points past U+10FFFF).
-bool is_valid_utf8(std::string_view text) noexcept;
 
 }  // namespace mixengine

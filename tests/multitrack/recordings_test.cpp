@@ -30,27 +30,5 @@ TEST(ListRecordings, UnreadableFolderGivesNothing) {
     EXPECT_TRUE(list_recordings(dir.file("ch01.wav")).empty()) << "a file is not a folder";
 }
 
-TEST(Utf8, AcceptsWellFormedTextOnly) {
-    const struct {
-        std::string text;
-        bool valid;
-    } cases[] = {
-        {"", true},
-        {"ch01.wav", true},
-        {"\xc3\xa9", true},            // é
-        {"\xe2\x82\xac", true},        // €
-        {"\xf0\x9f\x8e\xb8", true},    // guitar emoji
-        {"\xff", false},
-        {"\xc3", false},               // cut short
-        {"\xc0\xaf", false},           // overlong '/'
-        {"\xe0\x80\xaf", false},       // overlong
-        {"\xed\xa0\x80", false},       // surrogate
-        {"\xf4\x90\x80\x80", false},   // past U+10FFFF
-        {"\x80", false},               // lone continuation
-        {"a\xe2\x82", false},
-    };
-    for (const auto& c : cases) EXPECT_EQ(is_valid_utf8(c.text), c.valid) << c.text;
-}
-
 }  // namespace
 }  // namespace mixengine
