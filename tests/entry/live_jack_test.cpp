@@ -1,0 +1,92 @@
+// The live mode on a private JACK dummy server: start-up, the ready line, stopping on "quit" or
+// at the end of input, and the start-up errors. Standard error stays empty throughout.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include "audio/jack_test_server.h"
+#include "support/child_process.h"
+
+namespace mixengine {
+namespace {
+
+using namespace std::chrono_literals;
+using nlohmann::json;
+using testing::ChildProcess;
+using testing::JackTestServer;
+
+class LiveMode : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(server_.wait_ready()) << "jackd did not start"; }
+
+    ChildProcess start(const std::vector<std::string>& args) {
+        return ChildProcess(MIXENGINE_BINARY, args, {server_.env()});
+    }
+
+    JackTestServer server_;
+};
+
+TEST_F(LiveMode, AnnouncesReadyAndRunsUntilQuit) {
+    auto p = start({"--in", "SYSTEM", "--out", "sys", "--buffer", "256"});
+    const auto ready = p.read_until("\"t\":\"ready\"", 20s);
+    ASSERT_TRUE(ready) << p.stderr_text();
+    EXPECT_EQ(json::parse(*ready), json::parse(R"({"buffer":256,"in_name":"system","inputs":16,
+        "latency_ms":16.0,"mode":"device","out_name":"system","outputs":8,"rate":48000,
+        "t":"ready"})"));
+    EXPECT_NE(ready->find("\"latency_ms\":16.0"), std::string::npos);
+
+    // The meter line follows within its 40 ms period, one peak per device output.
+    const auto meters = p.read_until("\"t\":\"m\"", 20s);
+    ASSERT_TRUE(meters);
+    const json m = json::parse(*meters);
+    EXPECT_EQ(m["out"].size(), 8u);
+    EXPECT_TRUE(m["xruns"].is_number_unsigned());
+
+    p.write_line(R"({"t":"quit"})");
+    EXPECT_EQ(p.wait(10s), 0);
+    EXPECT_EQ(p.stderr_text(), "");
+}
+
+TEST_F(LiveMode, EndOfInputStopsLikeQuitAndNoBufferMeansNoLatency) {
+    auto p = start({"--in", "system", "--out", "system"});
+    const auto ready = p.read_until("\"t\":\"ready\"", 20s);
+    ASSERT_TRUE(ready) << p.stderr_text();
+    const json r = json::parse(*ready);
+    EXPECT_EQ(r["buffer"], 0);
+    EXPECT_EQ(r["latency_ms"], 0.0);
+    EXPECT_EQ(r["rate"], 48000);
+
+    p.close_stdin();
+    EXPECT_EQ(p.wait(10s), 0);
+    EXPECT_EQ(p.stderr_text(), "");
+}
+
+TEST_F(LiveMode, StartUpFailuresAreOneErrorLineAndStatus1) {
+    const struct {
+        std::vector<std::string> args;
+        std::string text_prefix;
+    } cases[] = {
+        {{"--in", "Stage Box", "--out", "system"},
+         "Audio input \"Stage Box\" not found. Is the stage box plugged in and switched on?"},
+        {{"--in", "system", "--out", "Main PA"}, "Audio output \"Main PA\" not found."},
+        // JACK runs at its own rate: a stream at another one cannot open.
+        {{"--in", "system", "--out", "system", "--rate", "96000"}, "Cannot open the input: "},
+        {{"--in", "system", "--out", "system", "--buffer", "512"}, "Cannot open the input: "},
+    };
+    for (const auto& c : cases) {
+        auto p = start(c.args);
+        const auto error = p.read_until("\"t\":\"error\"", 20s);
+        ASSERT_TRUE(error) << c.text_prefix;
+        const std::string text = json::parse(*error)["text"];
+        EXPECT_EQ(text.rfind(c.text_prefix, 0), 0u) << text;
+        if (c.text_prefix.back() == '.') {
+            EXPECT_EQ(text, c.text_prefix);
+        }
+        EXPECT_EQ(p.wait(10s), 1);
+        EXPECT_EQ(p.rest_of_output().find("\"ready\""), std::string::npos);
+        EXPECT_EQ(p.stderr_text(), "");
+    }
+}
+
+}  // namespace
+}  // namespace mixengine
