@@ -57,7 +57,10 @@ void ramp_add(Ramp& r, float* dst, const float* src, std::size_t n) noexcept {
 
 float peak_of(const float* buf, std::size_t n) noexcept {
     float p = 0.0f;
-    for (std::size_t i = 0; i < n; ++i) p = std::fmax(p, std::fabs(buf[i]));
+    for (std::size_t i = 0; i < n; ++i) {
+        const float a = std::fabs(buf[i]);
+        p = a > p ? a : p;  // a NaN sample is not a peak
+    }
     return p;
 }
 
@@ -303,7 +306,7 @@ void process_chunk(State& s, std::span<const float> input, std::size_t in_ch, fl
         for (std::size_t i = 0; i < n; ++i) {
             const float v = clamp_output(sig[i]);
             dst[i * out_ch] = v;
-            peak = std::fmax(peak, std::fabs(v));
+            peak = std::fabs(v) > peak ? std::fabs(v) : peak;
         }
         if (c < m.out_peak.size()) meter_max(m.out_peak[c], peak);
     }

@@ -1,0 +1,178 @@
+// The audio thread must never touch the heap: count every allocation and free made while the
+// heaviest console configuration processes blocks of many sizes, and expect none.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <new>
+#include <vector>
+
+#include "engine/mix_engine.h"
+
+namespace {
+
+std::atomic<bool> g_counting{false};
+std::atomic<long> g_allocs{0};
+std::atomic<long> g_frees{0};
+
+void* counted_alloc(std::size_t size, std::size_t align = 0) {
+    if (g_counting.load(std::memory_order_relaxed)) g_allocs.fetch_add(1);
+    if (size == 0) size = 1;
+    void* p = align > alignof(std::max_align_t)
+                  ? std::aligned_alloc(align, (size + align - 1) / align * align)
+                  : std::malloc(size);
+    if (!p) throw std::bad_alloc();
+    return p;
+}
+void counted_free(void* p) noexcept {
+    if (!p) return;
+    if (g_counting.load(std::memory_order_relaxed)) g_frees.fetch_add(1);
+    std::free(p);
+}
+
+}  // namespace
+
+void* operator new(std::size_t n) { return counted_alloc(n); }
+void* operator new[](std::size_t n) { return counted_alloc(n); }
+void* operator new(std::size_t n, std::align_val_t a) { return counted_alloc(n, std::size_t(a)); }
+void* operator new[](std::size_t n, std::align_val_t a) { return counted_alloc(n, std::size_t(a)); }
+void* operator new(std::size_t n, const std::nothrow_t&) noexcept {
+    try {
+        return counted_alloc(n);
+    } catch (...) {
+        return nullptr;
+    }
+}
+void* operator new[](std::size_t n, const std::nothrow_t&) noexcept {
+    try {
+        return counted_alloc(n);
+    } catch (...) {
+        return nullptr;
+    }
+}
+void operator delete(void* p) noexcept { counted_free(p); }
+void operator delete[](void* p) noexcept { counted_free(p); }
+void operator delete(void* p, std::size_t) noexcept { counted_free(p); }
+void operator delete[](void* p, std::size_t) noexcept { counted_free(p); }
+void operator delete(void* p, std::align_val_t) noexcept { counted_free(p); }
+void operator delete[](void* p, std::align_val_t) noexcept { counted_free(p); }
+void operator delete(void* p, std::size_t, std::align_val_t) noexcept { counted_free(p); }
+void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { counted_free(p); }
+
+namespace mixengine {
+namespace {
+
+std::vector<Band> bands(const char* type, int count) {
+    std::vector<Band> b;
+    for (int i = 0; i < count; ++i)
+        b.push_back(Band{type, 100.0 * (i + 1), (i % 2 ? 3.0 : -3.0), 1.5});
+    return b;
+}
+
+StripCfg everything_on(int index) {
+    StripCfg c;
+    c.gain_db = 3.0f;
+    c.delay_ms = 12.0f;
+    c.hpf = Hpf{90.0, 24};
+    c.gate = GateCfg{};
+    c.gate->mode = "exp3";
+    c.eq = bands("peq", 8);
+    c.peq32 = bands("lshv", 8);
+    c.geq = std::vector<float>(31, 1.5f);
+    c.dyn = DynCfg{};
+    c.dyn->rms = index % 2 == 0;
+    c.dyn->hold = 5.0f;
+    c.fader = 0.8f;
+    c.pan = -0.3f;
+    c.mono = 0.5f;
+    for (int k = 0; k < 8; ++k) c.sends.push_back(SendCfg{0.3f, uint8_t(k % 3)});
+    c.aeq = AutoEqCfg{};
+    c.aeq->on = true;
+    c.amix = AmixCfg{uint8_t(1 + index % 2), 1.0f};
+    return c;
+}
+
+TEST(EngineAllocation, HeaviestConsoleProcessesWithoutTouchingTheHeap) {
+    MixEngine engine(48000.0f);
+    Meters meters(8);
+    std::vector<RingConsumer<float>> consumers;
+    std::vector<RingProducer<float>> fba, aeq;
+    for (std::size_t i = 0; i < kOutputsWatched; ++i) {
+        auto [p, c] = make_spsc_ring<float>(65536);
+        fba.push_back(std::move(p));
+        consumers.push_back(std::move(c));
+    }
+    for (std::size_t i = 0; i < kAutoEqTargets; ++i) {
+        auto [p, c] = make_spsc_ring<float>(32768);
+        aeq.push_back(std::move(p));
+        consumers.push_back(std::move(c));
+    }
+    engine.install_fba_rings(std::move(fba));
+    engine.install_aeq_rings(std::move(aeq));
+    auto [listen, listen_c] = make_spsc_ring<float>(96000);
+    engine.install_listen_ring(std::move(listen));
+    auto [analyser, analyser_c] = make_spsc_ring<float>(48000);
+
+    const std::vector<float> curve(31, -1.0f);
+    for (std::size_t s = 0; s < kStrips; ++s) {
+        engine.apply_update(update::StripSettings{s, everything_on(int(s))});
+        engine.apply_update(update::AutoEqCurve{s, curve});
+    }
+    StripCfg out = everything_on(0);
+    out.hpf.reset();
+    out.gate.reset();
+    for (std::size_t b = 0; b < kBuses; ++b) {
+        engine.apply_update(update::BusSettings{b, out});
+        engine.apply_update(update::AutoEqCurve{32 + b, curve});
+    }
+    engine.apply_update(update::MainSettings{out});
+    engine.apply_update(update::MonoSettings{out});
+    engine.apply_update(update::AutoEqCurve{40, curve});
+    engine.apply_update(update::AutoEqCurve{41, curve});
+    for (std::size_t o = 0; o < kOutputsWatched; ++o) {
+        engine.apply_update(update::FeedSwitch{o, true});
+        for (int k = 0; k < 12; ++k)
+            engine.apply_update(update::SetNotch{o, 200.0f * float(k + 1), -6.0f});
+        engine.apply_update(update::StartHowl{o, 1234.0f});
+    }
+    std::vector<OutputRoute> routes = {{OutputRoute::Kind::MainL}, {OutputRoute::Kind::MainR},
+                                       {OutputRoute::Kind::Mono},  {OutputRoute::Kind::Bus, 3},
+                                       {OutputRoute::Kind::Strip, 5, true}};
+    std::vector<int32_t> map(32);
+    for (int i = 0; i < 32; ++i) map[std::size_t(i)] = i % 8;
+    engine.apply_update(update::Patch{map, routes});
+    engine.apply_update(update::AnalyserSelect{{AnalyserSource::Kind::Main}});
+    engine.apply_update(update::LoudnessSource{SignalSource{SignalSource::Kind::Main}});
+    engine.apply_update(update::ListenSource{SignalSource{SignalSource::Kind::Bus, 2}});
+
+    const std::size_t sizes[] = {1, 64, 256, 2048, 2049, 5000, 17};
+    std::vector<float> input(5000 * 8), output(5000 * 8);
+    for (std::size_t i = 0; i < input.size(); ++i)
+        input[i] = float((i * 7919) % 2000) / 2000.0f - 0.5f;
+
+    // The counter itself must see an allocation, or a zero below would prove nothing.
+    g_counting = true;
+    delete new std::vector<float>(3);
+    g_counting = false;
+    ASSERT_EQ(g_allocs.load(), 2);
+    ASSERT_EQ(g_frees.load(), 2);
+
+    g_allocs = 0;
+    g_frees = 0;
+    g_counting = true;
+    for (int rep = 0; rep < 8; ++rep) {
+        for (std::size_t n : sizes) {
+            engine.process(std::span(input.data(), n * 8), 8, std::span(output.data(), n * 8), 8,
+                           meters, AnalyserSink::to_ring(analyser));
+            for (auto& c : consumers) c.discard(c.available());
+            listen_c.discard(listen_c.available());
+            analyser_c.discard(analyser_c.available());
+        }
+    }
+    g_counting = false;
+    EXPECT_EQ(g_allocs.load(), 0);
+    EXPECT_EQ(g_frees.load(), 0);
+}
+
+}  // namespace
+}  // namespace mixengine
