@@ -9,6 +9,7 @@
 #include <atomic>
 #include <iostream>
 #include <mutex>
+#include <optional>
 #include <streambuf>
 #include <string>
 
@@ -233,6 +234,7 @@ public:
     Result<std::string> host_name() override { return RtAudio::getApiDisplayName(api_); }
 
     Result<std::vector<DeviceHandle>> devices() override {
+        snapshot_.clear();
         try {
             RtAudio rt(api_);
             rt.showWarnings(false);
@@ -241,13 +243,14 @@ public:
             for (unsigned i = 0; i < n; ++i) {
                 // The name travels in the handle so that a stream opened later on another
                 // RtAudio object finds the same device even if the numbering moved.
-                std::string key;
+                std::optional<RtAudio::DeviceInfo> info;
                 try {
-                    const auto info = rt.getDeviceInfo(i);
-                    if (info.probed) key = info.name;
+                    info = rt.getDeviceInfo(i);
+                    if (!info->probed) info.reset();
                 } catch (const RtAudioError&) {
                 }
-                list.push_back(DeviceHandle{i, std::move(key)});
+                list.push_back(DeviceHandle{i, info ? info->name : std::string()});
+                snapshot_.push_back(std::move(info));
             }
             return list;
         } catch (const RtAudioError& e) {
@@ -343,6 +346,11 @@ private:
     }
 
     Result<RtAudio::DeviceInfo> probe(const DeviceHandle& device) {
+        // Queries on the devices of the latest enumeration are answered from it: each query of
+        // a JACK server costs a client connection, tens of milliseconds.
+        if (device.id < snapshot_.size() && snapshot_[device.id] &&
+            snapshot_[device.id]->name == device.key)
+            return *snapshot_[device.id];
         try {
             RtAudio rt(api_);
             rt.showWarnings(false);
@@ -402,6 +410,8 @@ private:
     }
 
     RtAudio::Api api_;
+    // What the latest devices() call saw, by device index; replaced by every enumeration.
+    std::vector<std::optional<RtAudio::DeviceInfo>> snapshot_;
 };
 
 }  // namespace
