@@ -437,8 +437,10 @@ void MixEngine::apply_update(EngineUpdate&& update) {
             [&](update::FeedSwitch& u) {
                 if (u.output < kOutputsWatched) s.fba_feed_on[u.output] = u.on;
             },
+            // A frequency that is not finite would leave a notch no later update can find, or
+            // a howl whose phase turns into NaN and silences its output for good.
             [&](update::SetNotch& u) {
-                if (u.output < kOutputsWatched)
+                if (u.output < kOutputsWatched && std::isfinite(u.freq_hz))
                     s.notch_cascades[u.output].set_notch(u.freq_hz, u.depth_db);
             },
             [&](update::ClearNotches& u) {
@@ -448,7 +450,8 @@ void MixEngine::apply_update(EngineUpdate&& update) {
                 if (u.output < kOutputsWatched) s.notch_cascades[u.output].remove_notch(u.freq_hz);
             },
             [&](update::StartHowl& u) {
-                if (u.output < kOutputsWatched) s.howl[u.output].start(u.freq_hz);
+                if (u.output < kOutputsWatched && std::isfinite(u.freq_hz))
+                    s.howl[u.output].start(u.freq_hz);
             },
             [&](update::AutoEqCurve& u) {
                 const std::size_t t = u.target;

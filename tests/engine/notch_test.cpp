@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
 #include <numbers>
 #include <vector>
 
@@ -113,6 +114,19 @@ TEST(HowlSim, EngineHowlReachesTheOutputAndTheMainFeed) {
     ASSERT_EQ(cons.pop_some(feed.data(), 256), 256u);
     for (std::size_t i = 0; i < 256; ++i) EXPECT_FLOAT_EQ(feed[i], out[2 * i]);
     EXPECT_EQ(engine.state().howl[0].amp, amp);
+}
+
+TEST(HowlSim, NonFiniteFrequenciesAreIgnoredRatherThanPoisoningTheOutput) {
+    MixEngine engine(48000.0f);
+    Meters meters(2);
+    const float inf = std::numeric_limits<float>::infinity();
+    engine.apply_update(update::StartHowl{0, inf});
+    engine.apply_update(update::SetNotch{0, std::numeric_limits<float>::quiet_NaN(), -6.0f});
+    EXPECT_EQ(engine.state().howl[0].amp, 0.0f);
+    EXPECT_TRUE(engine.state().notch_cascades[0].entries().empty());
+    std::vector<float> in(256, 0.25f), out(512);
+    engine.process(in, 1, out, 2, meters, {});
+    EXPECT_FLOAT_EQ(out[510], 0.25f * 0.70710677f);
 }
 
 }  // namespace
