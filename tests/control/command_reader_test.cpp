@@ -538,7 +538,7 @@ TEST(CommandReader, FloodThroughAFullRingLosesNothingAndKeepsOrder) {
     for (int k = 0; k < kCommands; ++k) ASSERT_EQ(seen[k], k);
 }
 
-// The real thread on the real standard input: end of input stops the engine.
+// The real thread on the real standard input: commands take effect and "quit" stops the engine.
 TEST(CommandReader, ThreadOnStandardInputStopsAtQuit) {
     Harness h;
     int fds[2];
