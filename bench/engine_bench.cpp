@@ -88,8 +88,12 @@ void run(benchmark::State& state, void (*configure)(MixEngine&), std::size_t cha
         double(state.iterations()) * double(kBlock) / double(kFs), benchmark::Counter::kIsRate);
 }
 
-void BM_EngineTypical(benchmark::State& state) { run(state, typical, 16); }
-void BM_EngineWorstCase(benchmark::State& state) { run(state, worst, 32); }
+void BM_EngineTypical(benchmark::State& state) {
+    run(state, typical, 16);
+}
+void BM_EngineWorstCase(benchmark::State& state) {
+    run(state, worst, 32);
+}
 
 BENCHMARK(BM_EngineTypical);
 BENCHMARK(BM_EngineWorstCase);

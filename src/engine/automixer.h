@@ -15,7 +15,7 @@ namespace mixengine {
 inline constexpr float kAutomixFloor = 0.0316f;  // about -30 dB
 
 class AutomixGroups {
-public:
+  public:
     // Starts a chunk of n frames: sets the 25 ms smoothing coefficient and clears the sums.
     void begin_chunk(std::size_t n, float sample_rate) noexcept;
 
@@ -29,7 +29,7 @@ public:
 
     float total(int group) const noexcept { return totals_[group - 1]; }
 
-private:
+  private:
     float coeff_ = 0.0f;
     float totals_[2] = {0.0f, 0.0f};
     float running_[2] = {0.0f, 0.0f};

@@ -67,10 +67,17 @@ void run_stages(std::span<const BiquadCoeffs> stages, std::span<BiquadState> sta
     std::size_t k = 0;
     for (; k + 4 <= count; k += 4) run_sweep<4>(c + k, st + k, buf, n);
     switch (count - k) {
-        case 3: run_sweep<3>(c + k, st + k, buf, n); break;
-        case 2: run_sweep<2>(c + k, st + k, buf, n); break;
-        case 1: run_sweep<1>(c + k, st + k, buf, n); break;
-        default: break;
+        case 3:
+            run_sweep<3>(c + k, st + k, buf, n);
+            break;
+        case 2:
+            run_sweep<2>(c + k, st + k, buf, n);
+            break;
+        case 1:
+            run_sweep<1>(c + k, st + k, buf, n);
+            break;
+        default:
+            break;
     }
 }
 
@@ -86,7 +93,9 @@ void BiquadCascade::set_stages(std::span<const BiquadCoeffs> stages) {
     grow_states(states_, stages_.size());
 }
 
-void BiquadCascade::run(float* buf, std::size_t n) noexcept { run_stages(stages_, states_, buf, n); }
+void BiquadCascade::run(float* buf, std::size_t n) noexcept {
+    run_stages(stages_, states_, buf, n);
+}
 
 StereoBiquadCascade::StereoBiquadCascade() {
     stages_.reserve(kCascadeReserve);

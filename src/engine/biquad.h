@@ -47,7 +47,7 @@ void flush_biquad_state(BiquadState& st) noexcept;
 
 // Mono cascade.
 class BiquadCascade {
-public:
+  public:
     BiquadCascade();
 
     // Installs new stages, keeping the states of the first ones (may allocate past 32 stages).
@@ -63,14 +63,14 @@ public:
     std::span<BiquadState> states() noexcept { return states_; }
     bool empty() const noexcept { return stages_.empty(); }
 
-private:
+  private:
     std::vector<BiquadCoeffs> stages_;
     std::vector<BiquadState> states_;
 };
 
 // Stereo cascade: shared coefficients, separate states for left and right.
 class StereoBiquadCascade {
-public:
+  public:
     StereoBiquadCascade();
 
     void set_stages(std::span<const BiquadCoeffs> stages);
@@ -84,7 +84,7 @@ public:
     std::span<const BiquadState> right_states() const noexcept { return right_; }
     bool empty() const noexcept { return stages_.empty(); }
 
-private:
+  private:
     std::vector<BiquadCoeffs> stages_;
     std::vector<BiquadState> left_;
     std::vector<BiquadState> right_;
@@ -98,9 +98,8 @@ BiquadCoeffs design_biquad(std::string_view type, double f_hz, double g_db, doub
 
 // ISO 1/3-octave centres of the graphic equaliser bands.
 inline constexpr double kGraphicCentresHz[31] = {
-    20,   25,   31.5, 40,   50,   63,   80,    100,   125,   160,   200,
-    250,  315,  400,  500,  630,  800,  1000,  1250,  1600,  2000,  2500,
-    3150, 4000, 5000, 6300, 8000, 10000, 12500, 16000, 20000};
+    20,  25,   31.5, 40,   50,   63,   80,   100,  125,  160,  200,  250,   315,   400,   500,  630,
+    800, 1000, 1250, 1600, 2000, 2500, 3150, 4000, 5000, 6300, 8000, 10000, 12500, 16000, 20000};
 
 // Graphic equaliser (and auto-EQ correction): one Q 4.32 peaking stage per band that is audible
 // (|g| >= 0.05 dB) and below fs / 2.2. Only the first 31 gains are read.

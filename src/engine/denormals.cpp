@@ -17,7 +17,9 @@ constexpr unsigned kDenormalsAreZero = 0x40;  // MXCSR DAZ
 ScopedFlushDenormals::ScopedFlushDenormals() noexcept : saved_(_mm_getcsr()) {
     _mm_setcsr(static_cast<unsigned>(saved_) | kFlushToZero | kDenormalsAreZero);
 }
-ScopedFlushDenormals::~ScopedFlushDenormals() { _mm_setcsr(static_cast<unsigned>(saved_)); }
+ScopedFlushDenormals::~ScopedFlushDenormals() {
+    _mm_setcsr(static_cast<unsigned>(saved_));
+}
 
 #elif defined(__aarch64__)
 namespace {
@@ -30,7 +32,9 @@ ScopedFlushDenormals::ScopedFlushDenormals() noexcept {
     saved_ = fpcr;
     asm volatile("msr fpcr, %0" : : "r"(fpcr | kFlushToZero));
 }
-ScopedFlushDenormals::~ScopedFlushDenormals() { asm volatile("msr fpcr, %0" : : "r"(saved_)); }
+ScopedFlushDenormals::~ScopedFlushDenormals() {
+    asm volatile("msr fpcr, %0" : : "r"(saved_));
+}
 
 #else
 ScopedFlushDenormals::ScopedFlushDenormals() noexcept = default;

@@ -10,13 +10,13 @@
 namespace mixengine {
 
 class ScopedFlushDenormals {
-public:
+  public:
     ScopedFlushDenormals() noexcept;
     ~ScopedFlushDenormals();
     ScopedFlushDenormals(const ScopedFlushDenormals&) = delete;
     ScopedFlushDenormals& operator=(const ScopedFlushDenormals&) = delete;
 
-private:
+  private:
     uint64_t saved_ = 0;
 };
 

@@ -8,18 +8,26 @@ namespace mixengine {
 namespace {
 
 // Levels are floored at -180 dBFS before they become dB.
-inline float floored(float env) noexcept { return env > 1e-9f ? env : 1e-9f; }
+inline float floored(float env) noexcept {
+    return env > 1e-9f ? env : 1e-9f;
+}
 
 // 20 log10(x) and 10^(db / 20) through base 2, which the maths library computes several times
 // faster; the results agree to within a few ulps. No reduction is the common case and costs
 // nothing.
-inline float lin_to_db(float x) noexcept { return 6.0205999f * std::log2(x); }
+inline float lin_to_db(float x) noexcept {
+    return 6.0205999f * std::log2(x);
+}
 inline float db_to_gain(float db) noexcept {
     return db == 0.0f ? 1.0f : std::exp2(db * 0.16609640f);
 }
 // Like fmin / fmax for a NaN in the second (min) or first (max) operand, without a library call.
-inline float min_of(float a, float b) noexcept { return b < a ? b : a; }
-inline float max_of(float a, float b) noexcept { return a > b ? a : b; }
+inline float min_of(float a, float b) noexcept {
+    return b < a ? b : a;
+}
+inline float max_of(float a, float b) noexcept {
+    return a > b ? a : b;
+}
 
 // One compressor step: detector, static curve, smoothing. Returns the linear gain.
 inline float comp_step(const CompParams& p, float a, float& env, float& gr, float& hold) noexcept {
@@ -55,9 +63,12 @@ GateParams gate_params(const GateCfg& cfg, float sample_rate) noexcept {
     GateParams p;
     p.active = cfg.mode != "duck";
     float r = 0.0f;
-    if (cfg.mode == "exp2") r = 2.0f;
-    else if (cfg.mode == "exp3") r = 3.0f;
-    else if (cfg.mode == "exp4") r = 4.0f;
+    if (cfg.mode == "exp2")
+        r = 2.0f;
+    else if (cfg.mode == "exp3")
+        r = 3.0f;
+    else if (cfg.mode == "exp4")
+        r = 4.0f;
     p.slope = r > 0.0f ? r - 1.0f : 0.0f;
     p.thr_db = cfg.thr;
     p.open_lin = static_cast<float>(std::pow(10.0, double(cfg.thr) / 20.0));

@@ -24,7 +24,7 @@ struct Ballistics {
 Ballistics ballistics(float attack_ms, float release_ms, float sample_rate) noexcept;
 
 struct GateParams {
-    bool active = false;      // a gate is configured and its mode is not "duck"
+    bool active = false;  // a gate is configured and its mode is not "duck"
     float thr_db = 0.0f;
     float open_lin = 0.0f;    // the threshold as a linear level: the gate is open at or above it
     float depth_db = 0.0f;    // -|range|
@@ -33,7 +33,7 @@ struct GateParams {
     float hold_samples = 0.0f;
     float att = 0.0f;
     float rel = 0.0f;
-    float env_fall = 0.0f;    // 10 ms detector fall
+    float env_fall = 0.0f;  // 10 ms detector fall
 };
 
 struct GateState {
@@ -48,7 +48,7 @@ GateParams gate_params(const GateCfg& cfg, float sample_rate) noexcept;
 float gate_run(const GateParams& p, GateState& st, float* buf, std::size_t n) noexcept;
 
 class Gate {
-public:
+  public:
     explicit Gate(float sample_rate) noexcept : sample_rate_(sample_rate) {}
 
     // Removing the gate opens it fully; other state carries on across settings.
@@ -58,32 +58,32 @@ public:
     const GateParams& params() const noexcept { return params_; }
     const GateState& state() const noexcept { return state_; }
 
-private:
+  private:
     float sample_rate_;
     GateParams params_;
     GateState state_;
 };
 
 struct CompParams {
-    bool active = false;   // a DynCfg is configured
-    bool expander = false; // downward expansion below the threshold instead of compression
+    bool active = false;    // a DynCfg is configured
+    bool expander = false;  // downward expansion below the threshold instead of compression
     bool rms = false;
     float thr_db = 0.0f;
     float quiet_lin = 0.0f;  // linear level where the knee starts: below it nothing is compressed
-    float ratio = 1.0f;    // at least 1
+    float ratio = 1.0f;      // at least 1
     float knee_width_db = 0.0f;  // full width: twice the configured half-width
-    float makeup = 1.0f;   // linear
-    float mix = 1.0f;      // wet share 0..1
+    float makeup = 1.0f;         // linear
+    float mix = 1.0f;            // wet share 0..1
     float hold_samples = 0.0f;
     float att = 0.0f;
     float rel = 0.0f;
-    float det = 0.0f;      // 20 ms detector
+    float det = 0.0f;  // 20 ms detector
 };
 
 struct CompState {
-    float env = 0.0f;      // detector level, linear
-    float gr_db = 0.0f;    // smoothed gain change, never positive
-    float hold = 0.0f;     // remaining hold, samples
+    float env = 0.0f;    // detector level, linear
+    float gr_db = 0.0f;  // smoothed gain change, never positive
+    float hold = 0.0f;   // remaining hold, samples
 };
 
 CompParams comp_params(const DynCfg& cfg, float sample_rate, float det) noexcept;
@@ -98,7 +98,7 @@ float comp_run_linked(const CompParams& p, CompState& st, float* left, float* ri
                       std::size_t n) noexcept;
 
 class Compressor {
-public:
+  public:
     explicit Compressor(float sample_rate) noexcept;
 
     // Removing the compressor forgets its gain reduction; other state carries on.
@@ -112,7 +112,7 @@ public:
     const CompParams& params() const noexcept { return params_; }
     const CompState& state() const noexcept { return state_; }
 
-private:
+  private:
     float sample_rate_;
     float det_;
     CompParams params_;

@@ -92,22 +92,32 @@ const float* bus_signal(const State& s, uint32_t index) noexcept {
 // Mono view of a signal source; Main gives its left side here (callers handle the pair).
 const float* source_signal(const State& s, const SignalSource& src) noexcept {
     switch (src.kind) {
-        case SignalSource::Kind::Main: return s.main_l.data();
-        case SignalSource::Kind::Mono: return s.mono.work.data();
-        case SignalSource::Kind::Bus: return bus_signal(s, src.index);
-        case SignalSource::Kind::Strip: return strip_signal(s, src.index, src.post);
+        case SignalSource::Kind::Main:
+            return s.main_l.data();
+        case SignalSource::Kind::Mono:
+            return s.mono.work.data();
+        case SignalSource::Kind::Bus:
+            return bus_signal(s, src.index);
+        case SignalSource::Kind::Strip:
+            return strip_signal(s, src.index, src.post);
     }
     return nullptr;
 }
 
 const float* route_signal(const State& s, const OutputRoute& r) noexcept {
     switch (r.kind) {
-        case OutputRoute::Kind::Off: return nullptr;
-        case OutputRoute::Kind::MainL: return s.main_l.data();
-        case OutputRoute::Kind::MainR: return s.main_r.data();
-        case OutputRoute::Kind::Mono: return s.mono.work.data();
-        case OutputRoute::Kind::Bus: return bus_signal(s, r.index);
-        case OutputRoute::Kind::Strip: return strip_signal(s, r.index, r.post);
+        case OutputRoute::Kind::Off:
+            return nullptr;
+        case OutputRoute::Kind::MainL:
+            return s.main_l.data();
+        case OutputRoute::Kind::MainR:
+            return s.main_r.data();
+        case OutputRoute::Kind::Mono:
+            return s.mono.work.data();
+        case OutputRoute::Kind::Bus:
+            return bus_signal(s, r.index);
+        case OutputRoute::Kind::Strip:
+            return strip_signal(s, r.index, r.post);
     }
     return nullptr;
 }
@@ -122,8 +132,7 @@ bool analyser_is(const State& s, AnalyserSource::Kind kind, uint32_t index = 0,
 }
 
 // After an output's fader: the practice howl, then the feedback detector's feed.
-void howl_and_feed(State& s, std::size_t index, float* left, float* right,
-                   std::size_t n) noexcept {
+void howl_and_feed(State& s, std::size_t index, float* left, float* right, std::size_t n) noexcept {
     HowlSim& howl = s.howl[index];
     howl.advance(s.notch_cascades[index]);
     howl.add(left, right, n, s.sample_rate);
@@ -296,7 +305,8 @@ void process_chunk(State& s, std::span<const float> input, std::size_t in_ch, fl
     }
 
     for (std::size_t c = 0; c < out_ch; ++c) {
-        const float* sig = c < s.output_routes.size() ? route_signal(s, s.output_routes[c]) : nullptr;
+        const float* sig =
+            c < s.output_routes.size() ? route_signal(s, s.output_routes[c]) : nullptr;
         float* dst = output + c;
         if (!sig) {
             for (std::size_t i = 0; i < n; ++i) dst[i * out_ch] = 0.0f;
@@ -378,8 +388,7 @@ Strip::Strip(float sample_rate)
       gate(sample_rate),
       dyn(sample_rate) {}
 
-MixEngine::State::State(float fs)
-    : sample_rate(fs), mono(fs), main_dyn(fs), loudness(fs) {
+MixEngine::State::State(float fs) : sample_rate(fs), mono(fs), main_dyn(fs), loudness(fs) {
     strips.reserve(kStrips);
     for (std::size_t i = 0; i < kStrips; ++i) strips.emplace_back(fs);
     buses.reserve(kBuses);
@@ -394,7 +403,9 @@ MixEngine::State::State(float fs)
 MixEngine::MixEngine(float sample_rate) : s_(std::make_unique<State>(sample_rate)) {}
 MixEngine::~MixEngine() = default;
 
-float MixEngine::sample_rate() const noexcept { return s_->sample_rate; }
+float MixEngine::sample_rate() const noexcept {
+    return s_->sample_rate;
+}
 
 void MixEngine::install_fba_rings(std::vector<RingProducer<float>> rings) {
     s_->fba_rings = std::move(rings);
@@ -402,74 +413,77 @@ void MixEngine::install_fba_rings(std::vector<RingProducer<float>> rings) {
 void MixEngine::install_aeq_rings(std::vector<RingProducer<float>> rings) {
     s_->aeq_rings = std::move(rings);
 }
-void MixEngine::install_listen_ring(RingProducer<float> ring) { s_->listen_ring = std::move(ring); }
+void MixEngine::install_listen_ring(RingProducer<float> ring) {
+    s_->listen_ring = std::move(ring);
+}
 
 void MixEngine::apply_update(EngineUpdate&& update) {
     State& s = *s_;
     const float fs = s.sample_rate;
-    std::visit(
-        Overloaded{
-            [&](update::LoudnessSource& u) {
-                s.loud_select = u.source;
-                s.loudness.reset();
-            },
-            [&](update::StripSettings& u) {
-                if (u.index < kStrips) configure_strip(s.strips[u.index], std::move(u.cfg), fs);
-            },
-            [&](update::BusSettings& u) {
-                if (u.index < kBuses) configure_bus(s.buses[u.index], u.cfg, fs, true);
-            },
-            [&](update::MonoSettings& u) { configure_bus(s.mono, u.cfg, fs, false); },
-            [&](update::MainSettings& u) {
-                s.main_eq.set_stages(design_bands(u.cfg.eq, fs));
-                s.main_peq.set_stages(design_bands(u.cfg.peq32, fs));
-                s.main_geq.set_stages(design_graphic(u.cfg.geq, fs));
-                s.main_aeq_on = u.cfg.aeq && u.cfg.aeq->on;
-                if (!s.main_aeq_on) s.main_aeq.clear();
-                s.main_dyn.configure(u.cfg.dyn);
-                s.main_fader.target = std::fmax(u.cfg.fader, 0.0f);
-            },
-            [&](update::Patch& u) {
-                s.input_map = std::move(u.input_map);
-                s.output_routes = std::move(u.routes);
-            },
-            [&](update::AnalyserSelect& u) { s.analyser_select = u.source; },
-            [&](update::FeedSwitch& u) {
-                if (u.output < kOutputsWatched) s.fba_feed_on[u.output] = u.on;
-            },
-            // A frequency that is not finite would leave a notch no later update can find, or
-            // a howl whose phase turns into NaN and silences its output for good.
-            [&](update::SetNotch& u) {
-                if (u.output < kOutputsWatched && std::isfinite(u.freq_hz))
-                    s.notch_cascades[u.output].set_notch(u.freq_hz, u.depth_db);
-            },
-            [&](update::ClearNotches& u) {
-                if (u.output < kOutputsWatched) s.notch_cascades[u.output].clear();
-            },
-            [&](update::RemoveNotch& u) {
-                if (u.output < kOutputsWatched) s.notch_cascades[u.output].remove_notch(u.freq_hz);
-            },
-            [&](update::StartHowl& u) {
-                if (u.output < kOutputsWatched && std::isfinite(u.freq_hz))
-                    s.howl[u.output].start(u.freq_hz);
-            },
-            [&](update::AutoEqCurve& u) {
-                const std::size_t t = u.target;
-                if (t < kStrips) {
-                    Strip& st = s.strips[t];
-                    if (st.aeq_on) st.aeq.set_stages(design_graphic(u.gains_db, fs));
-                } else if (t < kStrips + kBuses) {
-                    Bus& bus = s.buses[t - kStrips];
-                    if (bus.aeq_on) bus.aeq.set_stages(design_graphic(u.gains_db, fs));
-                } else if (t == kStrips + kBuses) {
-                    if (s.main_aeq_on) s.main_aeq.set_stages(design_graphic(u.gains_db, fs));
-                } else if (s.mono.aeq_on) {
-                    s.mono.aeq.set_stages(design_graphic(u.gains_db, fs));
-                }
-            },
-            [&](update::ListenSource& u) { s.listen_select = u.source; },
-        },
-        update);
+    std::visit(Overloaded{
+                   [&](update::LoudnessSource& u) {
+                       s.loud_select = u.source;
+                       s.loudness.reset();
+                   },
+                   [&](update::StripSettings& u) {
+                       if (u.index < kStrips)
+                           configure_strip(s.strips[u.index], std::move(u.cfg), fs);
+                   },
+                   [&](update::BusSettings& u) {
+                       if (u.index < kBuses) configure_bus(s.buses[u.index], u.cfg, fs, true);
+                   },
+                   [&](update::MonoSettings& u) { configure_bus(s.mono, u.cfg, fs, false); },
+                   [&](update::MainSettings& u) {
+                       s.main_eq.set_stages(design_bands(u.cfg.eq, fs));
+                       s.main_peq.set_stages(design_bands(u.cfg.peq32, fs));
+                       s.main_geq.set_stages(design_graphic(u.cfg.geq, fs));
+                       s.main_aeq_on = u.cfg.aeq && u.cfg.aeq->on;
+                       if (!s.main_aeq_on) s.main_aeq.clear();
+                       s.main_dyn.configure(u.cfg.dyn);
+                       s.main_fader.target = std::fmax(u.cfg.fader, 0.0f);
+                   },
+                   [&](update::Patch& u) {
+                       s.input_map = std::move(u.input_map);
+                       s.output_routes = std::move(u.routes);
+                   },
+                   [&](update::AnalyserSelect& u) { s.analyser_select = u.source; },
+                   [&](update::FeedSwitch& u) {
+                       if (u.output < kOutputsWatched) s.fba_feed_on[u.output] = u.on;
+                   },
+                   // A frequency that is not finite would leave a notch no later update can find,
+                   // or a howl whose phase turns into NaN and silences its output for good.
+                   [&](update::SetNotch& u) {
+                       if (u.output < kOutputsWatched && std::isfinite(u.freq_hz))
+                           s.notch_cascades[u.output].set_notch(u.freq_hz, u.depth_db);
+                   },
+                   [&](update::ClearNotches& u) {
+                       if (u.output < kOutputsWatched) s.notch_cascades[u.output].clear();
+                   },
+                   [&](update::RemoveNotch& u) {
+                       if (u.output < kOutputsWatched)
+                           s.notch_cascades[u.output].remove_notch(u.freq_hz);
+                   },
+                   [&](update::StartHowl& u) {
+                       if (u.output < kOutputsWatched && std::isfinite(u.freq_hz))
+                           s.howl[u.output].start(u.freq_hz);
+                   },
+                   [&](update::AutoEqCurve& u) {
+                       const std::size_t t = u.target;
+                       if (t < kStrips) {
+                           Strip& st = s.strips[t];
+                           if (st.aeq_on) st.aeq.set_stages(design_graphic(u.gains_db, fs));
+                       } else if (t < kStrips + kBuses) {
+                           Bus& bus = s.buses[t - kStrips];
+                           if (bus.aeq_on) bus.aeq.set_stages(design_graphic(u.gains_db, fs));
+                       } else if (t == kStrips + kBuses) {
+                           if (s.main_aeq_on) s.main_aeq.set_stages(design_graphic(u.gains_db, fs));
+                       } else if (s.mono.aeq_on) {
+                           s.mono.aeq.set_stages(design_graphic(u.gains_db, fs));
+                       }
+                   },
+                   [&](update::ListenSource& u) { s.listen_select = u.source; },
+               },
+               update);
 }
 
 void MixEngine::process(std::span<const float> input, std::size_t in_channels,

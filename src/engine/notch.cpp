@@ -32,8 +32,9 @@ void NotchCascade::set_notch(float freq_hz, float depth_db) {
 }
 
 void NotchCascade::remove_notch(float freq_hz) noexcept {
-    std::erase_if(entries_,
-                  [freq_hz](const NotchEntry& e) { return within_sixth_octave(e.freq_hz, freq_hz); });
+    std::erase_if(entries_, [freq_hz](const NotchEntry& e) {
+        return within_sixth_octave(e.freq_hz, freq_hz);
+    });
 }
 
 void NotchCascade::apply(float* buf, std::size_t n) noexcept {

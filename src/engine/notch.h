@@ -27,7 +27,7 @@ struct NotchEntry {
 };
 
 class NotchCascade {
-public:
+  public:
     explicit NotchCascade(double sample_rate);
 
     // Retunes the first entry within 1/6 octave, else appends while fewer than 12 exist.
@@ -45,7 +45,7 @@ public:
 
     const std::vector<NotchEntry>& entries() const noexcept { return entries_; }
 
-private:
+  private:
     double sample_rate_;
     std::vector<NotchEntry> entries_;
 };

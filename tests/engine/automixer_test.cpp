@@ -31,7 +31,9 @@ void run(std::vector<Member>& members, int chunks) {
     }
 }
 
-AmixCfg group(uint8_t g, float weight_db = 0.0f) { return AmixCfg{g, weight_db}; }
+AmixCfg group(uint8_t g, float weight_db = 0.0f) {
+    return AmixCfg{g, weight_db};
+}
 
 TEST(Automixer, SteadyGroupsSettleOnTheirPowerShares) {
     const float third = 1.0f / 11.0f;
@@ -49,12 +51,14 @@ TEST(Automixer, SteadyGroupsSettleOnTheirPowerShares) {
         {"+10 dB weight",
          {{group(1, 10.0f), 0.2f}, {group(1), 0.2f}},
          {std::sqrt(10.0f * third), std::sqrt(third)}},
-        {"silent member stops at the floor", {{group(1), 0.5f}, {group(1), 0.0f}},
+        {"silent member stops at the floor",
+         {{group(1), 0.5f}, {group(1), 0.0f}},
          {1.0f, kAutomixFloor}},
         {"groups are independent",
          {{group(1), 0.5f}, {group(2), 0.1f}, {group(2), 0.1f}},
          {1.0f, 0.70710677f, 0.70710677f}},
-        {"group 0 and 3 are outside", {{group(0), 0.5f}, {group(3), 0.5f}, {std::nullopt, 0.5f}},
+        {"group 0 and 3 are outside",
+         {{group(0), 0.5f}, {group(3), 0.5f}, {std::nullopt, 0.5f}},
          {1.0f, 1.0f, 1.0f}},
     };
     for (auto& c : cases) {

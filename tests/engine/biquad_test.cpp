@@ -102,8 +102,7 @@ TEST(BiquadDesign, FrequencyAndQAreClamped) {
     const double fs = 48000;
     EXPECT_EQ(design_biquad("peq", 5, 6, 1, fs), design_biquad("peq", 10, 6, 1, fs));
     EXPECT_EQ(design_biquad("peq", -50, 6, 1, fs), design_biquad("peq", 10, 6, 1, fs));
-    EXPECT_EQ(design_biquad("peq", 30000, 6, 1, fs),
-              design_biquad("peq", 48000.0 / 2.1, 6, 1, fs));
+    EXPECT_EQ(design_biquad("peq", 30000, 6, 1, fs), design_biquad("peq", 48000.0 / 2.1, 6, 1, fs));
     const auto q_floor = design_biquad("peq", 1000, 6, 0.1, fs);
     for (double q : {0.0, -3.0, 0.05, std::numeric_limits<double>::quiet_NaN()})
         EXPECT_EQ(design_biquad("peq", 1000, 6, q, fs), q_floor) << "q=" << q;

@@ -13,7 +13,9 @@ namespace {
 
 constexpr float kFs = 48000.0f;
 
-float from_db(double db) { return float(std::pow(10.0, db / 20.0)); }
+float from_db(double db) {
+    return float(std::pow(10.0, db / 20.0));
+}
 
 // Runs `seconds` of a constant level through fn in 512-sample chunks and returns the last output.
 template <typename Fn>
@@ -46,8 +48,8 @@ TEST(Compressor, SoftKneeFollowsTheQuadraticJoin) {
     // (1/R - 1) (d + W/2)^2 / (2W) inside the knee of full width W = 12, the line outside it.
     const struct {
         float level_db, expect_db;
-    } cases[] = {{-20.0f, -1.125f},  {-26.0f, 0.0f}, {-14.0f, -4.5f},  {-17.0f, -2.53125f},
-                 {-10.0f, -7.5f},    {-40.0f, 0.0f}};
+    } cases[] = {{-20.0f, -1.125f},   {-26.0f, 0.0f},  {-14.0f, -4.5f},
+                 {-17.0f, -2.53125f}, {-10.0f, -7.5f}, {-40.0f, 0.0f}};
     for (const auto& c : cases) {
         EXPECT_NEAR(comp_target_db(comp.params(), c.level_db), c.expect_db, 1e-4f)
             << "at " << c.level_db << " dBFS";
@@ -67,14 +69,21 @@ TEST(Compressor, RatioMixAndMakeupEdgeSettings) {
     const float line = from_db(-14.0 * 0.75);  // ratio 4, thr -20, 14 dB over
     const Case cases[] = {
         {"ratio below 1 acts as 1", {.thr = -20.0f, .ratio = 0.5f, .knee = 0.0f}, x, 1.0f},
-        {"mix 0 leaves the signal", {.thr = -20.0f, .ratio = 4.0f, .knee = 0.0f, .mix = 0.0f},
-         x, line},
+        {"mix 0 leaves the signal",
+         {.thr = -20.0f, .ratio = 4.0f, .knee = 0.0f, .mix = 0.0f},
+         x,
+         line},
         {"mix above 100 acts as 100",
-         {.thr = -20.0f, .ratio = 4.0f, .knee = 0.0f, .mix = 150.0f}, x * line, line},
-        {"half mix blends", {.thr = -20.0f, .ratio = 4.0f, .knee = 0.0f, .mix = 50.0f},
-         x * (0.5f + 0.5f * line), line},
+         {.thr = -20.0f, .ratio = 4.0f, .knee = 0.0f, .mix = 150.0f},
+         x * line,
+         line},
+        {"half mix blends",
+         {.thr = -20.0f, .ratio = 4.0f, .knee = 0.0f, .mix = 50.0f},
+         x * (0.5f + 0.5f * line),
+         line},
         {"make-up after the gain",
-         {.thr = -20.0f, .ratio = 4.0f, .knee = 0.0f, .mgain = 6.0f}, x * line * from_db(6.0),
+         {.thr = -20.0f, .ratio = 4.0f, .knee = 0.0f, .mgain = 6.0f},
+         x * line * from_db(6.0),
          line},
     };
     for (const auto& c : cases) {
@@ -151,10 +160,10 @@ TEST(Gate, ClosedGateAndExpandersSettleOnTheirTargets) {
         double expect_gain_db;
     };
     const Case cases[] = {
-        {"gate", 80.0f, -50.0, -80.0},  {"gate", -80.0f, -50.0, -80.0},
-        {"exp2", 80.0f, -50.0, -10.0},  {"exp2", 80.0f, -130.0, -80.0},
-        {"exp3", 80.0f, -50.0, -20.0},  {"exp4", 30.0f, -50.0, -30.0},
-        {"gate", 80.0f, -30.0, 0.0},    {"anything", 20.0f, -45.0, -20.0},
+        {"gate", 80.0f, -50.0, -80.0}, {"gate", -80.0f, -50.0, -80.0},
+        {"exp2", 80.0f, -50.0, -10.0}, {"exp2", 80.0f, -130.0, -80.0},
+        {"exp3", 80.0f, -50.0, -20.0}, {"exp4", 30.0f, -50.0, -30.0},
+        {"gate", 80.0f, -30.0, 0.0},   {"anything", 20.0f, -45.0, -20.0},
     };
     for (const auto& c : cases) {
         auto gate = make_gate({.mode = c.mode, .thr = -40.0f, .range = c.range});

@@ -32,10 +32,18 @@ void counted_free(void* p) noexcept {
 
 }  // namespace
 
-void* operator new(std::size_t n) { return counted_alloc(n); }
-void* operator new[](std::size_t n) { return counted_alloc(n); }
-void* operator new(std::size_t n, std::align_val_t a) { return counted_alloc(n, std::size_t(a)); }
-void* operator new[](std::size_t n, std::align_val_t a) { return counted_alloc(n, std::size_t(a)); }
+void* operator new(std::size_t n) {
+    return counted_alloc(n);
+}
+void* operator new[](std::size_t n) {
+    return counted_alloc(n);
+}
+void* operator new(std::size_t n, std::align_val_t a) {
+    return counted_alloc(n, std::size_t(a));
+}
+void* operator new[](std::size_t n, std::align_val_t a) {
+    return counted_alloc(n, std::size_t(a));
+}
 void* operator new(std::size_t n, const std::nothrow_t&) noexcept {
     try {
         return counted_alloc(n);
@@ -50,14 +58,30 @@ void* operator new[](std::size_t n, const std::nothrow_t&) noexcept {
         return nullptr;
     }
 }
-void operator delete(void* p) noexcept { counted_free(p); }
-void operator delete[](void* p) noexcept { counted_free(p); }
-void operator delete(void* p, std::size_t) noexcept { counted_free(p); }
-void operator delete[](void* p, std::size_t) noexcept { counted_free(p); }
-void operator delete(void* p, std::align_val_t) noexcept { counted_free(p); }
-void operator delete[](void* p, std::align_val_t) noexcept { counted_free(p); }
-void operator delete(void* p, std::size_t, std::align_val_t) noexcept { counted_free(p); }
-void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { counted_free(p); }
+void operator delete(void* p) noexcept {
+    counted_free(p);
+}
+void operator delete[](void* p) noexcept {
+    counted_free(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+    counted_free(p);
+}
+void operator delete[](void* p, std::size_t) noexcept {
+    counted_free(p);
+}
+void operator delete(void* p, std::align_val_t) noexcept {
+    counted_free(p);
+}
+void operator delete[](void* p, std::align_val_t) noexcept {
+    counted_free(p);
+}
+void operator delete(void* p, std::size_t, std::align_val_t) noexcept {
+    counted_free(p);
+}
+void operator delete[](void* p, std::size_t, std::align_val_t) noexcept {
+    counted_free(p);
+}
 
 namespace mixengine {
 namespace {
@@ -135,8 +159,10 @@ TEST(EngineAllocation, HeaviestConsoleProcessesWithoutTouchingTheHeap) {
             engine.apply_update(update::SetNotch{o, 200.0f * float(k + 1), -6.0f});
         engine.apply_update(update::StartHowl{o, 1234.0f});
     }
-    std::vector<OutputRoute> routes = {{OutputRoute::Kind::MainL}, {OutputRoute::Kind::MainR},
-                                       {OutputRoute::Kind::Mono},  {OutputRoute::Kind::Bus, 3},
+    std::vector<OutputRoute> routes = {{OutputRoute::Kind::MainL},
+                                       {OutputRoute::Kind::MainR},
+                                       {OutputRoute::Kind::Mono},
+                                       {OutputRoute::Kind::Bus, 3},
                                        {OutputRoute::Kind::Strip, 5, true}};
     std::vector<int32_t> map(32);
     for (int i = 0; i < 32; ++i) map[std::size_t(i)] = i % 8;

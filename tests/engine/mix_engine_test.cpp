@@ -59,8 +59,12 @@ std::vector<int32_t> identity_map() {
     return m;
 }
 
-OutputRoute strip_route(uint32_t i, bool post) { return {OutputRoute::Kind::Strip, i, post}; }
-OutputRoute bus_route(uint32_t i) { return {OutputRoute::Kind::Bus, i, false}; }
+OutputRoute strip_route(uint32_t i, bool post) {
+    return {OutputRoute::Kind::Strip, i, post};
+}
+OutputRoute bus_route(uint32_t i) {
+    return {OutputRoute::Kind::Bus, i, false};
+}
 
 // Records the sizes of the analyser chunks and the samples handed over.
 struct SinkRecorder {
@@ -87,7 +91,8 @@ TEST(MixEngine, DefaultPatchPlaysEveryInputCentredOnMain) {
     EXPECT_EQ(meter_load(rig.meters.out_peak[2]), 0.0f);
     EXPECT_EQ(meter_load(rig.meters.strip_peak[3]), 0.5f);
     EXPECT_EQ(meter_load(rig.meters.strip_peak[2]), 0.0f);
-    for (const auto* gains : {&rig.meters.strip_gate, &rig.meters.strip_comp, &rig.meters.strip_amix})
+    for (const auto* gains :
+         {&rig.meters.strip_gate, &rig.meters.strip_comp, &rig.meters.strip_amix})
         EXPECT_EQ(meter_load((*gains)[3]), 1.0f);  // stages absent: unity
 }
 
@@ -136,10 +141,14 @@ TEST(MixEngine, PanLawAndLrSwitch) {
     };
     const double q = std::numbers::pi / 4.0;
     const Case cases[] = {
-        {0.0f, true, std::cos(q), std::sin(q)}, {-1.0f, true, 1.0, 0.0},
-        {1.0f, true, 0.0, 1.0},                 {0.5f, true, std::cos(1.5 * q), std::sin(1.5 * q)},
-        {7.0f, true, 0.0, 1.0},                 {-3.0f, true, 1.0, 0.0},
-        {0.3f, false, 0.0, 0.0},                {1.0f, false, 0.0, 0.0},
+        {0.0f, true, std::cos(q), std::sin(q)},
+        {-1.0f, true, 1.0, 0.0},
+        {1.0f, true, 0.0, 1.0},
+        {0.5f, true, std::cos(1.5 * q), std::sin(1.5 * q)},
+        {7.0f, true, 0.0, 1.0},
+        {-3.0f, true, 1.0, 0.0},
+        {0.3f, false, 0.0, 0.0},
+        {1.0f, false, 0.0, 0.0},
     };
     for (const auto& c : cases) {
         Rig rig;
@@ -153,8 +162,11 @@ TEST(MixEngine, PanLawAndLrSwitch) {
 
 TEST(MixEngine, RoutesPlayPreAndPostFaderStripsBusesAndMono) {
     Rig rig(5);
-    rig.patch(identity_map(), {strip_route(0, false), strip_route(0, true), bus_route(2),
-                               {OutputRoute::Kind::Mono}, {OutputRoute::Kind::Off}});
+    rig.patch(identity_map(), {strip_route(0, false),
+                               strip_route(0, true),
+                               bus_route(2),
+                               {OutputRoute::Kind::Mono},
+                               {OutputRoute::Kind::Off}});
     StripCfg cfg{.fader = 0.5f, .mono = 0.25f};
     cfg.sends.resize(3);
     cfg.sends[2] = {.lin = 0.5f, .tap = 2};
