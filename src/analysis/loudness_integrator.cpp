@@ -81,7 +81,7 @@ void LoudnessIntegrator::add_block(double mean_square) {
     const double momentary = mean_of_last(n < 4 ? n : 4);
     if (n >= 4) {
         gating_.push_back(momentary);
-        if (gating_.size() > kGatingLimit) gating_.pop_front();
+        if (gating_.size() > gating_limit_) gating_.pop_front();
     }
     triple_ = LoudnessTriple{rounded_or_silence(momentary), rounded_or_silence(mean_of_last(n)),
                              round_tenth(this->integrated())};

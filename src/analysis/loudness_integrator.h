@@ -26,6 +26,10 @@ public:
     static constexpr std::size_t kGatingLimit = 144000;   // 4 hours of 100 ms steps
     static constexpr double kSilence = -120.0;
 
+    // `gating_limit` bounds the programme kept for integrated loudness, in 100 ms steps.
+    explicit LoudnessIntegrator(std::size_t gating_limit = kGatingLimit)
+        : gating_limit_(gating_limit) {}
+
     // Forgets the programme; the triple is absent until the next block.
     void reset();
 
@@ -43,6 +47,7 @@ public:
 private:
     double integrated() const noexcept;
 
+    std::size_t gating_limit_;
     std::deque<double> history_;
     std::deque<double> gating_;
     uint32_t last_count_ = 0;

@@ -102,6 +102,15 @@ TEST(LoudnessIntegrator, AbsoluteGateSitsAtMinus70) {
     EXPECT_EQ((*above.triple())[2], -69.9);
 }
 
+TEST(LoudnessIntegrator, ForgetsTheOldestProgrammeBeyondItsBound) {
+    // With room for 10 gating blocks, a loud start is forgotten once 10 quieter ones follow.
+    LoudnessIntegrator li(10);
+    for (int i = 0; i < 20; ++i) li.add_block(ms_at(-10.0));
+    for (int i = 0; i < 13; ++i) li.add_block(ms_at(-30.0));
+    EXPECT_EQ(li.gating_blocks(), 10u);
+    EXPECT_EQ((*li.triple())[2], -30.0);
+}
+
 TEST(LoudnessIntegrator, ResetRestartsFromNothingAtTheNextBlock) {
     LoudnessIntegrator li;
     uint32_t count = 0;
