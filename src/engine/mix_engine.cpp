@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <type_traits>
 
 #include "denormals.h"
 #include "mix_engine_state.h"
