@@ -29,7 +29,7 @@ std::array<BandBins, kRtaBands> rta_band_bins(float sample_rate) noexcept;
 float rta_smooth(float shown_db, float level_db) noexcept;
 
 class BandSpectrum {
-public:
+  public:
     static constexpr std::size_t kSize = Fft4096::kSize;
 
     explicit BandSpectrum(float sample_rate);
@@ -43,7 +43,7 @@ public:
 
     float window_sum() const noexcept { return window_sum_; }
 
-private:
+  private:
     Fft4096 fft_;
     std::array<BandBins, kRtaBands> bins_;
     std::array<float, kSize> window_;

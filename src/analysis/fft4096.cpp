@@ -32,6 +32,8 @@ Fft4096::~Fft4096() {
     fftwf_free(data_);
 }
 
-void Fft4096::execute() noexcept { fftwf_execute(static_cast<fftwf_plan>(plan_)); }
+void Fft4096::execute() noexcept {
+    fftwf_execute(static_cast<fftwf_plan>(plan_));
+}
 
 }  // namespace mixengine

@@ -13,7 +13,7 @@ namespace mixengine {
 std::mutex& fft_planner_mutex();
 
 class Fft4096 {
-public:
+  public:
     static constexpr std::size_t kSize = 4096;
 
     Fft4096();
@@ -27,7 +27,7 @@ public:
     // Transforms data() in place.
     void execute() noexcept;
 
-private:
+  private:
     std::complex<float>* data_ = nullptr;
     void* plan_ = nullptr;
 };

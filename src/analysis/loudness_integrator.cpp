@@ -10,7 +10,9 @@ constexpr double kAbsoluteGate = -70.0;
 constexpr double kRelativeGate = -10.0;
 
 // Rounds LUFS to 0.1, halves away from zero.
-double round_tenth(double lufs) noexcept { return std::round(10.0 * lufs) / 10.0 + 0.0; }
+double round_tenth(double lufs) noexcept {
+    return std::round(10.0 * lufs) / 10.0 + 0.0;
+}
 
 double rounded_or_silence(double mean_square) noexcept {
     return mean_square > 0.0 ? round_tenth(lufs_of(mean_square)) : LoudnessIntegrator::kSilence;
@@ -33,7 +35,9 @@ struct Gate {
 
 }  // namespace
 
-double lufs_of(double mean_square) noexcept { return -0.691 + 10.0 * std::log10(mean_square); }
+double lufs_of(double mean_square) noexcept {
+    return -0.691 + 10.0 * std::log10(mean_square);
+}
 
 void LoudnessIntegrator::reset() {
     history_.clear();

@@ -21,9 +21,9 @@ using LoudnessTriple = std::array<double, 3>;
 double lufs_of(double mean_square) noexcept;
 
 class LoudnessIntegrator {
-public:
-    static constexpr std::size_t kHistoryBlocks = 30;     // 3 s of 100 ms blocks
-    static constexpr std::size_t kGatingLimit = 144000;   // 4 hours of 100 ms steps
+  public:
+    static constexpr std::size_t kHistoryBlocks = 30;    // 3 s of 100 ms blocks
+    static constexpr std::size_t kGatingLimit = 144000;  // 4 hours of 100 ms steps
     static constexpr double kSilence = -120.0;
 
     // `gating_limit` bounds the programme kept for integrated loudness, in 100 ms steps.
@@ -44,7 +44,7 @@ public:
     const std::optional<LoudnessTriple>& update(bool reset_requested, uint32_t block_count,
                                                 double latest_mean_square);
 
-private:
+  private:
     double integrated() const noexcept;
 
     std::size_t gating_limit_;

@@ -7,11 +7,14 @@ namespace mixengine {
 
 namespace {
 
-Json take(MeterCell& cell, float reset) { return json_f32(round_meter(meter_take(cell, reset))); }
+Json take(MeterCell& cell, float reset) {
+    return json_f32(round_meter(meter_take(cell, reset)));
+}
 
 Json take_all(std::vector<MeterCell>& cells, std::size_t count, float reset) {
     Json list = Json::array();
-    for (std::size_t i = 0; i < count && i < cells.size(); ++i) list.push_back(take(cells[i], reset));
+    for (std::size_t i = 0; i < count && i < cells.size(); ++i)
+        list.push_back(take(cells[i], reset));
     return list;
 }
 
@@ -28,10 +31,12 @@ Json loudness_json(const std::optional<LoudnessTriple>& triple) {
 
 }  // namespace
 
-float round_meter(float v) noexcept { return std::round(v * 10000.0f) / 10000.0f; }
+float round_meter(float v) noexcept {
+    return std::round(v * 10000.0f) / 10000.0f;
+}
 
-Json read_meter_message(Meters& meters, LoudnessIntegrator& loudness,
-                        std::atomic<bool>& loud_reset, std::size_t output_count, uint64_t xruns) {
+Json read_meter_message(Meters& meters, LoudnessIntegrator& loudness, std::atomic<bool>& loud_reset,
+                        std::size_t output_count, uint64_t xruns) {
     Json m;
     m["t"] = "m";
     m["in"] = take_all(meters.strip_peak, kPeakReset);
@@ -48,8 +53,8 @@ Json read_meter_message(Meters& meters, LoudnessIntegrator& loudness,
     m["bus"] = take_all(meters.bus_peak, kPeakReset);
     m["busGR"] = take_all(meters.bus_comp, kGainReset);
     m["out"] = take_all(meters.out_peak, output_count, kPeakReset);
-    m["main"] = Json::array({take(meters.main_l_peak, kPeakReset),
-                             take(meters.main_r_peak, kPeakReset)});
+    m["main"] =
+        Json::array({take(meters.main_l_peak, kPeakReset), take(meters.main_r_peak, kPeakReset)});
     m["mainGR"] = take(meters.main_comp, kGainReset);
     m["mono"] = take(meters.mono_peak, kPeakReset);
     m["monoGR"] = take(meters.mono_comp, kGainReset);

@@ -19,7 +19,7 @@ float round_meter(float v) noexcept;
 // Reads and resets `meters` in the fixed order (strips, loudness, buses, outputs, main, mono) and
 // returns the "m" message. `loud_reset` is exchanged for false; only the first `output_count`
 // output peaks (at most as many as exist) are read and reported.
-Json read_meter_message(Meters& meters, LoudnessIntegrator& loudness,
-                        std::atomic<bool>& loud_reset, std::size_t output_count, uint64_t xruns);
+Json read_meter_message(Meters& meters, LoudnessIntegrator& loudness, std::atomic<bool>& loud_reset,
+                        std::size_t output_count, uint64_t xruns);
 
 }  // namespace mixengine

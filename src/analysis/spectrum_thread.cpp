@@ -30,8 +30,8 @@ void SpectrumAnalysis::drain_analyser() noexcept {
 
 void SpectrumAnalysis::pass(Clock::time_point now) {
     const uint64_t xruns = in_.xruns ? in_.xruns->load(std::memory_order_relaxed) : 0;
-    print_json(read_meter_message(*in_.meters, loudness_, in_.state->loud_reset,
-                                  in_.output_count, xruns));
+    print_json(
+        read_meter_message(*in_.meters, loudness_, in_.state->loud_reset, in_.output_count, xruns));
 
     drain_analyser();
     const std::string name = in_.state->analyser_name_copy();

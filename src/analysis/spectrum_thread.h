@@ -20,9 +20,9 @@ namespace mixengine {
 
 struct SpectrumThreadInputs {
     std::shared_ptr<Meters> meters;
-    RingConsumer<float> analyser;                 // capacity 48000
-    std::shared_ptr<ControlState> state;          // analyser name, loudness reset, stop flag
-    std::shared_ptr<std::atomic<uint64_t>> xruns; // reported as is
+    RingConsumer<float> analyser;                  // capacity 48000
+    std::shared_ptr<ControlState> state;           // analyser name, loudness reset, stop flag
+    std::shared_ptr<std::atomic<uint64_t>> xruns;  // reported as is
     std::size_t output_count = 0;
     float rate = 48000.0f;
 };
@@ -33,7 +33,7 @@ void start_spectrum_thread(SpectrumThreadInputs inputs);
 // What the thread does on each pass, apart from sleeping: it owns the thread's state, so a test
 // can drive passes with a clock of its own.
 class SpectrumAnalysis {
-public:
+  public:
     using Clock = std::chrono::steady_clock;
     static constexpr auto kSpectrumInterval = std::chrono::milliseconds(100);
 
@@ -44,7 +44,7 @@ public:
     // spectrum is at least 100 ms old, prints the "rta" line.
     void pass(Clock::time_point now);
 
-private:
+  private:
     void drain_analyser() noexcept;
 
     SpectrumThreadInputs in_;

@@ -20,7 +20,7 @@ namespace mixengine {
 // (1, -2, 1) and is not normalised.
 struct KWeighting {
     double b0 = 0.0, b1 = 0.0, b2 = 0.0, a1 = 0.0, a2 = 0.0;  // pre-filter (shelf)
-    double hp_a1 = 0.0, hp_a2 = 0.0;                           // high-pass
+    double hp_a1 = 0.0, hp_a2 = 0.0;                          // high-pass
 };
 
 // Pure design function: the K-weighting at `sample_rate` Hz, in double precision.
@@ -30,7 +30,7 @@ KWeighting design_k_weighting(double sample_rate) noexcept;
 uint32_t loudness_block_frames(float sample_rate) noexcept;
 
 class LoudnessMeter {
-public:
+  public:
     explicit LoudnessMeter(float sample_rate);
 
     // Forgets everything: filter memories, the partial block and the coefficients.
@@ -40,7 +40,7 @@ public:
     // is counted once.
     void run(const float* left, const float* right, std::size_t frames, Meters& meters) noexcept;
 
-private:
+  private:
     struct Channel {
         double x1 = 0.0, x2 = 0.0, y1 = 0.0, y2 = 0.0;  // pre-filter input and output memories
         double u1 = 0.0, u2 = 0.0, w1 = 0.0, w2 = 0.0;  // high-pass input and output memories

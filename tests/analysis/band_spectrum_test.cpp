@@ -17,7 +17,9 @@ std::vector<float> sine(double hz, float rate, std::size_t n, std::size_t phase0
     return s;
 }
 
-bool near_integer(double x) { return std::abs(x - std::round(x)) < 1e-3; }
+bool near_integer(double x) {
+    return std::abs(x - std::round(x)) < 1e-3;
+}
 
 TEST(RtaBands, CoverTwentyHertzToTwentyKilohertzAtEveryRate) {
     for (float rate : {44100.0f, 48000.0f, 96000.0f}) {
@@ -27,10 +29,12 @@ TEST(RtaBands, CoverTwentyHertzToTwentyKilohertzAtEveryRate) {
             const double lo = 20.0 * std::pow(1000.0, k / 96.0) / width;
             const double hi = 20.0 * std::pow(1000.0, (k + 1) / 96.0) / width;
             if (!near_integer(lo)) {
-                EXPECT_EQ(bins[k].lo, static_cast<uint32_t>(std::floor(lo))) << rate << " band " << k;
+                EXPECT_EQ(bins[k].lo, static_cast<uint32_t>(std::floor(lo)))
+                    << rate << " band " << k;
             }
             if (!near_integer(hi)) {
-                EXPECT_EQ(bins[k].hi, static_cast<uint32_t>(std::ceil(hi))) << rate << " band " << k;
+                EXPECT_EQ(bins[k].hi, static_cast<uint32_t>(std::ceil(hi)))
+                    << rate << " band " << k;
             }
             if (k + 1 < kRtaBands) {
                 EXPECT_GE(bins[k].hi, bins[k + 1].lo) << "bands share borders";
@@ -64,9 +68,9 @@ TEST(RtaSmoothing, RisesAtOnceAndFallsAtMostThreeDecibels) {
     struct Case {
         float shown, level, expected;
     };
-    for (const Case c : {Case{-60.0f, -10.0f, -10.0f}, Case{-10.0f, -60.0f, -13.0f},
-                         Case{-10.0f, -11.5f, -11.5f}, Case{-10.0f, -10.0f, -10.0f},
-                         Case{-120.0f, -140.0f, -123.0f}}) {
+    for (const Case c :
+         {Case{-60.0f, -10.0f, -10.0f}, Case{-10.0f, -60.0f, -13.0f}, Case{-10.0f, -11.5f, -11.5f},
+          Case{-10.0f, -10.0f, -10.0f}, Case{-120.0f, -140.0f, -123.0f}}) {
         EXPECT_EQ(rta_smooth(c.shown, c.level), c.expected) << c.shown << " -> " << c.level;
     }
 }

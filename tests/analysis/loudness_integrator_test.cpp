@@ -9,9 +9,13 @@ namespace mixengine {
 namespace {
 
 // Mean square that reads exactly `lufs`.
-double ms_at(double lufs) { return std::pow(10.0, (lufs + 0.691) / 10.0); }
+double ms_at(double lufs) {
+    return std::pow(10.0, (lufs + 0.691) / 10.0);
+}
 
-double round1(double x) { return std::round(10.0 * x) / 10.0; }
+double round1(double x) {
+    return std::round(10.0 * x) / 10.0;
+}
 
 TEST(LoudnessIntegrator, FirstBlocksGiveMomentaryAndShortTermButNoIntegrated) {
     LoudnessIntegrator li;
@@ -49,8 +53,8 @@ TEST(LoudnessIntegrator, SilenceReadsMinus120) {
         const char* what;
         double ms;
     };
-    for (const Case c : {Case{"digital silence", 0.0}, Case{"below the absolute gate", ms_at(-75.0)},
-                         Case{"negative", -1.0}}) {
+    for (const Case c : {Case{"digital silence", 0.0},
+                         Case{"below the absolute gate", ms_at(-75.0)}, Case{"negative", -1.0}}) {
         LoudnessIntegrator li;
         for (int i = 0; i < 50; ++i) li.add_block(c.ms);
         const auto& t = *li.triple();

@@ -26,7 +26,9 @@ struct Programme {
     std::vector<float> right;  // empty: a single-channel source
 };
 
-double db(double x) { return std::pow(10.0, x / 20.0); }
+double db(double x) {
+    return std::pow(10.0, x / 20.0);
+}
 
 std::vector<float> sine(float rate, double hz, double dbfs, double seconds) {
     std::vector<float> s(static_cast<std::size_t>(seconds * rate));
@@ -97,16 +99,17 @@ void compare(const Programme& p) {
         ASSERT_EQ(ebur128_add_frames_float(ref.get(), interleaved.data(), block), EBUR128_SUCCESS);
 
         ASSERT_EQ(meters.loud_blocks.load(), b + 1);
-        const auto& ours = integrator.update(false, meters.loud_blocks.load(),
-                                             meter_load(meters.loud_ms));
+        const auto& ours =
+            integrator.update(false, meters.loud_blocks.load(), meter_load(meters.loud_ms));
         ASSERT_TRUE(ours.has_value());
         double m = 0, s = 0, i = 0;
         ebur128_loudness_momentary(ref.get(), &m);
         ebur128_loudness_shortterm(ref.get(), &s);
         ebur128_loudness_global(ref.get(), &i);
         // The reference reads silence as -inf; we read -120.
-        const auto expect = [](double ref_lufs) { return std::isfinite(ref_lufs) && ref_lufs > -70.0
-                                                             ? ref_lufs : -120.0; };
+        const auto expect = [](double ref_lufs) {
+            return std::isfinite(ref_lufs) && ref_lufs > -70.0 ? ref_lufs : -120.0;
+        };
         // Far below any audible level (digital silence, a filter tail) both only need to agree
         // that it is silent.
         const auto check = [b](double our, double theirs, const char* what, double& worst_lu) {
@@ -117,8 +120,8 @@ void compare(const Programme& p) {
                 EXPECT_LE(our, -100.0) << what << ", block " << b;
             }
         };
-        if (b >= 3) check((*ours)[0], m, "momentary", worst.m);   // a full 400 ms window exists
-        if (b >= 29) check((*ours)[1], s, "short-term", worst.s); // a full 3 s window exists
+        if (b >= 3) check((*ours)[0], m, "momentary", worst.m);    // a full 400 ms window exists
+        if (b >= 29) check((*ours)[1], s, "short-term", worst.s);  // a full 3 s window exists
         EXPECT_NEAR((*ours)[2], expect(i), kTolerance) << "integrated, block " << b;
         if (std::isfinite(i)) worst.i = std::max(worst.i, std::abs((*ours)[2] - i));
     }
@@ -137,7 +140,9 @@ TEST(LoudnessReference, SinesAgreeWithinATenthOfAnLu) {
                          Case{96000.0f, 60.0, -6.0}, Case{44100.0f, 440.0, -50.0}}) {
         Programme p{std::to_string(c.hz) + " Hz at " + std::to_string(c.dbfs) + " dBFS, " +
                         std::to_string(c.rate) + " Hz",
-                    c.rate, sine(c.rate, c.hz, c.dbfs, 5.0), {}};
+                    c.rate,
+                    sine(c.rate, c.hz, c.dbfs, 5.0),
+                    {}};
         compare(p);
     }
 }

@@ -18,7 +18,9 @@ struct Reading {
     }
 };
 
-double f32(float v) { return static_cast<double>(v); }
+double f32(float v) {
+    return static_cast<double>(v);
+}
 
 TEST(MeterReading, ReportsTheExtremesSinceTheLastReadAndResetsThem) {
     Reading r;
@@ -65,9 +67,9 @@ TEST(MeterReading, HasEveryKeyAtItsLength) {
     const Json m = r.read(4, 17);
     std::set<std::string> keys;
     for (const auto& [k, v] : m.items()) keys.insert(k);
-    EXPECT_EQ(keys, (std::set<std::string>{"amix", "bus", "busGR", "dyn", "gate", "in", "loud",
-                                           "main", "mainGR", "mono", "monoGR", "out", "t",
-                                           "xruns"}));
+    EXPECT_EQ(keys,
+              (std::set<std::string>{"amix", "bus", "busGR", "dyn", "gate", "in", "loud", "main",
+                                     "mainGR", "mono", "monoGR", "out", "t", "xruns"}));
     EXPECT_EQ(m["t"], "m");
     for (const char* k : {"in", "gate", "dyn", "amix"}) EXPECT_EQ(m[k].size(), 32u) << k;
     for (const char* k : {"bus", "busGR"}) EXPECT_EQ(m[k].size(), 8u) << k;
@@ -99,9 +101,8 @@ TEST(MeterReading, RoundsToFourDecimalsInSinglePrecision) {
     struct Case {
         float raw, expected;
     };
-    for (const Case c : {Case{0.12345678f, 0.1235f}, Case{0.12344f, 0.1234f},
-                         Case{0.00004f, 0.0f}, Case{0.00005f, 0.0001f}, Case{1.0f, 1.0f},
-                         Case{0.99999f, 1.0f}}) {
+    for (const Case c : {Case{0.12345678f, 0.1235f}, Case{0.12344f, 0.1234f}, Case{0.00004f, 0.0f},
+                         Case{0.00005f, 0.0001f}, Case{1.0f, 1.0f}, Case{0.99999f, 1.0f}}) {
         Reading r;
         meter_max(r.meters.strip_peak[0], c.raw);
         const Json m = r.read();

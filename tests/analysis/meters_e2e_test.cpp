@@ -16,7 +16,9 @@ using testing::ChildProcess;
 
 constexpr auto kPatience = 10s;
 
-bool is_whole(const Json& v) { return v.is_number() && v.get<double>() == std::round(v.get<double>()); }
+bool is_whole(const Json& v) {
+    return v.is_number() && v.get<double>() == std::round(v.get<double>());
+}
 
 // Reads lines until `want` holds for one "m" line (or the deadline passes); returns that line.
 template <typename Pred>
@@ -82,7 +84,9 @@ TEST(MetersEndToEnd, SimulationReportsMetersLoudnessAndSpectra) {
             EXPECT_EQ(msg["src"], "main");
             ASSERT_EQ(msg["b"].size(), 96u);
             for (const auto& b : msg["b"]) EXPECT_TRUE(is_whole(b)) << b;
-            if (meters_since >= 0) EXPECT_GE(meters_since, 3);
+            if (meters_since >= 0) {
+                EXPECT_GE(meters_since, 3);
+            }
             meters_since = 0;
             ++spectra;
         }

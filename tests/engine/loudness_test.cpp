@@ -50,8 +50,8 @@ TEST(LoudnessMeter, BlockLengthFollowsRateWhateverTheChunking) {
         float rate;
         uint32_t block;
     };
-    for (const Case c : {Case{44100.0f, 4410}, Case{48000.0f, 4800}, Case{96000.0f, 9600},
-                         Case{32000.0f, 3200}}) {
+    for (const Case c :
+         {Case{44100.0f, 4410}, Case{48000.0f, 4800}, Case{96000.0f, 9600}, Case{32000.0f, 3200}}) {
         EXPECT_EQ(loudness_block_frames(c.rate), c.block) << c.rate;
         const auto signal = sine(c.rate, 440.0, 0.3, c.block * 5 + c.block / 2);
         std::vector<std::vector<float>> runs;
