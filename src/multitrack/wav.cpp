@@ -162,19 +162,33 @@ bool WavReader::seek_to(uint64_t offset) noexcept {
 
 std::optional<WavReader> WavReader::open(const std::string& path, std::string& error) {
     WavReader r;
+    // Non-blocking open: a FIFO named like a recording must not stall the practice loop until
+    // some writer appears. Only regular files are read.
     do {
-        r.fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        r.fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     } while (r.fd_ < 0 && errno == EINTR);
     if (r.fd_ < 0) {
         error = path + ": " + system_text(errno);
         return std::nullopt;
     }
+    struct stat st {};
+    if (::fstat(r.fd_, &st) != 0) {
+        error = path + ": " + system_text(errno);
+        return std::nullopt;
+    }
+    if (S_ISDIR(st.st_mode)) {
+        error = path + ": " + system_text(EISDIR);
+        return std::nullopt;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        error = path + " is not a WAV file";
+        return std::nullopt;
+    }
+    ::fcntl(r.fd_, F_SETFL, ::fcntl(r.fd_, F_GETFL) & ~O_NONBLOCK);
     r.buf_ = std::make_unique<unsigned char[]>(kWavBufferBytes);
 
-    // The file length bounds every chunk walk below; 0 when it cannot be determined.
-    uint64_t file_len = 0;
-    struct stat st {};
-    if (::fstat(r.fd_, &st) == 0 && st.st_size > 0) file_len = uint64_t(st.st_size);
+    // The file length bounds every chunk walk below.
+    const uint64_t file_len = st.st_size > 0 ? uint64_t(st.st_size) : 0;
 
     unsigned char head[12];
     if (!r.read_exact(head, sizeof head)) {
@@ -224,9 +238,12 @@ std::optional<WavReader> WavReader::open(const std::string& path, std::string& e
                 return std::nullopt;
             }
             // An unfinished recording says 0: the samples run from here to the end of the file
-            // (counted from the real data start, which need not be byte 44).
+            // (counted from the real data start, which need not be byte 44). A size beyond the
+            // end of the file (a damaged or cut copy) counts only the bytes that are there, so
+            // the length of the material is not overstated.
             const uint64_t start = r.tell();
-            const uint64_t data_size = size != 0 ? size : (file_len > start ? file_len - start : 0);
+            const uint64_t present = file_len > start ? file_len - start : 0;
+            const uint64_t data_size = size != 0 && size < present ? size : present;
             r.bytes_per_sample_ = bits / 8u;
             r.sample_rate_ = rate;
             r.frames_ = data_size / r.bytes_per_sample_;

@@ -1,6 +1,7 @@
 #include "multitrack/wav.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cmath>
 #include <limits>
@@ -238,8 +239,16 @@ TEST(WavReader, RejectsWhatItCannotPlay) {
         {with("tiny.wav", tiny), dir.file("tiny.wav") + " is not a WAV file"},
         {with("cf.wav", cut_fmt), dir.file("cf.wav") + ": the format chunk is cut short"},
         {dir.file("absent.wav"), dir.file("absent.wav") + ": No such file or directory"},
+        {dir.path(), dir.path() + ": Is a directory"},
     };
     for (const auto& c : cases) EXPECT_EQ(open_error(c.path), c.expected);
+}
+
+TEST(WavReader, RefusesAFifoWithoutWaitingForAWriter) {
+    ScratchDir dir;
+    const std::string path = dir.file("ch01.wav");
+    ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+    EXPECT_EQ(open_error(path), path + " is not a WAV file");
 }
 
 TEST(WavReader, WalksChunksWithPaddingAndLaterFormatChunks) {
@@ -294,20 +303,33 @@ TEST(WavReader, DataSizeZeroMeansTheRestOfTheFileFromTheFirstSample) {
     }
 }
 
-TEST(WavReader, ReadFailureSilencesTheRest) {
+TEST(WavReader, DataSizeBeyondTheFileCountsOnlyTheSamplesPresent) {
     ScratchDir dir;
     Bytes b = riff_head();
     append_fmt(b, 1, 48000, 16);
-    append_data_header(b, 200);  // claims 100 samples, holds 3 and a half
+    append_data_header(b, 0xFFFFFFFFu);  // claims two billion samples, holds 3 and a half
     for (int v : {100, 200, 300}) append_i16(b, static_cast<int16_t>(v));
     b.push_back(7);
     write_bytes(dir.file("a.wav"), b);
     auto r = open_ok(dir.file("a.wav"));
     ASSERT_TRUE(r);
-    EXPECT_EQ(r->frames(), 100u);
+    EXPECT_EQ(r->frames(), 3u);
     for (int v : {100, 200, 300}) EXPECT_EQ(r->next_sample(), static_cast<float>(v) / 32768.0f);
     EXPECT_EQ(r->next_sample(), 0.0f);
     EXPECT_EQ(r->remaining(), 0u);
+}
+
+TEST(WavReader, ReadFailureSilencesTheRest) {
+    ScratchDir dir;
+    std::vector<int16_t> samples(50000, 1234);
+    write_bytes(dir.file("a.wav"), wav16(48000, samples));
+    auto r = open_ok(dir.file("a.wav"));
+    ASSERT_TRUE(r);
+    std::filesystem::resize_file(dir.file("a.wav"), 1000);  // cut while playing
+    uint64_t heard = 0;
+    while (r->remaining() > 0) heard += r->next_sample() != 0.0f;
+    EXPECT_LT(heard, samples.size()) << "the samples past the cut are silence";
+    EXPECT_EQ(r->next_sample(), 0.0f);
 }
 
 TEST(WavReader, SkipsForwardWithinAndBeyondTheBuffer) {
@@ -377,6 +399,7 @@ TEST(WavReader, SurvivesDamagedHeaders) {
             EXPECT_FALSE(error.empty());
             continue;
         }
+        EXPECT_LE(r->frames(), b.size() / r->bytes_per_sample()) << "iteration " << iter;
         const uint64_t limit = b.size() / r->bytes_per_sample() + 1;
         uint64_t reads = 0;
         while (r->remaining() > 0 && reads <= limit) {
