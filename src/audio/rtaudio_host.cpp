@@ -422,9 +422,10 @@ void silence_audio_libraries() {
         jack_set_error_function(quiet_jack);
         jack_set_info_function(quiet_jack);
         snd_lib_error_set_handler(quiet_alsa);
-        static NullBuffer null_buffer;
-        std::cerr.rdbuf(&null_buffer);
-        std::clog.rdbuf(&null_buffer);
+        // Never destroyed: the standard streams flush at exit, after ordinary statics are gone.
+        static NullBuffer* const null_buffer = new NullBuffer;
+        std::cerr.rdbuf(null_buffer);
+        std::clog.rdbuf(null_buffer);
     });
 }
 
