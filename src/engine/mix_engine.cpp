@@ -41,9 +41,9 @@ void ramp_scale2(Ramp& r, float* left, float* right, std::size_t n) noexcept {
 
 // dst += ramp * src; a ramp that stays at 0 adds nothing and is skipped.
 void ramp_add(Ramp& r, float* dst, const float* src, std::size_t n) noexcept {
+    if (r.silent()) return;
     const float c = r.cur, t = r.target;
     r.cur = t;
-    if (c == 0.0f && t == 0.0f) return;
     if (c == t) {
         for (std::size_t i = 0; i < n; ++i) dst[i] += c * src[i];
     } else if (n > 0) {
