@@ -1,6 +1,7 @@
 #include "spectrum_thread.h"
 
 #include <string>
+#include <system_error>
 #include <thread>
 
 #include "analysis/meter_reading.h"
@@ -46,7 +47,7 @@ void SpectrumAnalysis::pass(Clock::time_point now) {
 
 void start_spectrum_thread(SpectrumThreadInputs inputs) {
     if (!inputs.meters || !inputs.state || !inputs.state->stop) return;
-    std::thread([inputs = std::move(inputs)]() mutable {
+    auto body = [inputs = std::move(inputs)]() mutable {
         const std::shared_ptr<std::atomic<bool>> stop = inputs.state->stop;
         if (stop->load()) return;
         try {
@@ -60,7 +61,12 @@ void start_spectrum_thread(SpectrumThreadInputs inputs) {
         } catch (...) {
             // Out of memory for the FFT or a message: the meter bridge stops, the mix goes on.
         }
-    }).detach();
+    };
+    try {
+        std::thread(std::move(body)).detach();
+    } catch (const std::system_error&) {
+        // No thread to be had: the engine runs on without meters rather than failing the mode.
+    }
 }
 
 }  // namespace mixengine
