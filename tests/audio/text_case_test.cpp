@@ -22,7 +22,8 @@ TEST(TextCase, LowersEachScriptByItsCasePairs) {
         {"ЁЂЏ АБВ ЯЮ Ѡ Ӂ Ӏ", "ёђџ абв яю ѡ ӂ ӏ"},        // Cyrillic, with palochka
         {"ԱՖ", "աֆ"},                                    // Armenian
         {"ⅣⒶＡＺ", "ⅳⓐａｚ"},                            // numerals, circled, fullwidth
-        {"ΩK Å", "ωk å"},                                // Ohm, Kelvin and Angstrom signs
+        {"ΩK Å", "ωk å"},
+        {"\u13A0\u13F5 \u1C90 \U0001E900", "\uAB70\u13FD \u10D0 \U0001E922"},  // Cherokee, Mtavruli, Adlam                                // Ohm, Kelvin and Angstrom signs
         {"ß ς 日本 1-2", "ß ς 日本 1-2"},                // nothing to lower
     };
     for (const auto& c : cases) EXPECT_EQ(lowercase_utf8(c.in), c.out) << c.in;
