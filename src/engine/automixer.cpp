@@ -18,6 +18,7 @@ float AutomixGroups::strip_target(const std::optional<AmixCfg>& cfg, const float
     for (std::size_t i = 0; i < n; ++i) sum += signal[i] * signal[i];
     const float ms = sum / static_cast<float>(n > 0 ? n : 1);
     power = power + coeff_ * (ms - power);
+    if (!std::isfinite(power)) power = 0.0f;  // an overflow must not hold the group hostage
     const float a = power * std::pow(10.0f, cfg->weight_db / 10.0f) + 1e-12f;
     running_[j] += a;
     const float share = std::fmin(std::fmax(a / std::fmax(totals_[j], a), 0.0f), 1.0f);

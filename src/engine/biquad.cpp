@@ -20,9 +20,14 @@ void run_biquad(const BiquadCoeffs& c, BiquadState& st, float* buf, std::size_t 
     st.s2 = s2;
 }
 
+// Tiny states are zeroed so that decaying filters never reach denormals. A state that is not
+// finite (an overflow upstream) is zeroed too: it would otherwise stay NaN for good, because
+// states survive redesigns, and silence everything summed after it.
 void flush_biquad_state(BiquadState& st) noexcept {
-    if (std::fabs(st.s1) < kBiquadFlushBelow) st.s1 = 0.0f;
-    if (std::fabs(st.s2) < kBiquadFlushBelow) st.s2 = 0.0f;
+    if (!(std::fabs(st.s1) >= kBiquadFlushBelow && std::fabs(st.s1) <= kBiquadFiniteMax))
+        st.s1 = 0.0f;
+    if (!(std::fabs(st.s2) >= kBiquadFlushBelow && std::fabs(st.s2) <= kBiquadFiniteMax))
+        st.s2 = 0.0f;
 }
 
 namespace {

@@ -35,6 +35,7 @@ struct BiquadState {
 // States whose magnitude falls below this are set to zero after every chunk, so a decaying tail
 // never turns into a stream of denormals.
 inline constexpr float kBiquadFlushBelow = 1e-20f;
+inline constexpr float kBiquadFiniteMax = 3.40282347e+38f;  // largest finite float
 
 // Stages reserved up front so that ordinary designs never reallocate.
 inline constexpr std::size_t kCascadeReserve = 32;

@@ -109,8 +109,10 @@ float gate_run(const GateParams& p, GateState& st, float* buf, std::size_t n) no
         buf[i] = x * gain;
         min_gain = min_of(min_gain, gain);
     }
-    st.env = env;
-    st.gain = gain;
+    // A non-finite sample would leave the detector NaN for good; start it afresh instead.
+    const bool sane = std::isfinite(env) && std::isfinite(gain);
+    st.env = sane ? env : 0.0f;
+    st.gain = sane ? gain : 1.0f;
     st.hold = hold;
     return min_gain;
 }
@@ -135,6 +137,7 @@ CompParams comp_params(const DynCfg& cfg, float sample_rate, float det) noexcept
     p.quiet_lin =
         static_cast<float>(std::pow(10.0, (double(cfg.thr) - p.knee_width_db / 2.0) / 20.0));
     p.makeup = db_to_gain(cfg.mgain);
+    if (!std::isfinite(p.makeup)) p.makeup = 0.0f;  // an overflowing make-up mutes, never NaN
     p.mix = std::fmin(std::fmax(cfg.mix / 100.0f, 0.0f), 1.0f);
     p.hold_samples = cfg.hold * 0.001f * sample_rate;
     const Ballistics b = ballistics(cfg.attack, cfg.release, sample_rate);
@@ -156,6 +159,14 @@ float comp_target_db(const CompParams& p, float level_db) noexcept {
     return d > 0.0f ? slope * d : 0.0f;
 }
 
+// A non-finite sample would leave the detector NaN for good; start it afresh instead.
+inline void store_comp_state(CompState& st, float env, float gr, float hold) noexcept {
+    const bool sane = std::isfinite(env) && std::isfinite(gr);
+    st.env = sane ? env : 0.0f;
+    st.gr_db = sane ? gr : 0.0f;
+    st.hold = hold;
+}
+
 float comp_run(const CompParams& p, CompState& st, float* buf, std::size_t n) noexcept {
     if (!p.active) return 1.0f;
     float env = st.env, gr = st.gr_db, hold = st.hold;
@@ -167,9 +178,7 @@ float comp_run(const CompParams& p, CompState& st, float* buf, std::size_t n) no
         min_gain = min_of(min_gain, g);
         buf[i] = x * (dry + wet * g);
     }
-    st.env = env;
-    st.gr_db = gr;
-    st.hold = hold;
+    store_comp_state(st, env, gr, hold);
     return min_gain;
 }
 
@@ -188,9 +197,7 @@ float comp_run_linked(const CompParams& p, CompState& st, float* left, float* ri
         left[i] *= f;
         right[i] *= f;
     }
-    st.env = env;
-    st.gr_db = gr;
-    st.hold = hold;
+    store_comp_state(st, env, gr, hold);
     return min_gain;
 }
 

@@ -154,7 +154,10 @@ void process_strip(State& s, std::size_t idx, std::span<const float> input, std:
     const int32_t ch = idx < s.input_map.size() ? s.input_map[idx] : -1;
     if (ch >= 0 && !input.empty() && static_cast<std::size_t>(ch) < in_ch) {
         const float* src = input.data() + ch;
-        for (std::size_t i = 0; i < n; ++i) in[i] = src[i * in_ch];
+        for (std::size_t i = 0; i < n; ++i) {
+            const float x = src[i * in_ch];
+            in[i] = std::isfinite(x) ? x : 0.0f;  // a broken device sample is silence
+        }
     } else {
         std::fill_n(in, n, 0.0f);
     }
@@ -330,6 +333,10 @@ void set_pan(Ramp& to_l, Ramp& to_r, float pan, bool lr) noexcept {
     to_r.target = std::sin(theta) * on;
 }
 
+// A level so large that it overflows single precision (a gain of 1e300 dB, say) would turn the
+// channel, and everything summed after it, into NaN: such a setting mutes instead.
+inline float finite_or_mute(float gain) noexcept { return std::isfinite(gain) ? gain : 0.0f; }
+
 void configure_aeq(BiquadCascade& aeq, bool& aeq_on, const StripCfg& cfg) noexcept {
     aeq_on = cfg.aeq && cfg.aeq->on;
     if (!aeq_on) aeq.clear();  // a later correction is ignored until it is switched on again
@@ -341,15 +348,15 @@ void configure_bus(Bus& bus, const StripCfg& cfg, float fs, bool routable) {
     bus.geq.set_stages(design_graphic(cfg.geq, fs));
     configure_aeq(bus.aeq, bus.aeq_on, cfg);
     bus.dyn.configure(cfg.dyn);
-    bus.fader.target = std::fmax(cfg.fader, 0.0f);
+    bus.fader.target = finite_or_mute(std::fmax(cfg.fader, 0.0f));
     if (routable) {
         set_pan(bus.to_l, bus.to_r, cfg.pan, cfg.lr);
-        bus.to_mono.target = std::fmax(cfg.mono, 0.0f);
+        bus.to_mono.target = finite_or_mute(std::fmax(cfg.mono, 0.0f));
     }
 }
 
 void configure_strip(Strip& st, StripCfg&& cfg, float fs) {
-    st.gain.target = db_to_lin(cfg.gain_db) * (cfg.invert ? -1.0f : 1.0f);
+    st.gain.target = finite_or_mute(db_to_lin(cfg.gain_db)) * (cfg.invert ? -1.0f : 1.0f);
 
     const double ms = std::fmin(std::fmax(double(cfg.delay_ms), 0.0), 500.0);
     const auto delay = saturating_cast<std::size_t>(std::floor(double(fs) * ms * 0.001));
@@ -365,11 +372,12 @@ void configure_strip(Strip& st, StripCfg&& cfg, float fs) {
     st.gate.configure(cfg.gate);
     configure_aeq(st.aeq, st.aeq_on, cfg);
     st.dyn.configure(cfg.dyn);
-    st.fader.target = std::fmax(cfg.fader, 0.0f);
+    st.fader.target = finite_or_mute(std::fmax(cfg.fader, 0.0f));
     set_pan(st.to_l, st.to_r, cfg.pan, cfg.lr);
-    st.to_mono.target = std::fmax(cfg.mono, 0.0f);
+    st.to_mono.target = finite_or_mute(std::fmax(cfg.mono, 0.0f));
     for (std::size_t k = 0; k < kBuses; ++k)
-        st.sends[k].target = k < cfg.sends.size() ? std::fmax(cfg.sends[k].lin, 0.0f) : 0.0f;
+        st.sends[k].target =
+            k < cfg.sends.size() ? finite_or_mute(std::fmax(cfg.sends[k].lin, 0.0f)) : 0.0f;
     st.cfg = std::move(cfg);
 }
 
@@ -439,7 +447,7 @@ void MixEngine::apply_update(EngineUpdate&& update) {
                        s.main_aeq_on = u.cfg.aeq && u.cfg.aeq->on;
                        if (!s.main_aeq_on) s.main_aeq.clear();
                        s.main_dyn.configure(u.cfg.dyn);
-                       s.main_fader.target = std::fmax(u.cfg.fader, 0.0f);
+                       s.main_fader.target = finite_or_mute(std::fmax(u.cfg.fader, 0.0f));
                    },
                    [&](update::Patch& u) {
                        s.input_map = std::move(u.input_map);
