@@ -4,16 +4,26 @@ namespace mixengine {
 
 std::string_view format_name(SampleFormat format) noexcept {
     switch (format) {
-        case SampleFormat::I8: return "I8";
-        case SampleFormat::I16: return "I16";
-        case SampleFormat::I32: return "I32";
-        case SampleFormat::I64: return "I64";
-        case SampleFormat::U8: return "U8";
-        case SampleFormat::U16: return "U16";
-        case SampleFormat::U32: return "U32";
-        case SampleFormat::U64: return "U64";
-        case SampleFormat::F32: return "F32";
-        case SampleFormat::F64: return "F64";
+        case SampleFormat::I8:
+            return "I8";
+        case SampleFormat::I16:
+            return "I16";
+        case SampleFormat::I32:
+            return "I32";
+        case SampleFormat::I64:
+            return "I64";
+        case SampleFormat::U8:
+            return "U8";
+        case SampleFormat::U16:
+            return "U16";
+        case SampleFormat::U32:
+            return "U32";
+        case SampleFormat::U64:
+            return "U64";
+        case SampleFormat::F32:
+            return "F32";
+        case SampleFormat::F64:
+            return "F64";
     }
     return "F32";
 }

@@ -70,7 +70,7 @@ struct DeviceHandle {
 // Either a value or the user-facing text of what went wrong.
 template <typename T>
 class Result {
-public:
+  public:
     Result(T value) : v_(std::in_place_index<0>, std::move(value)) {}
     static Result failure(std::string text) {
         Result r;
@@ -85,7 +85,7 @@ public:
     const T* operator->() const { return &std::get<0>(v_); }
     const std::string& error() const { return std::get<1>(v_); }
 
-private:
+  private:
     Result() = default;
     std::variant<T, std::string> v_;
 };
@@ -104,7 +104,7 @@ using OutputCallback = std::function<void(OutputBlock)>;
 using ErrorCallback = std::function<void(const std::string&)>;
 
 class AudioStream {
-public:
+  public:
     virtual ~AudioStream() = default;
     // Begins calling the data callback.
     virtual Status start() = 0;
@@ -113,7 +113,7 @@ public:
 };
 
 class AudioHost {
-public:
+  public:
     virtual ~AudioHost() = default;
 
     virtual Result<std::string> host_name() = 0;

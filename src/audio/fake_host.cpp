@@ -5,7 +5,7 @@ namespace mixengine {
 namespace {
 
 class FakeStreamHandle final : public AudioStream {
-public:
+  public:
     FakeStreamHandle(std::shared_ptr<FakeStream> s, const std::optional<std::string>& start_error)
         : s_(std::move(s)), start_error_(start_error) {}
     ~FakeStreamHandle() override { release(); }
@@ -23,15 +23,15 @@ public:
         s_->output = nullptr;
     }
 
-private:
+  private:
     std::shared_ptr<FakeStream> s_;
     std::optional<std::string> start_error_;
 };
 
 }  // namespace
 
-FakeDevice fake_device(std::string name, uint16_t in_channels, uint16_t out_channels,
-                       uint32_t rate, SampleFormat format) {
+FakeDevice fake_device(std::string name, uint16_t in_channels, uint16_t out_channels, uint32_t rate,
+                       SampleFormat format) {
     FakeDevice d;
     d.name = std::move(name);
     if (in_channels > 0) {
@@ -66,13 +66,14 @@ Result<std::vector<StreamConfigRange>> FakeHost::supported_configs(const DeviceH
                                                                    Direction direction) {
     const auto* d = find(device);
     if (!d || !(direction == Direction::Input ? d->inputs : d->outputs))
-        return Result<std::vector<StreamConfigRange>>::failure("The configurations cannot be read.");
+        return Result<std::vector<StreamConfigRange>>::failure(
+            "The configurations cannot be read.");
     return direction == Direction::Input ? *d->inputs : *d->outputs;
 }
 
 Result<DefaultConfig> FakeHost::default_config(const DeviceHandle& device, Direction direction) {
     const auto* d = find(device);
-    const auto* config = !d ? nullptr
+    const auto* config = !d                              ? nullptr
                          : direction == Direction::Input ? &d->default_input
                                                          : &d->default_output;
     if (!config || !*config)
@@ -85,11 +86,10 @@ Result<std::unique_ptr<AudioStream>> FakeHost::build_input_stream(const DeviceHa
                                                                   SampleFormat format,
                                                                   InputCallback data,
                                                                   ErrorCallback error) {
-    if (input_build_error)
-        return Result<std::unique_ptr<AudioStream>>::failure(*input_build_error);
+    if (input_build_error) return Result<std::unique_ptr<AudioStream>>::failure(*input_build_error);
     auto s = std::make_shared<FakeStream>();
-    *s = FakeStream{Direction::Input, device, config, format, std::move(data), {},
-                    std::move(error)};
+    *s =
+        FakeStream{Direction::Input, device, config, format, std::move(data), {}, std::move(error)};
     streams.push_back(s);
     return std::unique_ptr<AudioStream>(std::make_unique<FakeStreamHandle>(s, start_error));
 }
@@ -102,8 +102,8 @@ Result<std::unique_ptr<AudioStream>> FakeHost::build_output_stream(const DeviceH
     if (output_build_error)
         return Result<std::unique_ptr<AudioStream>>::failure(*output_build_error);
     auto s = std::make_shared<FakeStream>();
-    *s = FakeStream{Direction::Output, device, config, format, {}, std::move(data),
-                    std::move(error)};
+    *s = FakeStream{Direction::Output, device,          config, format, {},
+                    std::move(data),   std::move(error)};
     streams.push_back(s);
     return std::unique_ptr<AudioStream>(std::make_unique<FakeStreamHandle>(s, start_error));
 }

@@ -38,7 +38,7 @@ struct FakeStream {
 };
 
 class FakeHost final : public AudioHost {
-public:
+  public:
     std::string name = "Fake";
     std::vector<FakeDevice> device_list;
     bool list_fails = false;
@@ -54,12 +54,10 @@ public:
     Result<std::string> device_name(const DeviceHandle& device) override;
     Result<std::vector<StreamConfigRange>> supported_configs(const DeviceHandle& device,
                                                              Direction direction) override;
-    Result<DefaultConfig> default_config(const DeviceHandle& device,
-                                         Direction direction) override;
+    Result<DefaultConfig> default_config(const DeviceHandle& device, Direction direction) override;
     Result<std::unique_ptr<AudioStream>> build_input_stream(const DeviceHandle& device,
                                                             const StreamConfig& config,
-                                                            SampleFormat format,
-                                                            InputCallback data,
+                                                            SampleFormat format, InputCallback data,
                                                             ErrorCallback error) override;
     Result<std::unique_ptr<AudioStream>> build_output_stream(const DeviceHandle& device,
                                                              const StreamConfig& config,
@@ -67,7 +65,7 @@ public:
                                                              OutputCallback data,
                                                              ErrorCallback error) override;
 
-private:
+  private:
     const FakeDevice* find(const DeviceHandle& device) const;
 };
 

@@ -87,8 +87,8 @@ void LiveOutput::operator()(const OutputBlock& block) noexcept {
 
     const std::size_t produced = frames * out_ch;
     parts_.engine->process(std::span<const float>(in_scratch_.data(), need), in_ch,
-                           std::span<float>(out_scratch_.data(), produced), out_ch,
-                           *parts_.meters, AnalyserSink::to_ring(parts_.analyser));
+                           std::span<float>(out_scratch_.data(), produced), out_ch, *parts_.meters,
+                           AnalyserSink::to_ring(parts_.analyser));
     f32_to_block(out_scratch_.data(), std::min(count, produced), block);
 }
 

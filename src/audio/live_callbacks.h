@@ -22,14 +22,14 @@ namespace mixengine {
 using XrunCounter = std::atomic<uint64_t>;
 
 class LiveInput {
-public:
+  public:
     LiveInput(RingProducer<float> ring, std::shared_ptr<XrunCounter> xruns);
 
     // Queues the block's samples in order; when the queue fills, counts one xrun and drops the
     // rest of the block.
     void operator()(const InputBlock& block) noexcept;
 
-private:
+  private:
     RingProducer<float> ring_;
     std::shared_ptr<XrunCounter> xruns_;
 };
@@ -46,7 +46,7 @@ struct LiveOutputParts {
 };
 
 class LiveOutput {
-public:
+  public:
     // Frames computed per device block; a larger block gets silence after them.
     static constexpr std::size_t kMaxFrames = 16384;
 
@@ -57,7 +57,7 @@ public:
 
     const MixEngine& engine() const noexcept { return *parts_.engine; }
 
-private:
+  private:
     LiveOutputParts parts_;
     std::vector<float> in_scratch_;
     std::vector<float> out_scratch_;

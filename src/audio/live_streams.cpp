@@ -11,7 +11,9 @@ void LiveStreams::release() {
     input.reset();
 }
 
-void report_stream_error(const std::string& text) { print_warn("Audio: " + text); }
+void report_stream_error(const std::string& text) {
+    print_warn("Audio: " + text);
+}
 
 Result<LiveStreams> open_live_streams(AudioHost& host, LiveStreamsRequest request) {
     using R = Result<LiveStreams>;

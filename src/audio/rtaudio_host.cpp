@@ -23,7 +23,7 @@ void quiet_alsa(const char*, int, const char*, int, const char*, ...) {}
 // RtAudio writes a few messages straight to std::cerr regardless of showWarnings (for example
 // when a JACK server drops the client); a stream buffer that swallows everything keeps them out.
 class NullBuffer : public std::streambuf {
-protected:
+  protected:
     int overflow(int c) override { return traits_type::not_eof(c); }
     std::streamsize xsputn(const char*, std::streamsize n) override { return n; }
 };
@@ -38,9 +38,12 @@ SampleFormat rt_to_format(RtAudioFormat f) {
 
 RtAudioFormat format_to_rt(SampleFormat f) {
     switch (f) {
-        case SampleFormat::I16: return RTAUDIO_SINT16;
-        case SampleFormat::I32: return RTAUDIO_SINT32;
-        default: return RTAUDIO_FLOAT32;
+        case SampleFormat::I16:
+            return RTAUDIO_SINT16;
+        case SampleFormat::I32:
+            return RTAUDIO_SINT32;
+        default:
+            return RTAUDIO_FLOAT32;
     }
 }
 
@@ -59,7 +62,9 @@ uint32_t default_rate(const RtAudio::DeviceInfo& info) {
     return r.empty() ? 48000 : *std::max_element(r.begin(), r.end());
 }
 
-uint16_t clamp_channels(unsigned n) { return static_cast<uint16_t>(std::min(n, 65535u)); }
+uint16_t clamp_channels(unsigned n) {
+    return static_cast<uint16_t>(std::min(n, 65535u));
+}
 
 std::string error_text(const std::exception& e) {
     std::string t = e.what();
@@ -94,11 +99,15 @@ constexpr std::array<RtAudioErrorCallback, kErrorSlots> make_trampolines(
 constexpr auto kTrampolines = make_trampolines(std::make_index_sequence<kErrorSlots>{});
 
 class RtStream final : public AudioStream {
-public:
+  public:
     RtStream(RtAudio::Api api, uint16_t channels, SampleFormat format, Direction direction,
              InputCallback input, OutputCallback output, ErrorCallback error)
-        : rt_(std::make_unique<RtAudio>(api)), channels_(channels), format_(format),
-          direction_(direction), input_(std::move(input)), output_(std::move(output)),
+        : rt_(std::make_unique<RtAudio>(api)),
+          channels_(channels),
+          format_(format),
+          direction_(direction),
+          input_(std::move(input)),
+          output_(std::move(output)),
           error_(std::move(error)) {
         rt_->showWarnings(false);
     }
@@ -146,8 +155,7 @@ public:
         }
         if (!thrown.empty()) return Status::failure(thrown);
         if (!running)
-            return Status::failure(reported.empty() ? "The audio stream did not start."
-                                                    : reported);
+            return Status::failure(reported.empty() ? "The audio stream did not start." : reported);
         return Done{};
     }
 
@@ -209,7 +217,7 @@ public:
         if (error_) error_(text);
     }
 
-private:
+  private:
     std::unique_ptr<RtAudio> rt_;
     uint16_t channels_;
     SampleFormat format_;
@@ -228,7 +236,7 @@ void deliver_error(std::size_t slot, const std::string& text) {
 }
 
 class RtAudioHost final : public AudioHost {
-public:
+  public:
     explicit RtAudioHost(RtAudio::Api api) : api_(api) {}
 
     Result<std::string> host_name() override { return RtAudio::getApiDisplayName(api_); }
@@ -280,19 +288,17 @@ public:
             if (!(info->nativeFormats & f)) continue;
             if (f == RTAUDIO_SINT24 && (info->nativeFormats & RTAUDIO_SINT32)) continue;
             for (unsigned rate : rates)
-                ranges.push_back(StreamConfigRange{clamp_channels(channels), rate, rate, 0, 0,
-                                                   rt_to_format(f)});
+                ranges.push_back(
+                    StreamConfigRange{clamp_channels(channels), rate, rate, 0, 0, rt_to_format(f)});
         }
         if (ranges.empty())
             for (unsigned rate : rates)
-                ranges.push_back(
-                    StreamConfigRange{clamp_channels(channels), rate, rate, 0, 0,
-                                      SampleFormat::F32});
+                ranges.push_back(StreamConfigRange{clamp_channels(channels), rate, rate, 0, 0,
+                                                   SampleFormat::F32});
         return ranges;
     }
 
-    Result<DefaultConfig> default_config(const DeviceHandle& device,
-                                         Direction direction) override {
+    Result<DefaultConfig> default_config(const DeviceHandle& device, Direction direction) override {
         const auto info = probe(device);
         if (!info) return Result<DefaultConfig>::failure(info.error());
         const unsigned channels =
@@ -307,8 +313,7 @@ public:
 
     Result<std::unique_ptr<AudioStream>> build_input_stream(const DeviceHandle& device,
                                                             const StreamConfig& config,
-                                                            SampleFormat format,
-                                                            InputCallback data,
+                                                            SampleFormat format, InputCallback data,
                                                             ErrorCallback error) override {
         return build(device, config, format, Direction::Input, std::move(data), {},
                      std::move(error));
@@ -323,7 +328,7 @@ public:
                      std::move(error));
     }
 
-private:
+  private:
     // The device's numbering may have changed since the handle was made: look it up by name.
     static Result<unsigned> locate(RtAudio& rt, const DeviceHandle& device) {
         const unsigned n = rt.getDeviceCount();
@@ -373,9 +378,9 @@ private:
         using R = Result<std::unique_ptr<AudioStream>>;
         const SampleFormat opened = stream_format(format);
         try {
-            auto stream = std::make_unique<RtStream>(api_, config.channels, opened, direction,
-                                                     std::move(input), std::move(output),
-                                                     std::move(error));
+            auto stream =
+                std::make_unique<RtStream>(api_, config.channels, opened, direction,
+                                           std::move(input), std::move(output), std::move(error));
             if (!stream->claim_slot()) return R::failure("Too many audio streams are open.");
             const auto index = locate(stream->rt(), device);
             if (!index) return R::failure(index.error());
@@ -386,20 +391,17 @@ private:
             params.firstChannel = 0;
             RtAudio::StreamOptions options;
             // JACK needs a distinct client name per stream of one process.
-            options.streamName =
-                direction == Direction::Input ? "mixengine-in" : "mixengine-out";
+            options.streamName = direction == Direction::Input ? "mixengine-in" : "mixengine-out";
             unsigned frames = config.buffer_frames.value_or(0);
             stream->rt().openStream(direction == Direction::Output ? &params : nullptr,
                                     direction == Direction::Input ? &params : nullptr,
-                                    format_to_rt(opened), config.rate, &frames,
-                                    &RtStream::on_block, stream.get(), &options,
-                                    stream->trampoline());
+                                    format_to_rt(opened), config.rate, &frames, &RtStream::on_block,
+                                    stream.get(), &options, stream->trampoline());
             if (config.buffer_frames && frames != *config.buffer_frames) {
                 stream->release();
                 return R::failure("The device cannot run at " +
                                   std::to_string(*config.buffer_frames) +
-                                  " frames per buffer; it runs at " + std::to_string(frames) +
-                                  ".");
+                                  " frames per buffer; it runs at " + std::to_string(frames) + ".");
             }
             return R(std::unique_ptr<AudioStream>(std::move(stream)));
         } catch (const RtAudioError& e) {

@@ -12,10 +12,18 @@
 
 namespace mixengine {
 
-inline float i16_to_f32(int16_t s) noexcept { return static_cast<float>(s) * 0x1p-15f; }
-inline float i32_to_f32(int32_t s) noexcept { return static_cast<float>(s) * 0x1p-31f; }
-inline int16_t f32_to_i16(float x) noexcept { return saturating_cast<int16_t>(x * 0x1p15f); }
-inline int32_t f32_to_i32(float x) noexcept { return saturating_cast<int32_t>(x * 0x1p31f); }
+inline float i16_to_f32(int16_t s) noexcept {
+    return static_cast<float>(s) * 0x1p-15f;
+}
+inline float i32_to_f32(int32_t s) noexcept {
+    return static_cast<float>(s) * 0x1p-31f;
+}
+inline int16_t f32_to_i16(float x) noexcept {
+    return saturating_cast<int16_t>(x * 0x1p15f);
+}
+inline int32_t f32_to_i32(float x) noexcept {
+    return saturating_cast<int32_t>(x * 0x1p31f);
+}
 
 // Converts `count` samples of the block, starting at sample `first`, into out[0 .. count).
 // The caller keeps first + count within the block.

@@ -17,6 +17,7 @@ struct Rule {
     uint8_t step;
 };
 
+// clang-format off
 constexpr Rule kRules[] = {
     {0x41, 0x5A, 32, 1},          {0xC0, 0xD6, 32, 1},          {0xD8, 0xDE, 32, 1},
     {0x100, 0x12F, 1, 2},         {0x132, 0x137, 1, 2},         {0x139, 0x148, 1, 2},
@@ -72,6 +73,7 @@ constexpr Rule kRules[] = {
     {0x104B0, 0x104D3, 40, 1},    {0x10C80, 0x10CB2, 64, 1},    {0x118A0, 0x118BF, 32, 1},
     {0x16E40, 0x16E5F, 32, 1},    {0x1E900, 0x1E921, 34, 1},
 };
+// clang-format on
 
 constexpr bool rules_sorted() {
     for (std::size_t i = 1; i < std::size(kRules); ++i)
@@ -107,8 +109,20 @@ bool is_cased(char32_t c) {
 // Marks and punctuation that do not break a word for the final-sigma rule.
 bool is_case_ignorable(char32_t c) {
     switch (c) {
-        case 0x27: case 0x2E: case 0x3A: case 0x5E: case 0x60: case 0xA8: case 0xAD:
-        case 0xAF: case 0xB4: case 0xB7: case 0xB8: case 0x2018: case 0x2019: case 0x2024:
+        case 0x27:
+        case 0x2E:
+        case 0x3A:
+        case 0x5E:
+        case 0x60:
+        case 0xA8:
+        case 0xAD:
+        case 0xAF:
+        case 0xB4:
+        case 0xB7:
+        case 0xB8:
+        case 0x2018:
+        case 0x2019:
+        case 0x2024:
         case 0x2027:
             return true;
         default:

@@ -27,17 +27,15 @@ constexpr std::size_t kAnalyserRingSamples = 48000;
 constexpr auto kStopPoll = std::chrono::milliseconds(100);
 
 Json ready_line(const LiveOptions& options, uint32_t rate, const DefaultConfig& in,
-                const DefaultConfig& out, const std::string& in_name,
-                const std::string& out_name) {
+                const DefaultConfig& out, const std::string& in_name, const std::string& out_name) {
     const uint32_t buffer = options.buffer.value_or(0);
     // Three device buffers of delay; a rate of 0 makes it infinite, which prints as null.
     const float latency_ms =
         options.buffer ? static_cast<float>(buffer) / static_cast<float>(rate) * 3000.0f : 0.0f;
-    return Json{{"t", "ready"},         {"mode", "device"},
-                {"rate", rate},         {"inputs", in.channels},
-                {"outputs", out.channels}, {"buffer", buffer},
-                {"in_name", in_name},   {"out_name", out_name},
-                {"latency_ms", json_f32(latency_ms)}};
+    return Json{
+        {"t", "ready"},          {"mode", "device"},        {"rate", rate},
+        {"inputs", in.channels}, {"outputs", out.channels}, {"buffer", buffer},
+        {"in_name", in_name},    {"out_name", out_name},    {"latency_ms", json_f32(latency_ms)}};
 }
 
 // Returns the error text that ends the mode, or nothing after a normal stop.
@@ -71,8 +69,8 @@ std::optional<std::string> start_live_engine(AudioHost& host, const LiveOptions&
     // sender and the 42 feed ring producers.
     // Listen sender: start_listen_sender(stop, rate) goes here, giving the listen ring producer.
 
-    start_command_reader(CommandReaderLinks{updates, state, Sender<FbaCommand>{},
-                                            Sender<AutoEqRequest>{}});
+    start_command_reader(
+        CommandReaderLinks{updates, state, Sender<FbaCommand>{}, Sender<AutoEqRequest>{}});
 
     SpectrumThreadInputs spectrum;
     spectrum.meters = meters;
@@ -109,7 +107,8 @@ std::optional<std::string> start_live_engine(AudioHost& host, const LiveOptions&
     const auto in_name = host.device_name(*in_device);
     const auto out_name = host.device_name(*out_device);
     print_json(ready_line(options, rate, *in_config, *out_config,
-                          in_name ? *in_name : std::string(), out_name ? *out_name : std::string()));
+                          in_name ? *in_name : std::string(),
+                          out_name ? *out_name : std::string()));
 
     while (!stop->load()) std::this_thread::sleep_for(kStopPoll);
 

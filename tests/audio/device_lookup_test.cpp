@@ -17,8 +17,8 @@ std::optional<std::string> found_name(FakeHost& host, std::string_view request,
 TEST(FindDevice, ExactMatchBeatsEarlierSubstringMatch) {
     FakeHost host;
     host.device_list = {fake_device("Desk 16 USB", 16, 0), fake_device("Desk 16", 16, 0),
-                        fake_device("Stage 24", 24, 0), fake_device("Stage 24 USB", 24, 0),
-                        fake_device("Main Out", 0, 2), fake_device("Ελληνική Κάρτα", 2, 2),
+                        fake_device("Stage 24", 24, 0),    fake_device("Stage 24 USB", 24, 0),
+                        fake_device("Main Out", 0, 2),     fake_device("Ελληνική Κάρτα", 2, 2),
                         fake_device("Пульт", 8, 0)};
     const struct {
         const char* request;
@@ -46,7 +46,7 @@ TEST(FindDevice, SkipsDevicesThatCannotBeReadOrLackTheDirection) {
     host.device_list = {fake_device("Broken", 2, 2), fake_device("Unknown", 2, 2),
                         fake_device("Empty", 2, 2), fake_device("Broken too", 2, 2)};
     host.device_list[0].name_fails = true;
-    host.device_list[1].inputs = std::nullopt;            // configurations unreadable
+    host.device_list[1].inputs = std::nullopt;                      // configurations unreadable
     host.device_list[2].inputs = std::vector<StreamConfigRange>{};  // no input at all
     EXPECT_EQ(found_name(host, "broken", Direction::Input), "Broken too");
     EXPECT_EQ(found_name(host, "unknown", Direction::Input), std::nullopt);
@@ -86,11 +86,16 @@ TEST(SampleFormat, NamesAndOpenedTypes) {
         const char* name;
         SampleFormat opened;
     } cases[] = {
-        {SampleFormat::I8, "I8", SampleFormat::F32},    {SampleFormat::I16, "I16", SampleFormat::I16},
-        {SampleFormat::I32, "I32", SampleFormat::I32},  {SampleFormat::I64, "I64", SampleFormat::F32},
-        {SampleFormat::U8, "U8", SampleFormat::F32},    {SampleFormat::U16, "U16", SampleFormat::F32},
-        {SampleFormat::U32, "U32", SampleFormat::F32},  {SampleFormat::U64, "U64", SampleFormat::F32},
-        {SampleFormat::F32, "F32", SampleFormat::F32},  {SampleFormat::F64, "F64", SampleFormat::F32},
+        {SampleFormat::I8, "I8", SampleFormat::F32},
+        {SampleFormat::I16, "I16", SampleFormat::I16},
+        {SampleFormat::I32, "I32", SampleFormat::I32},
+        {SampleFormat::I64, "I64", SampleFormat::F32},
+        {SampleFormat::U8, "U8", SampleFormat::F32},
+        {SampleFormat::U16, "U16", SampleFormat::F32},
+        {SampleFormat::U32, "U32", SampleFormat::F32},
+        {SampleFormat::U64, "U64", SampleFormat::F32},
+        {SampleFormat::F32, "F32", SampleFormat::F32},
+        {SampleFormat::F64, "F64", SampleFormat::F32},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(format_name(c.format), c.name);

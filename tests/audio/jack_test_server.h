@@ -17,7 +17,7 @@
 namespace mixengine::testing {
 
 class JackTestServer {
-public:
+  public:
     JackTestServer() {
         static std::atomic<int> counter{0};
         name_ = "mixengine-test-" + std::to_string(getpid()) + "-" + std::to_string(counter++);
@@ -71,7 +71,7 @@ public:
     const std::string& name() const { return name_; }
     std::string env() const { return "JACK_DEFAULT_SERVER=" + name_; }
 
-private:
+  private:
     std::string name_;
     pid_t pid_ = -1;
 };

@@ -26,12 +26,24 @@ void counted_free(void* p) noexcept {
 }
 }  // namespace
 
-void* operator new(std::size_t n) { return counted_alloc(n); }
-void* operator new[](std::size_t n) { return counted_alloc(n); }
-void operator delete(void* p) noexcept { counted_free(p); }
-void operator delete[](void* p) noexcept { counted_free(p); }
-void operator delete(void* p, std::size_t) noexcept { counted_free(p); }
-void operator delete[](void* p, std::size_t) noexcept { counted_free(p); }
+void* operator new(std::size_t n) {
+    return counted_alloc(n);
+}
+void* operator new[](std::size_t n) {
+    return counted_alloc(n);
+}
+void operator delete(void* p) noexcept {
+    counted_free(p);
+}
+void operator delete[](void* p) noexcept {
+    counted_free(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+    counted_free(p);
+}
+void operator delete[](void* p, std::size_t) noexcept {
+    counted_free(p);
+}
 
 namespace mixengine {
 namespace {

@@ -78,7 +78,10 @@ TEST(LiveOutput, TrimsQueuedInputToFourBlocksOfWholeFrames) {
     const struct {
         std::size_t queued;
         std::size_t left_after_block;
-    } cases[] = {{2048, 2048 - 512}, {2050, 2048 - 512}, {2051, 2047 - 512}, {600, 600 - 512},
+    } cases[] = {{2048, 2048 - 512},
+                 {2050, 2048 - 512},
+                 {2051, 2047 - 512},
+                 {600, 600 - 512},
                  {16384, 2048 - 512}};
     for (const auto& c : cases) {
         Rig rig(2, 8);
@@ -106,7 +109,8 @@ TEST(LiveOutput, LateInputPlaysSilenceCountsAnXrunAndKeepsWhatArrived) {
 TEST(LiveOutput, AppliesEveryQueuedUpdateBeforeTheBlock) {
     Rig rig(2, 2);
     rig.queue(4096);
-    for (std::size_t i = 0; i < 10; ++i) rig.updates.push(EngineUpdate(update::StripSettings{i, {}}));
+    for (std::size_t i = 0; i < 10; ++i)
+        rig.updates.push(EngineUpdate(update::StripSettings{i, {}}));
     rig.play(64 * 2);
     EXPECT_EQ(rig.updates.free_slots(), kUpdateRingCapacity);
 }

@@ -18,7 +18,7 @@ namespace {
 using namespace std::chrono_literals;
 
 class SystemHost : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_TRUE(server_.wait_ready()) << "jackd did not start";
         setenv("JACK_DEFAULT_SERVER", server_.name().c_str(), 1);

@@ -14,7 +14,8 @@ TEST(SampleAdapters, IntegersToFloatByFullScale) {
     const struct {
         int16_t s;
         float x;
-    } i16[] = {{16384, 0.5f}, {-32768, -1.0f}, {32767, 32767.0f / 32768.0f}, {0, 0.0f}, {1, 1.0f / 32768}};
+    } i16[] = {
+        {16384, 0.5f}, {-32768, -1.0f}, {32767, 32767.0f / 32768.0f}, {0, 0.0f}, {1, 1.0f / 32768}};
     for (const auto& c : i16) EXPECT_EQ(i16_to_f32(c.s), c.x) << c.s;
 
     EXPECT_EQ(i32_to_f32(std::numeric_limits<int32_t>::min()), -1.0f);

@@ -16,7 +16,7 @@ using testing::ChildProcess;
 using testing::JackTestServer;
 
 class LiveMode : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { ASSERT_TRUE(server_.wait_ready()) << "jackd did not start"; }
 
     ChildProcess start(const std::vector<std::string>& args) {
