@@ -6,6 +6,9 @@
 #include <fcntl.h>
 #include <jack/jack.h>
 #include <signal.h>
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -25,6 +28,10 @@ class JackTestServer {
         jack_set_info_function([](const char*) {});
         pid_ = fork();
         if (pid_ == 0) {
+#ifdef __linux__
+            // A test that dies without its destructor must not leave the server behind.
+            prctl(PR_SET_PDEATHSIG, SIGTERM);
+#endif
             const int null = open("/dev/null", O_RDWR);
             dup2(null, 0);
             dup2(null, 1);
