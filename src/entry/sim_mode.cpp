@@ -37,13 +37,13 @@ int run_sim_mode(const SimOptions& options, StopFlag stop) {
     // goes to the command reader and its 42 feed rings to the engine.
     // Listen sender: start_listen_sender(stop, rate) goes here; its ring goes to the engine.
 
-    start_command_reader(CommandReaderLinks{updates, control, Sender<FbaCommand>{},
-                                            Sender<AutoEqRequest>{}});
+    start_command_reader(
+        CommandReaderLinks{updates, control, Sender<FbaCommand>{}, Sender<AutoEqRequest>{}});
 
     // A counter of its own that nothing increments: there are no device callbacks to miss.
     start_spectrum_thread(SpectrumThreadInputs{meters, std::move(analyser_consumer), control,
-                                               std::make_shared<std::atomic<uint64_t>>(0),
-                                               outputs, rate});
+                                               std::make_shared<std::atomic<uint64_t>>(0), outputs,
+                                               rate});
 
     MixEngine engine(rate);
     // Install the feedback, auto-EQ and listen ring producers here once their threads exist.

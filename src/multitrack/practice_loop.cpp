@@ -19,7 +19,7 @@ namespace mixengine {
 namespace {
 
 class SystemClock final : public PracticeClock {
-public:
+  public:
     time_point now() noexcept override { return std::chrono::steady_clock::now(); }
     void sleep_until(time_point deadline) noexcept override {
         // The standard sleep resumes after a signal interrupts it.
@@ -30,7 +30,7 @@ public:
 // Flush-to-zero and denormals-are-zero for the thread that runs the engine, restored on exit so
 // that tests running the loop leave their thread as they found it.
 class DenormalGuard {
-public:
+  public:
     DenormalGuard() noexcept {
 #if defined(__SSE__)
         saved_ = _mm_getcsr();
@@ -45,13 +45,14 @@ public:
     DenormalGuard(const DenormalGuard&) = delete;
     DenormalGuard& operator=(const DenormalGuard&) = delete;
 
-private:
+  private:
     [[maybe_unused]] unsigned saved_ = 0;
 };
 
 // A rate as a person would write it inside a sentence: 48000, not 48000.0.
 std::string rate_text(double hz) {
-    if (hz == std::trunc(hz) && std::fabs(hz) < 1e15) return std::to_string(saturating_cast<int64_t>(hz));
+    if (hz == std::trunc(hz) && std::fabs(hz) < 1e15)
+        return std::to_string(saturating_cast<int64_t>(hz));
     return to_line(Json(hz));
 }
 
@@ -77,14 +78,17 @@ PracticeLoop::PracticeLoop(PracticeLinks links, PracticeClock& clock)
     links_.outputs = std::max<std::size_t>(links_.outputs, 1);
 }
 
-uint64_t PracticeLoop::rate_hz() const noexcept { return saturating_cast<uint64_t>(rate_); }
+uint64_t PracticeLoop::rate_hz() const noexcept {
+    return saturating_cast<uint64_t>(rate_);
+}
 
 void PracticeLoop::start() {
     if (links_.files) {
         paths_ = list_recordings(*links_.files);
         tracks_.reserve(paths_.size());
         reopen_tracks(0);
-        if (tracks_.empty()) print_warn("No recording found to practise with; playing test signals.");
+        if (tracks_.empty())
+            print_warn("No recording found to practise with; playing test signals.");
     }
     test_mode_ = tracks_.empty();
     if (!test_mode_ && static_cast<float>(tracks_.front().sample_rate()) != rate_) {
@@ -97,15 +101,16 @@ void PracticeLoop::start() {
     last_report_ = start_;
     input_.assign(links_.inputs * kPracticeBlock, 0.0f);
     output_.assign(links_.outputs * kPracticeBlock, 0.0f);
-    print_json(Json{{"t", "ready"},
-                    {"mode", "sim"},
-                    {"rate", json_f32(rate_)},
-                    {"inputs", links_.inputs},
-                    {"outputs", links_.outputs},
-                    {"buffer", kPracticeBlock},
-                    {"in_name", "Test signals"},
-                    {"out_name", "None (test mode)"},
-                    {"latency_ms", json_f32(static_cast<float>(kPracticeBlock) / rate_ * 2000.0f)}});
+    print_json(
+        Json{{"t", "ready"},
+             {"mode", "sim"},
+             {"rate", json_f32(rate_)},
+             {"inputs", links_.inputs},
+             {"outputs", links_.outputs},
+             {"buffer", kPracticeBlock},
+             {"in_name", "Test signals"},
+             {"out_name", "None (test mode)"},
+             {"latency_ms", json_f32(static_cast<float>(kPracticeBlock) / rate_ * 2000.0f)}});
 }
 
 void PracticeLoop::reopen_tracks(uint64_t position) {

@@ -27,7 +27,7 @@ inline constexpr std::size_t kPracticeBlock = 256;
 
 // The loop's only view of time, so that tests can run it on a clock they drive.
 class PracticeClock {
-public:
+  public:
     using time_point = std::chrono::steady_clock::time_point;
     virtual ~PracticeClock() = default;
     virtual time_point now() noexcept = 0;
@@ -50,7 +50,7 @@ struct PracticeLinks {
 };
 
 class PracticeLoop {
-public:
+  public:
     PracticeLoop(PracticeLinks links, PracticeClock& clock);
 
     // Opens the recording (or falls back to test signals), prints the warnings and "ready", and
@@ -70,7 +70,7 @@ public:
     uint64_t blocks() const noexcept { return blocks_; }
     const std::vector<float>& input_block() const noexcept { return input_; }
 
-private:
+  private:
     void reopen_tracks(uint64_t position);
     void fill_from_tracks() noexcept;
     void maybe_report();

@@ -10,7 +10,9 @@ namespace {
 constexpr double kTwoPi = 2.0 * std::numbers::pi;
 constexpr float kNoiseFloor = 0.0003f;
 
-double frac(double x) noexcept { return x - std::trunc(x); }
+double frac(double x) noexcept {
+    return x - std::trunc(x);
+}
 
 // sin(2 pi k f t) for k = 1..n weighted by w[k-1].
 double harmonics(double f, double t, const double* w, int n) noexcept {
@@ -36,7 +38,8 @@ double voice_amplitude(std::size_t channel, double t) noexcept {
 
 double kick(double t) noexcept {
     const double tau = std::fmod(t, 0.5);
-    return 0.5 * std::exp(-18.0 * tau) * std::sin(kTwoPi * (50.0 + 90.0 * std::exp(-40.0 * tau)) * tau);
+    return 0.5 * std::exp(-18.0 * tau) *
+           std::sin(kTwoPi * (50.0 + 90.0 * std::exp(-40.0 * tau)) * tau);
 }
 
 double bass(double t) noexcept {
@@ -48,8 +51,8 @@ double bass(double t) noexcept {
 
 double keys(double t) noexcept {
     static constexpr double kW[3] = {1.0, 0.3, 0.12};
-    return 0.05 * (harmonics(261.6, t, kW, 3) + harmonics(329.6, t, kW, 3) +
-                   harmonics(392.0, t, kW, 3));
+    return 0.05 *
+           (harmonics(261.6, t, kW, 3) + harmonics(329.6, t, kW, 3) + harmonics(392.0, t, kW, 3));
 }
 
 double guitar(double t) noexcept {
@@ -58,20 +61,29 @@ double guitar(double t) noexcept {
 }
 
 // The snare and room noise are scaled noise draws; these give their scale at time t.
-double snare_scale(double t) noexcept { return 0.25 * std::exp(-25.0 * frac(t + 0.25)); }
+double snare_scale(double t) noexcept {
+    return 0.25 * std::exp(-25.0 * frac(t + 0.25));
+}
 constexpr double kRoomScale = 0.02;
 
 }  // namespace
 
 double test_instrument(unsigned c, std::size_t channel, double t) noexcept {
     switch (c) {
-        case 0: return voice_amplitude(channel, t) * voice_tone(140.0, t);
-        case 1: return voice_amplitude(channel, t) * voice_tone(220.0, t);
-        case 2: return kick(t);
-        case 4: return bass(t);
-        case 5: return keys(t);
-        case 6: return guitar(t);
-        default: return 0.0;  // 3 and 7 are noise, drawn by the caller
+        case 0:
+            return voice_amplitude(channel, t) * voice_tone(140.0, t);
+        case 1:
+            return voice_amplitude(channel, t) * voice_tone(220.0, t);
+        case 2:
+            return kick(t);
+        case 4:
+            return bass(t);
+        case 5:
+            return keys(t);
+        case 6:
+            return guitar(t);
+        default:
+            return 0.0;  // 3 and 7 are noise, drawn by the caller
     }
 }
 

@@ -12,14 +12,14 @@ namespace mixengine {
 
 // 32-bit LCG noise in [-1, 1): state = state * 1664525 + 1013904223, r = (state >> 9) / 2^22 - 1.
 class LcgNoise {
-public:
+  public:
     float draw() noexcept {
         state_ = state_ * 1664525u + 1013904223u;
         return static_cast<float>(state_ >> 9) / 4194304.0f - 1.0f;
     }
     uint32_t state() const noexcept { return state_; }
 
-private:
+  private:
     uint32_t state_ = 1;
 };
 
@@ -28,7 +28,7 @@ private:
 double test_instrument(unsigned c, std::size_t channel, double t) noexcept;
 
 class TestSignals {
-public:
+  public:
     explicit TestSignals(float sample_rate) noexcept : rate_(sample_rate) {}
 
     // Fills `frames` interleaved frames of `channels` inputs and advances the test time.
@@ -36,7 +36,7 @@ public:
 
     uint64_t time_frames() const noexcept { return time_; }
 
-private:
+  private:
     float rate_;
     uint64_t time_ = 0;
     LcgNoise noise_;

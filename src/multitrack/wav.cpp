@@ -16,12 +16,16 @@ namespace mixengine {
 
 namespace {
 
-std::string system_text(int err) { return std::generic_category().message(err); }
+std::string system_text(int err) {
+    return std::generic_category().message(err);
+}
 
 uint32_t get_u32(const unsigned char* p) noexcept {
     return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
 }
-uint16_t get_u16(const unsigned char* p) noexcept { return uint16_t(p[0] | p[1] << 8); }
+uint16_t get_u16(const unsigned char* p) noexcept {
+    return uint16_t(p[0] | p[1] << 8);
+}
 
 void put_u32(unsigned char* p, uint32_t v) noexcept {
     for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
@@ -84,7 +88,9 @@ uint32_t wav_riff_size(uint64_t samples) noexcept {
 
 // ---- reader ----
 
-WavReader::WavReader(WavReader&& other) noexcept { *this = std::move(other); }
+WavReader::WavReader(WavReader&& other) noexcept {
+    *this = std::move(other);
+}
 
 WavReader& WavReader::operator=(WavReader&& other) noexcept {
     if (this != &other) {
@@ -103,7 +109,9 @@ WavReader& WavReader::operator=(WavReader&& other) noexcept {
     return *this;
 }
 
-WavReader::~WavReader() { close(); }
+WavReader::~WavReader() {
+    close();
+}
 
 void WavReader::close() noexcept {
     if (fd_ >= 0) ::close(fd_);
@@ -285,7 +293,9 @@ void WavReader::skip(uint64_t n) noexcept {
 
 // ---- writer ----
 
-WavWriter::WavWriter(WavWriter&& other) noexcept { *this = std::move(other); }
+WavWriter::WavWriter(WavWriter&& other) noexcept {
+    *this = std::move(other);
+}
 
 WavWriter& WavWriter::operator=(WavWriter&& other) noexcept {
     if (this != &other) {
@@ -299,7 +309,9 @@ WavWriter& WavWriter::operator=(WavWriter&& other) noexcept {
     return *this;
 }
 
-WavWriter::~WavWriter() { close(); }
+WavWriter::~WavWriter() {
+    close();
+}
 
 void WavWriter::close() noexcept {
     if (fd_ < 0) return;

@@ -28,7 +28,7 @@ uint32_t wav_data_size(uint64_t samples) noexcept;
 uint32_t wav_riff_size(uint64_t samples) noexcept;
 
 class WavReader {
-public:
+  public:
     // Returns the reader positioned at the first sample, or nullopt with `error` set.
     static std::optional<WavReader> open(const std::string& path, std::string& error);
 
@@ -50,7 +50,7 @@ public:
     // arithmetic; beyond them one seek, and the buffer refills on the next read.
     void skip(uint64_t n) noexcept;
 
-private:
+  private:
     WavReader() = default;
     void close() noexcept;
     // Absolute file offset of the next byte to be consumed.
@@ -74,7 +74,7 @@ private:
 };
 
 class WavWriter {
-public:
+  public:
     // Creates (or truncates) the file and writes the header of an empty recording.
     static std::optional<WavWriter> create(const std::string& path, uint32_t sample_rate,
                                            std::string& error);
@@ -96,7 +96,7 @@ public:
 
     uint64_t samples_written() const noexcept { return samples_; }
 
-private:
+  private:
     WavWriter() = default;
     bool flush_buffer() noexcept;
     void close() noexcept;

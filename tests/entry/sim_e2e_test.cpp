@@ -23,7 +23,7 @@ using testing::ChildProcess;
 constexpr auto kWait = 15s;  // generous: sanitizer builds on a shared machine
 
 class Folder {
-public:
+  public:
     Folder() {
         static int counter = 0;
         path_ = std::filesystem::temp_directory_path() /
@@ -37,7 +37,7 @@ public:
     std::string file(const std::string& name) const { return (path_ / name).string(); }
     std::string path() const { return path_.string(); }
 
-private:
+  private:
     std::filesystem::path path_;
 };
 
@@ -54,8 +54,9 @@ void write_tone(const std::string& path, double hz, double seconds) {
 }
 
 // Reads lines until one of kind `t` satisfies `pred`; fails the test on timeout or end.
-json next_matching(ChildProcess& p, const std::string& t,
-                   const std::function<bool(const json&)>& pred = [](const json&) { return true; }) {
+json next_matching(
+    ChildProcess& p, const std::string& t,
+    const std::function<bool(const json&)>& pred = [](const json&) { return true; }) {
     const auto deadline = std::chrono::steady_clock::now() + kWait;
     while (std::chrono::steady_clock::now() < deadline) {
         const auto line = p.read_line(std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -125,8 +126,9 @@ TEST(SimulationMode, FallsBackToTestSignalsAndEndsWithItsInput) {
         const auto first = p.read_line(kWait);
         ASSERT_TRUE(first);
         if (c.warns) {
-            EXPECT_EQ(*first,
-                      R"({"t":"warn","text":"No recording found to practise with; playing test signals."})");
+            EXPECT_EQ(
+                *first,
+                R"({"t":"warn","text":"No recording found to practise with; playing test signals."})");
         }
         const json ready = c.warns ? next_matching(p, "ready") : json::parse(*first);
         EXPECT_EQ(ready["t"], "ready");

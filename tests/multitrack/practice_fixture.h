@@ -17,7 +17,7 @@ namespace mixengine::testing {
 
 // Time moves only when the loop sleeps or the test advances it.
 class FakeClock final : public PracticeClock {
-public:
+  public:
     time_point now() noexcept override { return now_; }
     void sleep_until(time_point deadline) noexcept override {
         ++sleeps;
@@ -28,7 +28,7 @@ public:
 
     int sleeps = 0;
 
-private:
+  private:
     time_point now_{};
 };
 

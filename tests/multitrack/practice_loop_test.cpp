@@ -22,7 +22,9 @@ std::vector<int16_t> ramp(std::size_t frames, int sign = 1) {
     for (std::size_t k = 0; k < frames; ++k) v[k] = static_cast<int16_t>(sign * int(k % 32000 + 1));
     return v;
 }
-float value(std::size_t k, int sign = 1) { return float(sign * int(k % 32000 + 1)) / 32768.0f; }
+float value(std::size_t k, int sign = 1) {
+    return float(sign * int(k % 32000 + 1)) / 32768.0f;
+}
 
 TEST(PracticeLoop, PacesByAbsoluteDeadlinesNeitherWaitingNorSkippingWhenBehind) {
     PracticeRig rig(4);
@@ -45,10 +47,11 @@ TEST(PracticeLoop, PacesByAbsoluteDeadlinesNeitherWaitingNorSkippingWhenBehind) 
 TEST(PracticeLoop, AnnouncesReadinessWithoutWarningsForTestSignals) {
     PracticeRig rig(3);
     rig.loop->start();
-    EXPECT_EQ(rig.output,
-              R"j({"buffer":256,"in_name":"Test signals","inputs":3,"latency_ms":10.666666984558105,)j"
-              R"j("mode":"sim","out_name":"None (test mode)","outputs":2,"rate":48000.0,"t":"ready"})j"
-              "\n");
+    EXPECT_EQ(
+        rig.output,
+        R"j({"buffer":256,"in_name":"Test signals","inputs":3,"latency_ms":10.666666984558105,)j"
+        R"j("mode":"sim","out_name":"None (test mode)","outputs":2,"rate":48000.0,"t":"ready"})j"
+        "\n");
     EXPECT_TRUE(rig.loop->test_mode());
     rig.loop->run_block();
     EXPECT_EQ(rig.count_lines("\"files\""), 0);
@@ -123,8 +126,8 @@ TEST(PracticeLoop, SeeksToWholeSecondsWithinTheRecording) {
     constexpr std::size_t kLength = 120000;  // 2.5 s
     write_bytes(dir.file("ch01.wav"), wav16(48000, ramp(kLength)));
     const struct {
-        uint64_t slot;          // seconds + 1
-        std::size_t first;      // frame heard first
+        uint64_t slot;      // seconds + 1
+        std::size_t first;  // frame heard first
     } cases[] = {
         {1, 0},
         {2, 48000},

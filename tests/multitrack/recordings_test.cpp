@@ -16,8 +16,8 @@ TEST(ListRecordings, KeepsChWavNamesInByteOrder) {
                              "ch5.wav.bak", "ch\xff.wav", "ch\xc3\xa9.wav"})
         write_bytes(dir.file(name), {});
     const std::vector<std::string> expected = {
-        dir.file("ch.wav"),   dir.file("ch01.wav"), dir.file("ch02.wav"),
-        dir.file("ch1.wav"),  dir.file("ch10.wav"), dir.file("ch2.wav"),
+        dir.file("ch.wav"),         dir.file("ch01.wav"), dir.file("ch02.wav"),
+        dir.file("ch1.wav"),        dir.file("ch10.wav"), dir.file("ch2.wav"),
         dir.file("ch\xc3\xa9.wav"),  // valid UTF-8 sorts after ASCII by its bytes
     };
     EXPECT_EQ(list_recordings(dir.path()), expected);

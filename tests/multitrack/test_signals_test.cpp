@@ -13,8 +13,12 @@ constexpr double kPi = std::numbers::pi;
 
 // The instruments written out from their definitions, independently of the generator's
 // factoring into shared tones.
-double s(double k, double f, double t) { return std::sin(2.0 * kPi * k * f * t); }
-double fracd(double x) { return x - std::trunc(x); }
+double s(double k, double f, double t) {
+    return std::sin(2.0 * kPi * k * f * t);
+}
+double fracd(double x) {
+    return x - std::trunc(x);
+}
 
 double voice(double base, std::size_t channel, double t) {
     const double f = base * (1.0 + 0.03 * std::sin(2.0 * kPi * 0.3 * t));
@@ -37,13 +41,19 @@ struct Reference {
         const double roots[4] = {55.0, 49.0, 43.65, 61.725};
         double v = 0.0;
         switch (channel % 8) {
-            case 0: v = voice(140.0, channel, t); break;
-            case 1: v = voice(220.0, channel, t); break;
+            case 0:
+                v = voice(140.0, channel, t);
+                break;
+            case 1:
+                v = voice(220.0, channel, t);
+                break;
             case 2:
                 v = 0.5 * std::exp(-18.0 * tau) *
                     std::sin(2.0 * kPi * (50.0 + 90.0 * std::exp(-40.0 * tau)) * tau);
                 break;
-            case 3: v = 0.25 * std::exp(-25.0 * fracd(t + 0.25)) * draw(); break;
+            case 3:
+                v = 0.25 * std::exp(-25.0 * fracd(t + 0.25)) * draw();
+                break;
             case 4: {
                 const double f = roots[bar];
                 v = 0.25 * (s(1, f, t) + 0.35 * s(2, f, t) + 0.15 * s(3, f, t));
@@ -57,7 +67,8 @@ struct Reference {
                 for (int k = 1; k <= 7; ++k) v += s(k, 196.0, t) / k;
                 v *= 0.08 * std::exp(-2.0 * fracd(t));
                 break;
-            default: v = 0.02 * draw();
+            default:
+                v = 0.02 * draw();
         }
         return v + floor_noise;
     }
@@ -90,9 +101,13 @@ void expect_matches_reference(std::size_t channels, double seconds) {
     EXPECT_EQ(gen.time_frames(), blocks * kBlock);
 }
 
-TEST(TestSignals, EightInstrumentsRepeatAcrossTenInputs) { expect_matches_reference(10, 6.5); }
+TEST(TestSignals, EightInstrumentsRepeatAcrossTenInputs) {
+    expect_matches_reference(10, 6.5);
+}
 
-TEST(TestSignals, OneInputIsTheLowVoiceOverItsNoiseFloor) { expect_matches_reference(1, 5.0); }
+TEST(TestSignals, OneInputIsTheLowVoiceOverItsNoiseFloor) {
+    expect_matches_reference(1, 5.0);
+}
 
 }  // namespace
 }  // namespace mixengine

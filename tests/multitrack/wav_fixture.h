@@ -14,7 +14,7 @@
 namespace mixengine::testing {
 
 class ScratchDir {
-public:
+  public:
     ScratchDir() {
         static std::atomic<int> counter{0};
         path_ = std::filesystem::temp_directory_path() /
@@ -32,7 +32,7 @@ public:
     std::string file(const std::string& name) const { return (path_ / name).string(); }
     std::string path() const { return path_.string(); }
 
-private:
+  private:
     std::filesystem::path path_;
 };
 
@@ -82,7 +82,9 @@ inline void append_data_header(Bytes& b, uint32_t size) {
     append_u32(b, size);
 }
 
-inline void append_i16(Bytes& b, int16_t v) { append_u16(b, static_cast<uint16_t>(v)); }
+inline void append_i16(Bytes& b, int16_t v) {
+    append_u16(b, static_cast<uint16_t>(v));
+}
 
 inline void append_i24(Bytes& b, int32_t v) {
     const auto u = static_cast<uint32_t>(v);

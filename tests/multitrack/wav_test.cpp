@@ -43,7 +43,7 @@ int32_t i24_at(const Bytes& b, std::size_t at) {
 TEST(WavWriter, StoresClampedRoundedSamplesAndReadsThemBackExactly) {
     ScratchDir dir;
     const std::string path = dir.file("ch01.wav");
-    const std::vector<float> values = {0.0f,  0.5f,   -0.5f, 1.5f,  -1.5f,  1.0f,
+    const std::vector<float> values = {0.0f,  0.5f,  -0.5f, 1.5f,   -1.5f,  1.0f,
                                        -1.0f, 0.25f, 1e-7f, -3e-7f, 0.123f, -0.999f};
     std::string error;
     auto w = WavWriter::create(path, 44100, error);
@@ -82,8 +82,13 @@ TEST(WavWriter, ConvertsTheDocumentedValues) {
     const struct {
         float in;
         int32_t stored;
-    } cases[] = {{1.5f, 8388607},  {-1.5f, -8388607}, {0.5f, 4194304}, {-0.5f, -4194304},
-                 {1.0f, 8388607},  {0.0f, 0},         {std::numeric_limits<float>::infinity(), 8388607},
+    } cases[] = {{1.5f, 8388607},
+                 {-1.5f, -8388607},
+                 {0.5f, 4194304},
+                 {-0.5f, -4194304},
+                 {1.0f, 8388607},
+                 {0.0f, 0},
+                 {std::numeric_limits<float>::infinity(), 8388607},
                  {-std::numeric_limits<float>::infinity(), -8388607}};
     for (const auto& c : cases) EXPECT_EQ(wav_sample_to_i24(c.in), c.stored) << c.in;
 
@@ -257,8 +262,8 @@ TEST(WavReader, WalksChunksWithPaddingAndLaterFormatChunks) {
     append_id(b, "LIST");
     append_u32(b, 25);
     for (int i = 0; i < 25; ++i) b.push_back('x');
-    b.push_back(0);  // padding of the odd-sized chunk
-    append_fmt(b, 2, 8000, 16);   // overridden by the next one
+    b.push_back(0);                   // padding of the odd-sized chunk
+    append_fmt(b, 2, 8000, 16);       // overridden by the next one
     append_fmt(b, 1, 32000, 16, 18);  // a longer format chunk: the extra bytes are skipped
     append_id(b, "junk");
     append_u32(b, 3);
@@ -373,7 +378,9 @@ TEST(WavReader, SurvivesDamagedHeaders) {
     for (int iter = 0; iter < 600; ++iter) {
         Bytes b = good;
         switch (iter % 4) {
-            case 0: b.resize(rng() % (b.size() + 1)); break;
+            case 0:
+                b.resize(rng() % (b.size() + 1));
+                break;
             case 1:
                 for (int k = 0; k < 4; ++k) b[rng() % b.size()] = static_cast<unsigned char>(rng());
                 break;
