@@ -136,7 +136,7 @@ void PracticeLoop::fill_from_tracks() noexcept {
     }
 }
 
-void PracticeLoop::maybe_report() {
+void PracticeLoop::maybe_report(bool paused) {
     const auto now = clock_.now();
     if (now - last_report_ < std::chrono::milliseconds(500)) return;
     last_report_ = now;
@@ -144,7 +144,7 @@ void PracticeLoop::maybe_report() {
     print_json(Json{{"t", "files"},
                     {"secs", r ? position_ / r : 0},
                     {"length", r ? length_ / r : 0},
-                    {"paused", links_.control->paused.load(std::memory_order_relaxed)},
+                    {"paused", paused},
                     {"tracks", tracks_.size()}});
 }
 
@@ -166,13 +166,15 @@ void PracticeLoop::run_block() {
             position_ = 0;
             reopen_tracks(0);
         }
-        if (links_.control->paused.load(std::memory_order_relaxed)) {
+        // Read once, so that the progress line reports what this block did.
+        const bool paused = links_.control->paused.load(std::memory_order_relaxed);
+        if (paused) {
             std::fill(input_.begin(), input_.end(), 0.0f);
         } else {
             fill_from_tracks();
             position_ += kPracticeBlock;
         }
-        maybe_report();
+        maybe_report(paused);
     }
 
     links_.engine->process(std::span<const float>(input_), links_.inputs, std::span<float>(output_),

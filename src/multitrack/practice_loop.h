@@ -73,7 +73,7 @@ class PracticeLoop {
   private:
     void reopen_tracks(uint64_t position);
     void fill_from_tracks() noexcept;
-    void maybe_report();
+    void maybe_report(bool paused);
     uint64_t rate_hz() const noexcept;
 
     PracticeLinks links_;
