@@ -3,28 +3,13 @@
 #include <algorithm>
 #include <array>
 
+#include "engine/denormals.h"
 #include "sample_adapters.h"
 
-#if defined(__SSE__) || defined(__x86_64__)
-#include <xmmintrin.h>
-#endif
 
 namespace mixengine {
 
 namespace {
-
-// Denormals would make the console's filters crawl on quiet input. The host's audio thread is not
-// ours to configure at creation, so the flush-to-zero modes are set on entry to every block
-// (cheap, and idempotent).
-inline void flush_denormals() noexcept {
-#if defined(__SSE__) || defined(__x86_64__)
-    _mm_setcsr(_mm_getcsr() | 0x8040u);  // FTZ | DAZ
-#elif defined(__aarch64__)
-    uint64_t fpcr;
-    asm volatile("mrs %0, fpcr" : "=r"(fpcr));
-    asm volatile("msr fpcr, %0" ::"r"(fpcr | (uint64_t{1} << 24)));
-#endif
-}
 
 constexpr std::size_t kInputChunk = 512;
 
@@ -52,7 +37,9 @@ LiveOutput::LiveOutput(LiveOutputParts parts)
       out_scratch_(std::size_t{std::max<uint16_t>(parts_.out_channels, 1)} * kMaxFrames, 0.0f) {}
 
 void LiveOutput::operator()(const OutputBlock& block) noexcept {
-    flush_denormals();
+    // The host's audio thread is not ours to configure at creation: keep denormals off for the
+    // whole block, updates and conversions included.
+    ScopedFlushDenormals denormals_off;
 
     EngineUpdate update;
     while (parts_.updates.pop(update)) parts_.engine->apply_update(std::move(update));

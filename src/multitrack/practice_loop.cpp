@@ -6,11 +6,8 @@
 #include <thread>
 #include <utility>
 
-#if defined(__SSE__)
-#include <xmmintrin.h>
-#endif
-
 #include "control/telemetry.h"
+#include "engine/denormals.h"
 #include "engine/numeric.h"
 #include "multitrack/recordings.h"
 
@@ -25,28 +22,6 @@ class SystemClock final : public PracticeClock {
         // The standard sleep resumes after a signal interrupts it.
         std::this_thread::sleep_until(deadline);
     }
-};
-
-// Flush-to-zero and denormals-are-zero for the thread that runs the engine, restored on exit so
-// that tests running the loop leave their thread as they found it.
-class DenormalGuard {
-  public:
-    DenormalGuard() noexcept {
-#if defined(__SSE__)
-        saved_ = _mm_getcsr();
-        _mm_setcsr(saved_ | 0x8040u);  // FTZ | DAZ
-#endif
-    }
-    ~DenormalGuard() {
-#if defined(__SSE__)
-        _mm_setcsr(saved_);
-#endif
-    }
-    DenormalGuard(const DenormalGuard&) = delete;
-    DenormalGuard& operator=(const DenormalGuard&) = delete;
-
-  private:
-    [[maybe_unused]] unsigned saved_ = 0;
 };
 
 // A rate as a person would write it inside a sentence: 48000, not 48000.0.
@@ -188,7 +163,7 @@ void PracticeLoop::run_block() {
 }
 
 void PracticeLoop::run() {
-    DenormalGuard guard;
+    ScopedFlushDenormals denormals_off;  // test signals and updates run outside process()
     start();
     while (!links_.control->stop->load(std::memory_order_acquire)) run_block();
 }
