@@ -8,42 +8,7 @@
 #include <vector>
 
 #include "audio/live_callbacks.h"
-
-namespace {
-std::atomic<bool> g_counting{false};
-std::atomic<std::size_t> g_allocations{0};
-}  // namespace
-
-namespace {
-void* counted_alloc(std::size_t n) {
-    if (g_counting.load(std::memory_order_relaxed)) g_allocations.fetch_add(1);
-    if (void* p = std::malloc(n ? n : 1)) return p;
-    throw std::bad_alloc();
-}
-void counted_free(void* p) noexcept {
-    if (p && g_counting.load(std::memory_order_relaxed)) g_allocations.fetch_add(1);
-    std::free(p);
-}
-}  // namespace
-
-void* operator new(std::size_t n) {
-    return counted_alloc(n);
-}
-void* operator new[](std::size_t n) {
-    return counted_alloc(n);
-}
-void operator delete(void* p) noexcept {
-    counted_free(p);
-}
-void operator delete[](void* p) noexcept {
-    counted_free(p);
-}
-void operator delete(void* p, std::size_t) noexcept {
-    counted_free(p);
-}
-void operator delete[](void* p, std::size_t) noexcept {
-    counted_free(p);
-}
+#include "support/allocation_counter.h"
 
 namespace mixengine {
 namespace {
@@ -96,8 +61,7 @@ TEST(LiveCallbacks, RunWithoutHeapTraffic) {
     input(InputBlock(std::span<const int16_t>(device_in)));
     output(OutputBlock(std::span<int32_t>(device_out)));  // applies the show
 
-    g_allocations = 0;
-    g_counting = true;
+    testing::start_counting_heap();
     for (int block = 0; block < 400; ++block) {
         input(InputBlock(std::span<const int16_t>(device_in)));
         output(OutputBlock(std::span<int32_t>(device_out)));
@@ -105,8 +69,9 @@ TEST(LiveCallbacks, RunWithoutHeapTraffic) {
         an_r.pop_some(sink, 512);
     }
     output(OutputBlock(std::span<int32_t>(device_out)));  // starved: silence and an xrun
-    g_counting = false;
-    EXPECT_EQ(g_allocations.load(), 0u);
+    const auto traffic = testing::stop_counting_heap();
+    EXPECT_EQ(traffic.allocations, 0);
+    EXPECT_EQ(traffic.frees, 0);
     EXPECT_EQ(xruns->load(), 1u);
 }
 

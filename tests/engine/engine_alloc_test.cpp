@@ -8,80 +8,7 @@
 #include <vector>
 
 #include "engine/mix_engine.h"
-
-namespace {
-
-std::atomic<bool> g_counting{false};
-std::atomic<long> g_allocs{0};
-std::atomic<long> g_frees{0};
-
-void* counted_alloc(std::size_t size, std::size_t align = 0) {
-    if (g_counting.load(std::memory_order_relaxed)) g_allocs.fetch_add(1);
-    if (size == 0) size = 1;
-    void* p = align > alignof(std::max_align_t)
-                  ? std::aligned_alloc(align, (size + align - 1) / align * align)
-                  : std::malloc(size);
-    if (!p) throw std::bad_alloc();
-    return p;
-}
-void counted_free(void* p) noexcept {
-    if (!p) return;
-    if (g_counting.load(std::memory_order_relaxed)) g_frees.fetch_add(1);
-    std::free(p);
-}
-
-}  // namespace
-
-void* operator new(std::size_t n) {
-    return counted_alloc(n);
-}
-void* operator new[](std::size_t n) {
-    return counted_alloc(n);
-}
-void* operator new(std::size_t n, std::align_val_t a) {
-    return counted_alloc(n, std::size_t(a));
-}
-void* operator new[](std::size_t n, std::align_val_t a) {
-    return counted_alloc(n, std::size_t(a));
-}
-void* operator new(std::size_t n, const std::nothrow_t&) noexcept {
-    try {
-        return counted_alloc(n);
-    } catch (...) {
-        return nullptr;
-    }
-}
-void* operator new[](std::size_t n, const std::nothrow_t&) noexcept {
-    try {
-        return counted_alloc(n);
-    } catch (...) {
-        return nullptr;
-    }
-}
-void operator delete(void* p) noexcept {
-    counted_free(p);
-}
-void operator delete[](void* p) noexcept {
-    counted_free(p);
-}
-void operator delete(void* p, std::size_t) noexcept {
-    counted_free(p);
-}
-void operator delete[](void* p, std::size_t) noexcept {
-    counted_free(p);
-}
-void operator delete(void* p, std::align_val_t) noexcept {
-    counted_free(p);
-}
-void operator delete[](void* p, std::align_val_t) noexcept {
-    counted_free(p);
-}
-void operator delete(void* p, std::size_t, std::align_val_t) noexcept {
-    counted_free(p);
-}
-void operator delete[](void* p, std::size_t, std::align_val_t) noexcept {
-    counted_free(p);
-}
+#include "support/allocation_counter.h"
 
 namespace mixengine {
 namespace {
@@ -177,15 +104,13 @@ TEST(EngineAllocation, HeaviestConsoleProcessesWithoutTouchingTheHeap) {
         input[i] = float((i * 7919) % 2000) / 2000.0f - 0.5f;
 
     // The counter itself must see an allocation, or a zero below would prove nothing.
-    g_counting = true;
+    testing::start_counting_heap();
     delete new std::vector<float>(3);
-    g_counting = false;
-    ASSERT_EQ(g_allocs.load(), 2);
-    ASSERT_EQ(g_frees.load(), 2);
+    const auto probe = testing::stop_counting_heap();
+    ASSERT_EQ(probe.allocations, 2);
+    ASSERT_EQ(probe.frees, 2);
 
-    g_allocs = 0;
-    g_frees = 0;
-    g_counting = true;
+    testing::start_counting_heap();
     for (int rep = 0; rep < 8; ++rep) {
         for (std::size_t n : sizes) {
             engine.process(std::span(input.data(), n * 8), 8, std::span(output.data(), n * 8), 8,
@@ -195,9 +120,9 @@ TEST(EngineAllocation, HeaviestConsoleProcessesWithoutTouchingTheHeap) {
             analyser_c.discard(analyser_c.available());
         }
     }
-    g_counting = false;
-    EXPECT_EQ(g_allocs.load(), 0);
-    EXPECT_EQ(g_frees.load(), 0);
+    const auto traffic = testing::stop_counting_heap();
+    EXPECT_EQ(traffic.allocations, 0);
+    EXPECT_EQ(traffic.frees, 0);
 }
 
 }  // namespace

@@ -7,60 +7,8 @@
 #include <new>
 
 #include "practice_fixture.h"
+#include "support/allocation_counter.h"
 #include "wav_fixture.h"
-
-namespace {
-
-std::atomic<long> g_allocations{0};
-
-void* counted_alloc(std::size_t size, std::size_t align = 0) {
-    g_allocations.fetch_add(1, std::memory_order_relaxed);
-    if (size == 0) size = 1;
-    void* p = align > alignof(std::max_align_t)
-                  ? std::aligned_alloc(align, (size + align - 1) / align * align)
-                  : std::malloc(size);
-    if (!p) throw std::bad_alloc();
-    return p;
-}
-
-}  // namespace
-
-void* operator new(std::size_t n) {
-    return counted_alloc(n);
-}
-void* operator new[](std::size_t n) {
-    return counted_alloc(n);
-}
-void* operator new(std::size_t n, std::align_val_t a) {
-    return counted_alloc(n, std::size_t(a));
-}
-void* operator new[](std::size_t n, std::align_val_t a) {
-    return counted_alloc(n, std::size_t(a));
-}
-void operator delete(void* p) noexcept {
-    std::free(p);
-}
-void operator delete[](void* p) noexcept {
-    std::free(p);
-}
-void operator delete(void* p, std::size_t) noexcept {
-    std::free(p);
-}
-void operator delete[](void* p, std::size_t) noexcept {
-    std::free(p);
-}
-void operator delete(void* p, std::align_val_t) noexcept {
-    std::free(p);
-}
-void operator delete[](void* p, std::align_val_t) noexcept {
-    std::free(p);
-}
-void operator delete(void* p, std::size_t, std::align_val_t) noexcept {
-    std::free(p);
-}
-void operator delete[](void* p, std::size_t, std::align_val_t) noexcept {
-    std::free(p);
-}
 
 namespace mixengine {
 namespace {
@@ -68,9 +16,9 @@ namespace {
 using namespace testing;
 
 long allocations_over_blocks(PracticeLoop& loop, int blocks) {
-    const long before = g_allocations.load();
+    testing::start_counting_heap();
     for (int i = 0; i < blocks; ++i) loop.run_block();
-    return g_allocations.load() - before;
+    return testing::stop_counting_heap().allocations;
 }
 
 TEST(PracticeLoopAllocations, OrdinaryBlocksNeverAllocate) {
