@@ -12,15 +12,26 @@ inline float floored(float env) noexcept {
     return env > 1e-9f ? env : 1e-9f;
 }
 
-// 20 log10(x) and 10^(db / 20) through base 2, which the maths library computes several times
-// faster; the results agree to within a few ulps. No reduction is the common case and costs
-// nothing.
+// 20 log10(x) and 10^(db / 20) in single precision, exactly as the level curves are defined: a
+// faster base-2 route drifts by tens of ulps and can flip a gate decision right at its threshold.
+// No reduction (0 dB) is the common case and is exact without the library call.
 inline float lin_to_db(float x) noexcept {
-    return 6.0205999f * std::log2(x);
+    return 20.0f * std::log10(x);
 }
 inline float db_to_gain(float db) noexcept {
-    return db == 0.0f ? 1.0f : std::exp2(db * 0.16609640f);
+    return db == 0.0f ? 1.0f : std::pow(10.0f, db / 20.0f);
 }
+
+// Linear level at a dB mark, nudged by `margin_db`. Comparing a level against such a bound only
+// replaces the logarithm where the answer cannot depend on it: the margin covers the rounding of
+// the single-precision dB arithmetic, which grows with the magnitude of the marks involved.
+inline float level_at(double mark_db, double margin_db) noexcept {
+    return static_cast<float>(std::pow(10.0, (mark_db + margin_db) / 20.0));
+}
+inline double rounding_margin_db(double magnitude_db) noexcept {
+    return 1e-3 + 1e-6 * magnitude_db;
+}
+
 // Like fmin / fmax for a NaN in the second (min) or first (max) operand, without a library call.
 inline float min_of(float a, float b) noexcept {
     return b < a ? b : a;
@@ -37,10 +48,9 @@ inline float comp_step(const CompParams& p, float a, float& env, float& gr, floa
     } else {
         env = a > env ? a : a + p.det * (env - a);
     }
-    // Below the knee the curve is flat at 0 dB and continuous at the knee, so the logarithm can
-    // be skipped there without changing the result.
+    // Clearly below the knee the curve is flat at 0 dB, so the logarithm can be skipped there.
     const float e = floored(env);
-    const float target = !p.expander && e <= p.quiet_lin ? 0.0f : comp_target_db(p, lin_to_db(e));
+    const float target = !p.expander && e < p.quiet_lin ? 0.0f : comp_target_db(p, lin_to_db(e));
     if (target < gr) {
         hold = p.hold_samples;
         gr = target + p.att * (gr - target);
@@ -71,7 +81,9 @@ GateParams gate_params(const GateCfg& cfg, float sample_rate) noexcept {
         r = 4.0f;
     p.slope = r > 0.0f ? r - 1.0f : 0.0f;
     p.thr_db = cfg.thr;
-    p.open_lin = static_cast<float>(std::pow(10.0, double(cfg.thr) / 20.0));
+    const double margin = rounding_margin_db(std::fabs(double(cfg.thr)));
+    p.open_lin = level_at(cfg.thr, margin);
+    p.closed_lin = level_at(cfg.thr, -margin);
     p.depth_db = -std::fabs(cfg.range);
     p.depth_gain = db_to_gain(p.depth_db);
     p.hold_samples = cfg.hold * 0.001f * sample_rate;
@@ -91,12 +103,17 @@ float gate_run(const GateParams& p, GateState& st, float* buf, std::size_t n) no
         const float x = buf[i];
         const float a = std::fabs(x);
         env = a > env ? a : a + p.env_fall * (env - a);
-        // Level against threshold compared linearly: the plain gate never needs a logarithm.
+        // Away from the threshold the linear bounds decide, so the plain gate rarely needs a
+        // logarithm; near it the level in dB decides, as defined.
         const float e = floored(env);
         float t = 1.0f;
-        if (e < p.open_lin) {
-            t = plain ? p.depth_gain
-                      : db_to_gain(max_of(p.slope * (lin_to_db(e) - p.thr_db), p.depth_db));
+        if (!(e >= p.open_lin)) {
+            const bool closed = e < p.closed_lin;
+            const float level = closed && plain ? 0.0f : lin_to_db(e);
+            if (closed || !(level >= p.thr_db)) {
+                t = plain ? p.depth_gain
+                          : db_to_gain(std::fmax(p.slope * (level - p.thr_db), p.depth_db));
+            }
         }
         if (t >= gain) {
             hold = p.hold_samples;
@@ -134,8 +151,9 @@ CompParams comp_params(const DynCfg& cfg, float sample_rate, float det) noexcept
     p.thr_db = cfg.thr;
     p.ratio = std::fmax(cfg.ratio, 1.0f);
     p.knee_width_db = 2.0f * std::fmax(cfg.knee, 0.0f);
-    p.quiet_lin =
-        static_cast<float>(std::pow(10.0, (double(cfg.thr) - p.knee_width_db / 2.0) / 20.0));
+    const double knee_start = double(cfg.thr) - p.knee_width_db / 2.0;
+    p.quiet_lin = level_at(knee_start, -rounding_margin_db(std::fabs(double(cfg.thr)) +
+                                                           double(p.knee_width_db)));
     p.makeup = db_to_gain(cfg.mgain);
     if (!std::isfinite(p.makeup)) p.makeup = 0.0f;  // an overflowing make-up mutes, never NaN
     p.mix = std::fmin(std::fmax(cfg.mix / 100.0f, 0.0f), 1.0f);
@@ -149,7 +167,7 @@ CompParams comp_params(const DynCfg& cfg, float sample_rate, float det) noexcept
 
 float comp_target_db(const CompParams& p, float level_db) noexcept {
     const float d = level_db - p.thr_db;
-    if (p.expander) return d < 0.0f ? max_of((p.ratio - 1.0f) * d, -60.0f) : 0.0f;
+    if (p.expander) return d < 0.0f ? std::fmax((p.ratio - 1.0f) * d, -60.0f) : 0.0f;
     const float w = p.knee_width_db;
     const float slope = 1.0f / p.ratio - 1.0f;
     if (w > 0.0f && std::fabs(d) <= w / 2.0f) {

@@ -26,7 +26,8 @@ Ballistics ballistics(float attack_ms, float release_ms, float sample_rate) noex
 struct GateParams {
     bool active = false;  // a gate is configured and its mode is not "duck"
     float thr_db = 0.0f;
-    float open_lin = 0.0f;    // the threshold as a linear level: the gate is open at or above it
+    float open_lin = 0.0f;    // linear level at and above which the gate is surely open
+    float closed_lin = 0.0f;  // linear level below which it is surely closed; between: dB decide
     float depth_db = 0.0f;    // -|range|
     float depth_gain = 1.0f;  // linear
     float slope = 0.0f;       // R - 1 for the expanders; 0 marks the plain gate
@@ -69,7 +70,7 @@ struct CompParams {
     bool expander = false;  // downward expansion below the threshold instead of compression
     bool rms = false;
     float thr_db = 0.0f;
-    float quiet_lin = 0.0f;  // linear level where the knee starts: below it nothing is compressed
+    float quiet_lin = 0.0f;  // linear level surely below the knee: nothing is compressed there
     float ratio = 1.0f;      // at least 1
     float knee_width_db = 0.0f;  // full width: twice the configured half-width
     float makeup = 1.0f;         // linear

@@ -124,6 +124,43 @@ TEST(Compressor, SilenceReleasesBackToNoReduction) {
     EXPECT_LE(comp.state().gr_db, 0.0f);
 }
 
+// One sample from rest, computed by hand from the definitions: the detector takes the sample,
+// L = 20 log10(env), the target comes from the curve, gr moves from 0 by the attack coefficient,
+// and the gain is 10^(gr / 20), all in single precision. The gain matches to the last bit.
+TEST(Compressor, FirstSampleGainFollowsTheDecibelDefinitions) {
+    struct Case {
+        DynCfg cfg;
+        float x;
+    };
+    const Case cases[] = {
+        {{.thr = -20.0f, .ratio = 4.0f, .knee = 0.0f, .attack = 0.05f}, 0.74039119f},
+        {{.thr = -13.7f, .ratio = 2.5f, .knee = 3.0f, .attack = 0.1f}, -0.27896833f},
+        {{.thr = -12.0f, .ratio = 8.0f, .knee = 6.5f, .attack = 0.05f}, 0.33910653f},
+        {{.thr = -30.0f, .ratio = 20.0f, .knee = 0.0f, .attack = 0.05f}, 0.9f},
+        {{.exp = true, .thr = -20.0f, .ratio = 3.0f, .attack = 0.05f}, 0.01f},
+    };
+    for (const auto& c : cases) {
+        auto comp = make_comp(c.cfg);
+        const float L = 20.0f * std::log10(std::fabs(c.x));
+        const float d = L - c.cfg.thr;
+        const float r = std::fmax(c.cfg.ratio, 1.0f), w = 2.0f * c.cfg.knee;
+        float target;
+        if (c.cfg.exp)
+            target = d < 0.0f ? std::fmax((r - 1.0f) * d, -60.0f) : 0.0f;
+        else if (w > 0.0f && std::fabs(d) <= w / 2.0f)
+            target = (1.0f / r - 1.0f) * (d + w / 2.0f) * (d + w / 2.0f) / (2.0f * w);
+        else
+            target = d > 0.0f ? (1.0f / r - 1.0f) * d : 0.0f;
+        const float att = std::exp(-1.0f / (c.cfg.attack * 0.001f * kFs));
+        const float gr = target + att * (0.0f - target);
+        const float g = std::pow(10.0f, gr / 20.0f);
+        float y = c.x;
+        EXPECT_EQ(comp.run(&y, 1), g) << "thr " << c.cfg.thr;
+        EXPECT_EQ(comp.state().gr_db, gr) << "thr " << c.cfg.thr;
+        EXPECT_EQ(y, c.x * (0.0f + 1.0f * 1.0f * g)) << "thr " << c.cfg.thr;
+    }
+}
+
 TEST(Compressor, LinkedStereoAppliesOneGainToBothSides) {
     auto comp = make_comp({.thr = -20.0f, .ratio = 4.0f, .knee = 0.0f});
     std::vector<float> l(512), r(512);
@@ -171,6 +208,26 @@ TEST(Gate, ClosedGateAndExpandersSettleOnTheirTargets) {
         const float y = settle([&](float* b, std::size_t n) { gate.run(b, n); }, x, 5.0);
         EXPECT_NEAR(20.0 * std::log10(y / x), c.expect_gain_db, 0.01)
             << c.mode << " range " << c.range << " at " << c.level_db << " dBFS";
+    }
+}
+
+// The gate opens when the level in dB, 20 log10 in single precision, reaches the threshold; the
+// linear level of the threshold rounds differently for many thresholds, one float either side.
+TEST(Gate, OpensExactlyWhereTheLevelInDecibelsReachesTheThreshold) {
+    for (const float thr : {-40.0f, -37.3f, -20.1f, -13.7f, -6.0f, -3.1f, -51.9f, -0.7f}) {
+        float open = float(std::pow(10.0, double(thr) / 20.0));
+        for (int k = 0; k < 64; ++k) open = std::nextafter(open, 0.0f);
+        while (!(20.0f * std::log10(open) >= thr)) open = std::nextafter(open, 1.0f);
+        const float shut = std::nextafter(open, 0.0f);
+        for (const float level : {open, shut}) {
+            auto gate = make_gate({.thr = thr, .range = 60.0f, .attack = 0.05f, .release = 5.0f});
+            std::vector<float> buf(9600, level);  // a steady level: the detector reads it exactly
+            gate.run(buf.data(), buf.size());
+            if (level == open)
+                EXPECT_FLOAT_EQ(buf.back(), level) << "thr " << thr;
+            else
+                EXPECT_NEAR(buf.back() / level, 1e-3f, 1e-6f) << "thr " << thr;
+        }
     }
 }
 
