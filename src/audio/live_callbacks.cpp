@@ -6,7 +6,6 @@
 #include "engine/denormals.h"
 #include "sample_adapters.h"
 
-
 namespace mixengine {
 
 namespace {
@@ -15,19 +14,27 @@ constexpr std::size_t kInputChunk = 512;
 
 }  // namespace
 
-LiveInput::LiveInput(RingProducer<float> ring, std::shared_ptr<XrunCounter> xruns)
-    : ring_(std::move(ring)), xruns_(std::move(xruns)) {}
+LiveInput::LiveInput(RingProducer<float> ring, std::shared_ptr<XrunCounter> xruns,
+                     uint16_t channels)
+    : ring_(std::move(ring)),
+      xruns_(std::move(xruns)),
+      channels_(std::max<uint16_t>(channels, 1)) {}
 
 void LiveInput::operator()(const InputBlock& block) noexcept {
     const std::size_t n = block_size(block);
+    std::size_t take = n;
+    const std::size_t room = ring_.free_slots();
+    if (room < n) {
+        // Stopping mid-frame would shift every later frame by a few channels, and each strip
+        // would hear its neighbour's input for the rest of the show.
+        take = room - room % channels_;
+        xruns_->fetch_add(1, std::memory_order_relaxed);
+    }
     std::array<float, kInputChunk> converted;
-    for (std::size_t first = 0; first < n; first += kInputChunk) {
-        const std::size_t m = std::min(kInputChunk, n - first);
+    for (std::size_t first = 0; first < take; first += kInputChunk) {
+        const std::size_t m = std::min(kInputChunk, take - first);
         block_to_f32(block, first, m, converted.data());
-        if (ring_.push_some(converted.data(), m) < m) {
-            xruns_->fetch_add(1, std::memory_order_relaxed);
-            return;
-        }
+        ring_.push_some(converted.data(), m);  // the room only grows while we push
     }
 }
 

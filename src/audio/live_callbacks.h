@@ -23,15 +23,16 @@ using XrunCounter = std::atomic<uint64_t>;
 
 class LiveInput {
   public:
-    LiveInput(RingProducer<float> ring, std::shared_ptr<XrunCounter> xruns);
+    LiveInput(RingProducer<float> ring, std::shared_ptr<XrunCounter> xruns, uint16_t channels);
 
-    // Queues the block's samples in order; when the queue fills, counts one xrun and drops the
-    // rest of the block.
+    // Queues the block's samples in order; when the queue cannot take the whole block, counts one
+    // xrun, queues the whole frames that fit and drops the rest of the block.
     void operator()(const InputBlock& block) noexcept;
 
   private:
     RingProducer<float> ring_;
     std::shared_ptr<XrunCounter> xruns_;
+    std::size_t channels_;
 };
 
 struct LiveOutputParts {

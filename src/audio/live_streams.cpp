@@ -21,7 +21,8 @@ Result<LiveStreams> open_live_streams(AudioHost& host, LiveStreamsRequest reques
 
     const StreamConfig in_config{request.input_config.channels, request.rate,
                                  request.buffer_frames};
-    auto input = std::make_shared<LiveInput>(std::move(request.input_ring), request.xruns);
+    auto input = std::make_shared<LiveInput>(std::move(request.input_ring), request.xruns,
+                                             request.input_config.channels);
     auto in_stream = host.build_input_stream(
         request.input_device, in_config, stream_format(request.input_config.format),
         [input](InputBlock block) { (*input)(block); }, report_stream_error);

@@ -52,7 +52,7 @@ TEST(LiveCallbacks, RunWithoutHeapTraffic) {
     parts.in_channels = kIn;
     parts.out_channels = kOut;
     LiveOutput output(std::move(parts));
-    LiveInput input(std::move(in_w), xruns);
+    LiveInput input(std::move(in_w), xruns, kIn);
 
     std::vector<int16_t> device_in(256 * kIn);
     for (std::size_t i = 0; i < device_in.size(); ++i)

@@ -50,7 +50,7 @@ struct Rig {
 TEST(LiveInput, QueuesConvertedSamplesAndCountsOneXrunPerOverflowingBlock) {
     auto xruns = std::make_shared<XrunCounter>(0);
     auto [writer, reader] = make_spsc_ring<float>(1000);
-    LiveInput input(std::move(writer), xruns);
+    LiveInput input(std::move(writer), xruns, 1);
 
     const std::vector<int16_t> block = {16384, -32768, 0, 8192};
     input(InputBlock(std::span<const int16_t>(block)));
@@ -71,6 +71,30 @@ TEST(LiveInput, QueuesConvertedSamplesAndCountsOneXrunPerOverflowingBlock) {
     EXPECT_EQ(all[599], 599.0f);
     EXPECT_EQ(all[600], 0.0f);
     EXPECT_EQ(all[999], 399.0f);
+}
+
+TEST(LiveInput, AnOverflowKeepsEveryLaterFrameOnItsOwnChannels) {
+    // Four channels, each sample holding its channel number, into room for 10 samples: the
+    // second block finds room for half a frame and must queue none of it.
+    auto xruns = std::make_shared<XrunCounter>(0);
+    auto [writer, reader] = make_spsc_ring<float>(10);
+    LiveInput input(std::move(writer), xruns, 4);
+    const std::vector<float> two_frames = {0, 1, 2, 3, 0, 1, 2, 3};
+    input(InputBlock(std::span<const float>(two_frames)));
+    input(InputBlock(std::span<const float>(two_frames)));
+    EXPECT_EQ(xruns->load(), 1u);
+    EXPECT_EQ(reader.available(), 8u);
+
+    // One frame read leaves room for 6: the next block queues its first whole frame only.
+    std::vector<float> frame(4);
+    reader.pop_some(frame.data(), 4);
+    input(InputBlock(std::span<const float>(two_frames)));
+    EXPECT_EQ(xruns->load(), 2u);
+    std::vector<float> queued(reader.available());
+    ASSERT_EQ(queued.size(), 8u);
+    reader.pop_some(queued.data(), queued.size());
+    for (std::size_t i = 0; i < queued.size(); ++i)
+        EXPECT_EQ(queued[i], static_cast<float>(i % 4)) << i;
 }
 
 TEST(LiveOutput, TrimsQueuedInputToFourBlocksOfWholeFrames) {
