@@ -4,6 +4,7 @@
 #include <atomic>
 #include <charconv>
 #include <cmath>
+#include <cstdlib>
 #include <limits>
 #include <memory>
 
@@ -49,13 +50,14 @@ double parse_from_seconds(std::optional<std::string> text) {
     const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), value);
     if (s.empty() || end != s.data() + s.size()) return 0.0;
     if (ec == std::errc::result_out_of_range) {
-        // Too large in magnitude saturates to infinity; too small is practically zero.
-        return (s.front() != '-' && s.find_first_of("eE") != std::string_view::npos &&
-                s.find("e-") == std::string_view::npos && s.find("E-") == std::string_view::npos)
-                   ? std::numeric_limits<double>::infinity()
-                   : 0.0;
+        // Too large in magnitude saturates to infinity, too small to (nearly) zero. Whether the
+        // text overflowed cannot be told from its exponent alone ("1" and 400 zeros has none),
+        // so strtod, which reports overflow as HUGE_VAL, decides; from_chars has already
+        // accepted the whole text as a plain decimal.
+        value = std::strtod(std::string(s).c_str(), nullptr);
     }
-    if (ec != std::errc() || std::isnan(value) || value < 0.0) return 0.0;
+    if (ec != std::errc() && ec != std::errc::result_out_of_range) return 0.0;
+    if (std::isnan(value) || value < 0.0) return 0.0;
     return value;
 }
 

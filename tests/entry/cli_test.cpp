@@ -85,6 +85,12 @@ TEST(ParseFromSeconds, NegativeNanAndGarbageGiveZero) {
     for (const auto& c : cases) {
         EXPECT_EQ(parse_from_seconds(c.text), c.expected) << c.text.value_or("(absent)");
     }
+    // Overflow without an exponent, or despite a negative one, is still +infinity: 10^400 and
+    // 10^399 exceed the largest double (about 1.8 * 10^308).
+    const std::string huge = "1" + std::string(400, '0');
+    EXPECT_EQ(parse_from_seconds(huge), inf);
+    EXPECT_EQ(parse_from_seconds(huge + "e-1"), inf);
+    EXPECT_EQ(parse_from_seconds("0." + std::string(400, '0') + "1"), 0.0);
 }
 
 TEST(ModeSelection, FollowsTheFixedOrder) {
