@@ -13,6 +13,14 @@ bool within_sixth_octave(float a_hz, float b_hz) noexcept {
     return std::fabs(std::log2(a_hz / b_hz)) < 1.0f / 6.0f;
 }
 
+// An overflow upstream would leave NaN in a notch's memory until the notch is removed, silencing
+// its output long after the cause is gone: such a memory starts afresh. Tiny values stay as they
+// are; notches have no denormal flush.
+void run_notch(const BiquadCoeffs& c, BiquadState& st, float* buf, std::size_t n) noexcept {
+    run_biquad(c, st, buf, n);
+    if (!std::isfinite(st.s1) || !std::isfinite(st.s2)) st = BiquadState{};
+}
+
 }  // namespace
 
 NotchCascade::NotchCascade(double sample_rate) : sample_rate_(sample_rate) {
@@ -38,13 +46,13 @@ void NotchCascade::remove_notch(float freq_hz) noexcept {
 }
 
 void NotchCascade::apply(float* buf, std::size_t n) noexcept {
-    for (auto& e : entries_) run_biquad(e.coeffs, e.left, buf, n);
+    for (auto& e : entries_) run_notch(e.coeffs, e.left, buf, n);
 }
 
 void NotchCascade::apply(float* left, float* right, std::size_t n) noexcept {
     for (auto& e : entries_) {
-        run_biquad(e.coeffs, e.left, left, n);
-        run_biquad(e.coeffs, e.right, right, n);
+        run_notch(e.coeffs, e.left, left, n);
+        run_notch(e.coeffs, e.right, right, n);
     }
 }
 

@@ -64,6 +64,29 @@ int chunks_until_silent(HowlSim& h, const NotchCascade& nc, int limit) {
     return k;
 }
 
+TEST(NotchCascade, ForgetsAMemoryThatIsNotFiniteButKeepsTinyOnes) {
+    NotchCascade nc(kFs);
+    nc.set_notch(1000.0f, -9.0f);
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    std::vector<float> left(64, nan), right(64, std::numeric_limits<float>::infinity());
+    nc.apply(left.data(), right.data(), left.size());
+    nc.apply(left.data(), left.size());
+    for (const auto& e : nc.entries()) {
+        EXPECT_EQ(e.left, BiquadState{});
+        EXPECT_EQ(e.right, BiquadState{});
+    }
+    std::vector<float> clean(64, 0.5f);
+    nc.apply(clean.data(), clean.size());
+    for (float x : clean) ASSERT_TRUE(std::isfinite(x));
+
+    // A decaying tail below the cascades' flush level is left alone.
+    NotchCascade quiet(kFs);
+    quiet.set_notch(1000.0f, -9.0f);
+    std::vector<float> tiny(1, 1e-25f);
+    quiet.apply(tiny.data(), tiny.size());
+    EXPECT_NE(quiet.entries()[0].left, BiquadState{});
+}
+
 TEST(HowlSim, GrowsToItsLimitAndDiesOnceNotchesCutThreeDb) {
     NotchCascade nc(kFs);
     HowlSim h;
