@@ -25,6 +25,9 @@ using json = nlohmann::json;
 constexpr int kMaxDepth = 64;
 
 json parse_line(std::string_view line) {
+    // The parser would skip a leading byte-order mark, but a line starting with one is not JSON
+    // and is ignored like any other malformed line.
+    if (line.starts_with("\xEF\xBB\xBF")) return json(json::value_t::discarded);
     const json::parser_callback_t keep_shallow = [](int depth, json::parse_event_t, json&) {
         return depth <= kMaxDepth;
     };

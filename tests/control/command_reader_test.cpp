@@ -410,6 +410,8 @@ TEST(CommandReader, LinesThatAreNotOneKnownCommandChangeNothing) {
         R"({"t":"Quit"})",
         R"({"t":"quit "})",
         R"({"t":"strip\u0000"})",
+        "\xEF\xBB\xBF{\"t\":\"strip\",\"i\":1}",  // a byte-order mark is not JSON
+        "\xEF\xBB\xBF{\"t\":\"quit\"}",
         std::string(200000, '['),
         std::string(200000, '[') + std::string(200000, ']'),
         std::string(100000, '{'),
