@@ -26,6 +26,8 @@ TEST(TextCase, LowersEachScriptByItsCasePairs) {
         {"\u13A0\u13F5 \u1C90 \U0001E900",
          "\uAB70\u13FD \u10D0 \U0001E922"},  // Cherokee, Mtavruli, Adlam // Ohm, Kelvin and
                                              // Angstrom signs
+        {"\uA7AA\uA7B3\uA7C6 \u2CF2 \U00010570\U00010594",
+         "\u0266\uAB53\u1D8E \u2CF3 \U00010597\U000105BB"},  // Latin Extended-D, Coptic, Vithkuqi
         {"ß ς 日本 1-2", "ß ς 日本 1-2"},  // nothing to lower
     };
     for (const auto& c : cases) EXPECT_EQ(lowercase_utf8(c.in), c.out) << c.in;
