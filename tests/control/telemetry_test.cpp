@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <limits>
 #include <thread>
 
@@ -40,12 +41,22 @@ TEST(TelemetryLine, NumbersUseShortestRoundTripFormWithFractionOrExponent) {
         {json_f32(nan), "null"},
         {json_f32(inf), "null"},
         {json_f32(-inf), "null"},
+        // Shortest digits that read back, where a Grisu-style printer adds one more
+        // ("-0.23847982287406921", "-1216.8631598296529", "2.3647748481875968e+16").
+        {json_f32(-0.238479823f), "-0.2384798228740692"},
+        {Json(-1216.8631598296529), "-1216.863159829653"},
+        {Json(2.3647748481875968e16), "2.364774848187597e+16"},
+        {Json(-0.0), "-0.0"},
+        {Json(1e21), "1e+21"},
         {Json(256), "256"},
         {Json(uint64_t{18446744073709551615u}), "18446744073709551615"},
         {Json(int64_t{-1}), "-1"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(to_line(Json{{"v", c.value}}), std::string(R"({"v":)") + c.text + "}");
+        if (c.value.is_number_float() && std::isfinite(c.value.get<double>())) {
+            EXPECT_EQ(std::strtod(c.text, nullptr), c.value.get<double>()) << c.text;
+        }
     }
 }
 
