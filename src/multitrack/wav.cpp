@@ -12,6 +12,8 @@
 #include <system_error>
 #include <utility>
 
+#include "engine/numeric.h"
+
 namespace mixengine {
 
 namespace {
@@ -73,8 +75,10 @@ int write_all_at(int fd, const unsigned char* data, std::size_t size, off_t* off
 }  // namespace
 
 int32_t wav_sample_to_i24(float sample) noexcept {
-    const float clamped = std::fmin(std::fmax(sample, -1.0f), 1.0f);  // NaN becomes -1
-    return static_cast<int32_t>(std::round(clamped * kWavWriteScale));
+    // A NaN sample is silence: clamping it to -1 would write a full-scale click.
+    if (std::isnan(sample)) return 0;
+    const float clamped = std::fmin(std::fmax(sample, -1.0f), 1.0f);
+    return saturating_cast<int32_t>(std::round(clamped * kWavWriteScale));
 }
 
 uint32_t wav_data_size(uint64_t samples) noexcept {
@@ -185,7 +189,9 @@ std::optional<WavReader> WavReader::open(const std::string& path, std::string& e
         return std::nullopt;
     }
     if (S_ISDIR(st.st_mode)) {
-        error = path + ": " + system_text(EISDIR);
+        // Opening a folder succeeds; it is the first read that fails, and a failed header read
+        // reports the system's text alone.
+        error = system_text(EISDIR);
         return std::nullopt;
     }
     if (!S_ISREG(st.st_mode)) {
