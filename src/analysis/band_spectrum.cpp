@@ -33,7 +33,9 @@ std::array<BandBins, kRtaBands> rta_band_bins(float sample_rate) noexcept {
 }
 
 float rta_smooth(float shown_db, float level_db) noexcept {
-    if (level_db > shown_db) return level_db;
+    // An overflowing transform shows as infinity once; falling 3 dB from there would hold the band
+    // at infinity for good, since the levels are never reset.
+    if (level_db > shown_db || !std::isfinite(shown_db)) return level_db;
     return shown_db - std::fmin(shown_db - level_db, kMaxFallDb);
 }
 

@@ -70,7 +70,8 @@ TEST(RtaSmoothing, RisesAtOnceAndFallsAtMostThreeDecibels) {
     };
     for (const Case c :
          {Case{-60.0f, -10.0f, -10.0f}, Case{-10.0f, -60.0f, -13.0f}, Case{-10.0f, -11.5f, -11.5f},
-          Case{-10.0f, -10.0f, -10.0f}, Case{-120.0f, -140.0f, -123.0f}}) {
+          Case{-10.0f, -10.0f, -10.0f}, Case{-120.0f, -140.0f, -123.0f},
+          Case{INFINITY, -20.0f, -20.0f}}) {
         EXPECT_EQ(rta_smooth(c.shown, c.level), c.expected) << c.shown << " -> " << c.level;
     }
 }
@@ -142,6 +143,26 @@ TEST(BandSpectrum, NonFiniteSamplesDoNotBreakTheDisplay) {
     x[10] = std::nanf("");
     s.push(x.data(), x.size());
     for (float b : s.compute()) EXPECT_FALSE(std::isnan(b));
+}
+
+TEST(BandSpectrum, RecoversFromABinThatOverflows) {
+    // Finite samples whose bin magnitude no longer fits in single precision: the band reads
+    // infinity (null on the wire) for that spectrum, and the next one shows the new level.
+    BandSpectrum s(48000.0f);
+    auto tone = sine(85.0 * 48000.0 / 4096.0, 48000.0f, 4096);
+    for (float& v : tone) v *= 1e36f;
+    s.push(tone.data(), tone.size());
+    std::vector<std::size_t> overflowed;
+    const auto loud = s.compute();
+    for (std::size_t k = 0; k < kRtaBands; ++k)
+        if (!std::isfinite(loud[k])) overflowed.push_back(k);
+    ASSERT_FALSE(overflowed.empty());
+
+    const std::vector<float> silence(4096, 0.0f);
+    s.push(silence.data(), silence.size());
+    const auto after = s.compute();
+    for (std::size_t k : overflowed) EXPECT_EQ(after[k], -140.0f) << "band " << k;
+    for (float b : after) EXPECT_TRUE(std::isfinite(b));
 }
 
 }  // namespace
