@@ -69,8 +69,9 @@ TEST(MetersEndToEnd, SimulationReportsMetersLoudnessAndSpectra) {
         return m["loud"].is_null() || m["loud"][2].get<double>() == -120.0;
     }));
 
-    // Spectra of main: 96 whole-decibel bands, never two within 100 ms, i.e. at least three meter
-    // passes apart.
+    // Spectra of main: 96 whole-decibel bands. How many 40 ms passes separate two spectra depends
+    // on how late the thread wakes (the 100 ms spacing is pinned down on a driven clock), but
+    // every pass prints its meter line before its spectrum.
     child.write_line(R"({"t":"rta","src":"main"})");
     int spectra = 0, meters_since = -1;
     const auto deadline = std::chrono::steady_clock::now() + kPatience;
@@ -85,7 +86,7 @@ TEST(MetersEndToEnd, SimulationReportsMetersLoudnessAndSpectra) {
             ASSERT_EQ(msg["b"].size(), 96u);
             for (const auto& b : msg["b"]) EXPECT_TRUE(is_whole(b)) << b;
             if (meters_since >= 0) {
-                EXPECT_GE(meters_since, 3);
+                EXPECT_GE(meters_since, 1);
             }
             meters_since = 0;
             ++spectra;
