@@ -152,8 +152,8 @@ CompParams comp_params(const DynCfg& cfg, float sample_rate, float det) noexcept
     p.ratio = std::fmax(cfg.ratio, 1.0f);
     p.knee_width_db = 2.0f * std::fmax(cfg.knee, 0.0f);
     const double knee_start = double(cfg.thr) - p.knee_width_db / 2.0;
-    p.quiet_lin = level_at(knee_start, -rounding_margin_db(std::fabs(double(cfg.thr)) +
-                                                           double(p.knee_width_db)));
+    p.quiet_lin = level_at(
+        knee_start, -rounding_margin_db(std::fabs(double(cfg.thr)) + double(p.knee_width_db)));
     p.makeup = db_to_gain(cfg.mgain);
     if (!std::isfinite(p.makeup)) p.makeup = 0.0f;  // an overflowing make-up mutes, never NaN
     p.mix = std::fmin(std::fmax(cfg.mix / 100.0f, 0.0f), 1.0f);

@@ -70,8 +70,8 @@ struct CompParams {
     bool expander = false;  // downward expansion below the threshold instead of compression
     bool rms = false;
     float thr_db = 0.0f;
-    float quiet_lin = 0.0f;  // linear level surely below the knee: nothing is compressed there
-    float ratio = 1.0f;      // at least 1
+    float quiet_lin = 0.0f;      // linear level surely below the knee: nothing is compressed there
+    float ratio = 1.0f;          // at least 1
     float knee_width_db = 0.0f;  // full width: twice the configured half-width
     float makeup = 1.0f;         // linear
     float mix = 1.0f;            // wet share 0..1
