@@ -172,7 +172,7 @@ float comp_target_db(const CompParams& p, float level_db) noexcept {
     const float slope = 1.0f / p.ratio - 1.0f;
     if (w > 0.0f && std::fabs(d) <= w / 2.0f) {
         const float k = d + w / 2.0f;
-        return slope * k * k / (2.0f * w);
+        return slope * (k * k) / (2.0f * w);  // the square first, as the curve is written
     }
     return d > 0.0f ? slope * d : 0.0f;
 }

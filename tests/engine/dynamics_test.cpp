@@ -148,7 +148,7 @@ TEST(Compressor, FirstSampleGainFollowsTheDecibelDefinitions) {
         if (c.cfg.exp)
             target = d < 0.0f ? std::fmax((r - 1.0f) * d, -60.0f) : 0.0f;
         else if (w > 0.0f && std::fabs(d) <= w / 2.0f)
-            target = (1.0f / r - 1.0f) * (d + w / 2.0f) * (d + w / 2.0f) / (2.0f * w);
+            target = (1.0f / r - 1.0f) * ((d + w / 2.0f) * (d + w / 2.0f)) / (2.0f * w);
         else
             target = d > 0.0f ? (1.0f / r - 1.0f) * d : 0.0f;
         const float att = std::exp(-1.0f / (c.cfg.attack * 0.001f * kFs));
