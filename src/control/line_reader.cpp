@@ -63,7 +63,8 @@ LineReader::LineReader(ByteSource source, std::size_t max_line)
 
 bool LineReader::refill() {
     const std::ptrdiff_t n = source_ ? source_(buffer_.data(), buffer_.size()) : 0;
-    if (n <= 0 || static_cast<std::size_t>(n) > buffer_.size()) return false;
+    if (n < 0 || static_cast<std::size_t>(n) > buffer_.size()) failed_ = true;
+    if (n <= 0 || failed_) return false;
     pos_ = 0;
     end_ = static_cast<std::size_t>(n);
     return true;
@@ -74,8 +75,9 @@ bool LineReader::next(std::string& line) {
     while (!ended_) {
         if (pos_ == end_ && !refill()) {
             ended_ = true;
-            // A last line without a line feed still counts, unless it is cut inside a character.
-            if (!utf8_.at_boundary()) return false;
+            // A last line without a line feed still counts, unless it is cut inside a character
+            // or the read failed: then nobody knows what the rest of it would have said.
+            if (failed_ || !utf8_.at_boundary()) return false;
             if (discarding_) {
                 ++overlong_;
                 return false;

@@ -62,6 +62,7 @@ class LineReader {
     std::string pending_;  // the line being assembled
     bool discarding_ = false;
     bool ended_ = false;
+    bool failed_ = false;  // the source reported an error rather than the end
     std::size_t overlong_ = 0;
     Utf8Checker utf8_;
 };

@@ -85,6 +85,12 @@ TEST(LineReader, ReadErrorEndsLikeTheEndOfInput) {
     EXPECT_EQ(all_lines(reader), (std::vector<std::string>{"one", "two"}));
     std::string line;
     EXPECT_FALSE(reader.next(line));  // stays ended
+
+    // A line cut short by the error is not handed out: only the end of input completes one.
+    LineReader cut(chunked("one\n{\"t\":\"quit\"}", 5, /*fail_at_end=*/true));
+    EXPECT_EQ(all_lines(cut), (std::vector<std::string>{"one"}));
+    EXPECT_EQ(all_lines("one\n{\"t\":\"quit\"}", 5),
+              (std::vector<std::string>{"one", "{\"t\":\"quit\"}"}));
 }
 
 TEST(LineReader, OverlongLinesAreDroppedWhole) {
