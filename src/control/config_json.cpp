@@ -1,5 +1,6 @@
 #include "control/config_json.h"
 
+#include <cmath>
 #include <cstdint>
 #include <limits>
 #include <string_view>
@@ -184,8 +185,16 @@ std::optional<float> json_number_to_float(const nlohmann::json& v) {
             return static_cast<float>(*v.get_ptr<const json::number_unsigned_t*>());
         case json::value_t::number_integer:
             return static_cast<float>(*v.get_ptr<const json::number_integer_t*>());
-        case json::value_t::number_float:
-            return static_cast<float>(*v.get_ptr<const json::number_float_t*>());
+        case json::value_t::number_float: {
+            // Beyond float range a plain cast is undefined; round to infinity explicitly, from
+            // the point where round-to-nearest would leave the largest finite float.
+            const double d = *v.get_ptr<const json::number_float_t*>();
+            constexpr double kRoundsToInfinity = 0x1.ffffffp+127;
+            if (std::fabs(d) >= kRoundsToInfinity)
+                return d > 0 ? std::numeric_limits<float>::infinity()
+                             : -std::numeric_limits<float>::infinity();
+            return static_cast<float>(d);
+        }
         default:
             return std::nullopt;
     }

@@ -491,6 +491,9 @@ void MixEngine::apply_update(EngineUpdate&& update) {
                    [&](update::ListenSource& u) { s.listen_select = u.source; },
                },
                update);
+    // Whatever payload is left (a curve, a copied list) is freed here, between blocks: the
+    // caller reuses the record for its next pop, which must not free on the audio thread.
+    update = EngineUpdate{};
 }
 
 void MixEngine::process(std::span<const float> input, std::size_t in_channels,

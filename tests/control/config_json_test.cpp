@@ -199,6 +199,12 @@ TEST(ConfigDecode, NumbersRoundOnceToTheNearestFloat) {
         {"-2.5", -2.5f},
         {"1e-50", 0.0f},
         {"3", 3.0f},
+        // Beyond the float range: infinity, never undefined behaviour. Just below the rounding
+        // point the largest finite float is still the nearest.
+        {"1e300", std::numeric_limits<float>::infinity()},
+        {"-1e300", -std::numeric_limits<float>::infinity()},
+        {"3.4028235677973366e38", std::numeric_limits<float>::infinity()},  // 0x1.ffffffp+127
+        {"3.4028235e38", std::numeric_limits<float>::max()},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text);

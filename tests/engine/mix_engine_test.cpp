@@ -377,5 +377,26 @@ TEST(MixEngine, AutomixerSharesGainBetweenEqualStrips) {
     EXPECT_NEAR(meter_load(rig.meters.strip_amix[0]), 0.70710677f, 1e-3f);
 }
 
+TEST(MixEngine, ApplyingAnUpdateLeavesNothingForTheCallerToFree) {
+    // The owner pops every update into one record; whatever that record still held would be
+    // freed by the next pop, on the audio thread. Every kind must come back empty.
+    Rig rig;
+    StripCfg cfg;
+    cfg.aeq = AutoEqCfg{true};
+    cfg.eq = {Band{}};
+    std::vector<EngineUpdate> updates = {
+        update::StripSettings{0, cfg},
+        update::AutoEqCurve{0, std::vector<float>(31, 2.0f)},
+        update::Patch{identity_map(), {OutputRoute{OutputRoute::Kind::MainL}}},
+        update::MainSettings{cfg},
+        update::BusSettings{40, cfg},  // ignored, but its payload is still released
+    };
+    for (auto& u : updates) {
+        rig.engine.apply_update(std::move(u));
+        EXPECT_EQ(u.index(), 0u);
+        EXPECT_FALSE(std::get<update::LoudnessSource>(u).source.has_value());
+    }
+}
+
 }  // namespace
 }  // namespace mixengine
