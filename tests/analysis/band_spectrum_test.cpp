@@ -68,10 +68,9 @@ TEST(RtaSmoothing, RisesAtOnceAndFallsAtMostThreeDecibels) {
     struct Case {
         float shown, level, expected;
     };
-    for (const Case c :
-         {Case{-60.0f, -10.0f, -10.0f}, Case{-10.0f, -60.0f, -13.0f}, Case{-10.0f, -11.5f, -11.5f},
-          Case{-10.0f, -10.0f, -10.0f}, Case{-120.0f, -140.0f, -123.0f},
-          Case{INFINITY, -20.0f, -20.0f}}) {
+    for (const Case c : {Case{-60.0f, -10.0f, -10.0f}, Case{-10.0f, -60.0f, -13.0f},
+                         Case{-10.0f, -11.5f, -11.5f}, Case{-10.0f, -10.0f, -10.0f},
+                         Case{-120.0f, -140.0f, -123.0f}, Case{INFINITY, -20.0f, -20.0f}}) {
         EXPECT_EQ(rta_smooth(c.shown, c.level), c.expected) << c.shown << " -> " << c.level;
     }
 }

@@ -139,10 +139,10 @@ TEST(SimulationMode, FallsBackToTestSignalsAndEndsWithItsInput) {
             }
         }
         ASSERT_EQ(ready.value("t", ""), "ready");
-        EXPECT_EQ(warnings,
-                  c.warns ? std::vector<std::string>{"No recording found to practise with; "
-                                                     "playing test signals."}
-                          : std::vector<std::string>{});
+        EXPECT_EQ(warnings, c.warns
+                                ? std::vector<std::string>{"No recording found to practise with; "
+                                                           "playing test signals."}
+                                : std::vector<std::string>{});
         EXPECT_EQ(ready["rate"].get<double>(), c.rate);
         EXPECT_EQ(ready["latency_ms"].get<double>(),
                   static_cast<double>(256.0f / static_cast<float>(c.rate) * 2000.0f));
