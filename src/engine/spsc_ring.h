@@ -36,9 +36,14 @@ struct SpscRingState {
 
 template <typename T>
 class RingProducer {
-public:
+  public:
     RingProducer() = default;
     explicit RingProducer(std::shared_ptr<detail::SpscRingState<T>> s) : s_(std::move(s)) {}
+    // One holder per end: ends move, never copy.
+    RingProducer(RingProducer&&) noexcept = default;
+    RingProducer& operator=(RingProducer&&) noexcept = default;
+    RingProducer(const RingProducer&) = delete;
+    RingProducer& operator=(const RingProducer&) = delete;
 
     bool valid() const noexcept { return s_ != nullptr; }
     std::size_t capacity() const noexcept { return s_->size - 1; }
@@ -77,15 +82,20 @@ public:
         return m;
     }
 
-private:
+  private:
     std::shared_ptr<detail::SpscRingState<T>> s_;
 };
 
 template <typename T>
 class RingConsumer {
-public:
+  public:
     RingConsumer() = default;
     explicit RingConsumer(std::shared_ptr<detail::SpscRingState<T>> s) : s_(std::move(s)) {}
+    // One holder per end: ends move, never copy.
+    RingConsumer(RingConsumer&&) noexcept = default;
+    RingConsumer& operator=(RingConsumer&&) noexcept = default;
+    RingConsumer(const RingConsumer&) = delete;
+    RingConsumer& operator=(const RingConsumer&) = delete;
 
     bool valid() const noexcept { return s_ != nullptr; }
     std::size_t capacity() const noexcept { return s_->size - 1; }
@@ -129,7 +139,7 @@ public:
         return m;
     }
 
-private:
+  private:
     std::shared_ptr<detail::SpscRingState<T>> s_;
 };
 

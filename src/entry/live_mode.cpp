@@ -7,15 +7,12 @@
 #include <string>
 #include <thread>
 
-#include "analysis/spectrum_thread.h"
 #include "audio/device_lookup.h"
 #include "audio/live_streams.h"
 #include "audio/rtaudio_host.h"
-#include "control/command_reader.h"
-#include "control/shared_state.h"
 #include "control/telemetry.h"
-#include "control/update_sender.h"
 #include "engine/mix_engine.h"
+#include "entry/worker_threads.h"
 #include "modes.h"
 
 namespace mixengine {
@@ -23,7 +20,6 @@ namespace mixengine {
 namespace {
 
 constexpr std::size_t kInputRingFramesPerChannel = 16384;
-constexpr std::size_t kAnalyserRingSamples = 48000;
 constexpr auto kStopPoll = std::chrono::milliseconds(100);
 
 Json ready_line(const LiveOptions& options, uint32_t rate, const DefaultConfig& in,
@@ -53,33 +49,12 @@ std::optional<std::string> start_live_engine(AudioHost& host, const LiveOptions&
     const auto out_config = host.default_config(*out_device, Direction::Output);
     if (!out_config) return out_config.error();
 
-    auto meters = std::make_shared<Meters>(std::max<std::size_t>(out_config->channels, 1));
-    auto [updates, update_reader] = make_update_ring();
-    auto [analyser_writer, analyser_reader] = make_spsc_ring<float>(kAnalyserRingSamples);
-    auto state = std::make_shared<ControlState>(stop);
+    const uint32_t rate = options.rate.value_or(out_config->rate);
     auto xruns = std::make_shared<XrunCounter>(0);
     auto [input_writer, input_reader] =
         make_spsc_ring<float>(std::size_t{in_config->channels} * kInputRingFramesPerChannel);
-
-    const uint32_t rate = options.rate.value_or(out_config->rate);
-
-    // Feedback suppressor: start_feedback_thread(updates, stop, rate) goes here, giving the
-    // command channel sender and the 10 feed ring producers for the engine.
-    // Auto-EQ analysis: start_auto_eq_thread(updates, stop, rate) goes here, giving its channel
-    // sender and the 42 feed ring producers.
-    // Listen sender: start_listen_sender(stop, rate) goes here, giving the listen ring producer.
-
-    start_command_reader(
-        CommandReaderLinks{updates, state, Sender<FbaCommand>{}, Sender<AutoEqRequest>{}});
-
-    SpectrumThreadInputs spectrum;
-    spectrum.meters = meters;
-    spectrum.analyser = std::move(analyser_reader);
-    spectrum.state = state;
-    spectrum.xruns = xruns;
-    spectrum.output_count = out_config->channels;
-    spectrum.rate = static_cast<float>(rate);
-    start_spectrum_thread(std::move(spectrum));
+    auto workers =
+        start_worker_threads(WorkerThreadsRequest{stop, rate, out_config->channels, xruns});
 
     LiveStreamsRequest request;
     request.input_device = *in_device;
@@ -90,16 +65,17 @@ std::optional<std::string> start_live_engine(AudioHost& host, const LiveOptions&
     request.buffer_frames = options.buffer;
     request.input_ring = std::move(input_writer);
     request.xruns = xruns;
-    request.build_engine = [rate] {
+    // The builder is a copyable function; the feeds it installs go in once.
+    auto feeds = std::make_shared<EngineFeeds>(std::move(workers.feeds));
+    request.build_engine = [rate, feeds] {
         auto engine = std::make_unique<MixEngine>(static_cast<float>(rate));
-        // The feedback, auto-EQ and listen ring producers are installed here once their
-        // threads exist (install_fba_rings, install_aeq_rings, install_listen_ring).
+        feeds->install_into(*engine);
         return engine;
     };
-    request.updates = std::move(update_reader);
+    request.updates = std::move(workers.updates);
     request.input_ring_reader = std::move(input_reader);
-    request.analyser = std::move(analyser_writer);
-    request.meters = meters;
+    request.analyser = std::move(workers.analyser);
+    request.meters = workers.meters;
 
     auto streams = open_live_streams(host, std::move(request));
     if (!streams) return streams.error();
