@@ -24,16 +24,6 @@ using json = nlohmann::json;
 // command means the same), which keeps a line of brackets from costing a tree node per byte.
 constexpr int kMaxDepth = 64;
 
-json parse_line(std::string_view line) {
-    // The parser would skip a leading byte-order mark, but a line starting with one is not JSON
-    // and is ignored like any other malformed line.
-    if (line.starts_with("\xEF\xBB\xBF")) return json(json::value_t::discarded);
-    const json::parser_callback_t keep_shallow = [](int depth, json::parse_event_t, json&) {
-        return depth <= kMaxDepth;
-    };
-    return json::parse(line.begin(), line.end(), keep_shallow, /*allow_exceptions=*/false);
-}
-
 const json* member(const json& object, const char* key) {
     const auto it = object.find(key);
     return it == object.end() ? nullptr : &*it;
@@ -222,11 +212,22 @@ CommandResult dispatch(const json& cmd, const CommandReaderLinks& links) {
 
 }  // namespace
 
+json parse_json_line(std::string_view line) {
+    // The parser takes a NUL byte for the end of its input, so "{...}", NUL, "junk" would pass
+    // as the object alone; and it skips a leading byte-order mark, which is not JSON either.
+    if (line.find('\0') != std::string_view::npos || line.starts_with("\xEF\xBB\xBF"))
+        return json(json::value_t::discarded);
+    const json::parser_callback_t keep_shallow = [](int depth, json::parse_event_t, json&) {
+        return depth <= kMaxDepth;
+    };
+    return json::parse(line.begin(), line.end(), keep_shallow, /*allow_exceptions=*/false);
+}
+
 CommandResult handle_command_line(std::string_view line, const CommandReaderLinks& links) {
     // The parser reports malformed text as a discarded value; what remains to be caught is
     // running out of memory, which costs this line and nothing else.
     try {
-        const json cmd = parse_line(line);
+        const json cmd = parse_json_line(line);
         if (!cmd.is_object()) return CommandResult::Continue;
         return dispatch(cmd, links);
     } catch (const std::exception&) {

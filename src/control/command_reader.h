@@ -8,6 +8,7 @@
 #pragma once
 
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <string_view>
 
 #include "channel.h"
@@ -26,6 +27,13 @@ struct CommandReaderLinks {
 };
 
 enum class CommandResult { Continue, Quit };
+
+// The JSON value of one input line, or a discarded value when the line is anything but exactly
+// one JSON value and whitespace: a NUL byte anywhere or a leading byte-order mark make it so,
+// though the parser would stop at the first and skip the second. Containers nested deeper than
+// any command are dropped while parsing. Throws only when memory runs out. Every JSON reader of
+// standard input parses with this.
+nlohmann::json parse_json_line(std::string_view line);
 
 // Handles one input line (line feed already removed). Blocks only while the update ring is full.
 CommandResult handle_command_line(std::string_view line, const CommandReaderLinks& links);

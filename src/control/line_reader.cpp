@@ -70,6 +70,12 @@ bool LineReader::refill() {
     return true;
 }
 
+void LineReader::count_dropped() noexcept {
+    ++(has_nul_ ? nul_lines_ : overlong_);
+    discarding_ = false;
+    has_nul_ = false;
+}
+
 bool LineReader::next(std::string& line) {
     if (pending_.capacity() > kKeptCapacity) std::string().swap(pending_);
     while (!ended_) {
@@ -79,7 +85,7 @@ bool LineReader::next(std::string& line) {
             // or the read failed: then nobody knows what the rest of it would have said.
             if (failed_ || !utf8_.at_boundary()) return false;
             if (discarding_) {
-                ++overlong_;
+                count_dropped();
                 return false;
             }
             if (pending_.empty()) return false;
@@ -99,16 +105,18 @@ bool LineReader::next(std::string& line) {
         if (!discarding_) {
             if (pending_.size() + seg > max_line_) {
                 discarding_ = true;
-                std::string().swap(pending_);
+            } else if (std::memchr(start, '\0', seg) != nullptr) {
+                discarding_ = true;
+                has_nul_ = true;
             } else {
                 pending_.append(start, seg);
             }
+            if (discarding_) std::string().swap(pending_);
         }
         pos_ += lf ? seg + 1 : seg;
         if (!lf) continue;
         if (discarding_) {
-            discarding_ = false;
-            ++overlong_;
+            count_dropped();
             continue;
         }
         if (!pending_.empty() && pending_.back() == '\r') pending_.pop_back();

@@ -5,7 +5,9 @@
 // before it; a last line without a line feed still counts. Every byte is checked as UTF-8 as it
 // arrives: the first malformed sequence ends the input as if it had closed, and no line containing
 // it is ever handed out. A line longer than the limit is dropped whole (its bytes are still
-// checked), so one runaway line can never hold more than the limit in memory.
+// checked), so one runaway line can never hold more than the limit in memory. A line holding a
+// NUL byte is dropped whole as well: JSON parsers take NUL for the end of their input and would
+// act on the text before it, and no command or transport word contains one.
 #pragma once
 
 #include <cstddef>
@@ -22,8 +24,9 @@ using ByteSource = std::function<std::ptrdiff_t(char* data, std::size_t size)>;
 // read(2) on `fd`, resumed after EINTR. The descriptor is not closed.
 ByteSource fd_byte_source(int fd);
 
-// Real commands are a few KiB at most; a parsed line costs several times its size in memory.
-inline constexpr std::size_t kMaxLineBytes = std::size_t{1} << 20;  // 1 MiB
+// Real commands are a few KiB at most; a parsed line costs several times its size in memory. The
+// limit counts every byte before the line feed, a carriage return included.
+inline constexpr std::size_t kMaxLineBytes = std::size_t{1} << 20;  // 1 MiB = 1048576 bytes
 
 // Incremental UTF-8 check: overlong forms, surrogates and code points above U+10FFFF are refused.
 class Utf8Checker {
@@ -48,22 +51,28 @@ class LineReader {
     // failed or turned out not to be UTF-8 (and from then on).
     bool next(std::string& line);
 
-    // Lines dropped for being longer than the limit.
+    // Lines dropped for being longer than the limit, and for holding a NUL byte; a line with
+    // both faults counts once, for the first one found.
     std::size_t overlong_lines() const noexcept { return overlong_; }
+    std::size_t nul_lines() const noexcept { return nul_lines_; }
 
   private:
     bool refill();
+    // Counts the dropped line just ended and gets ready for the next one.
+    void count_dropped() noexcept;
 
     ByteSource source_;
     std::size_t max_line_;
     std::string buffer_;
-    std::size_t pos_ = 0;  // next unread byte of buffer_
-    std::size_t end_ = 0;  // bytes of buffer_ holding data
-    std::string pending_;  // the line being assembled
-    bool discarding_ = false;
+    std::size_t pos_ = 0;      // next unread byte of buffer_
+    std::size_t end_ = 0;      // bytes of buffer_ holding data
+    std::string pending_;      // the line being assembled
+    bool discarding_ = false;  // the line being read is dropped: too long or holding a NUL
+    bool has_nul_ = false;
     bool ended_ = false;
     bool failed_ = false;  // the source reported an error rather than the end
     std::size_t overlong_ = 0;
+    std::size_t nul_lines_ = 0;
     Utf8Checker utf8_;
 };
 

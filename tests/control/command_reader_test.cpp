@@ -415,9 +415,14 @@ TEST(CommandReader, LinesThatAreNotOneKnownCommandChangeNothing) {
         std::string(200000, '['),
         std::string(200000, '[') + std::string(200000, ']'),
         std::string(100000, '{'),
-        "{\"t\":\"strip\"\0}",
     };
-    lines.back().assign("{\"t\":\"strip\"\0}", 14);  // an embedded NUL byte
+    // A NUL byte is no end of the line: what surrounds it is not one JSON value.
+    using namespace std::string_literals;
+    for (std::string nul :
+         {"{\"t\":\"strip\"\0}"s, "{\"t\":\"strip\",\"i\":0,\"s\":{\"gain_db\":-40}}\0junk"s,
+          "{\"t\":\"strip\",\"i\":1}\0{\"t\":\"quit\"}"s, "{\"t\":\"quit\"}\0"s,
+          "{\"t\":\"quit\"} \0 "s, "\0{\"t\":\"quit\"}"s})
+        lines.push_back(nul);
     Harness h;
     for (const std::string& line : lines) {
         SCOPED_TRACE(line.substr(0, 40));
@@ -465,6 +470,8 @@ TEST(CommandReader, QuitEndsTheReaderAndSetsStop) {
         {"empty input", "", 0},
         {"invalid UTF-8",
          strip + "\n" + "{\"t\":\"strip\",\"s\":{\"name\":\"\xff\"}}" + "\n" + strip, 1},
+        {"quit after a NUL byte", strip + std::string("\0", 1) + R"({"t":"quit"})" + "\n" + strip,
+         1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

@@ -106,6 +106,36 @@ TEST(LineReader, OverlongLinesAreDroppedWhole) {
     EXPECT_EQ(all_lines(reader), std::vector<std::string>{"ok"});
 }
 
+// A JSON parser stops at a NUL byte and would act on the text before it; no real line holds one.
+TEST(LineReader, LinesHoldingANulByteAreDroppedWhole) {
+    using namespace std::string_literals;
+    const struct {
+        const char* name;
+        std::string text;
+        std::vector<std::string> lines;
+        std::size_t nul_lines;
+    } cases[] = {
+        {"after a whole command", "{\"t\":\"strip\"}\0junk\nok\n"s, {"ok"}, 1},
+        {"between two commands", "{\"t\":\"strip\"}\0{\"t\":\"quit\"}\nok\n"s, {"ok"}, 1},
+        {"alone, first and last", "\0\n\0a\na\0\r\nok"s, {"ok"}, 3},
+        {"in the unterminated last line", "ok\nx\0"s, {"ok"}, 1},
+        {"on both sides of a clean line", "a\0\nclean\n\0b\n"s, {"clean"}, 2},
+    };
+    for (const auto& c : cases) {
+        for (std::size_t piece : {std::size_t{1}, std::size_t{3}, std::size_t{4096}}) {
+            SCOPED_TRACE(std::string(c.name) + " piece " + std::to_string(piece));
+            LineReader reader(chunked(c.text, piece));
+            EXPECT_EQ(all_lines(reader), c.lines);
+            EXPECT_EQ(reader.nul_lines(), c.nul_lines);
+            EXPECT_EQ(reader.overlong_lines(), 0u);
+        }
+    }
+    // A NUL in a line that is already too long counts once, as overlong.
+    LineReader reader(chunked("123456789\0\nok\n"s, 4), 8);
+    EXPECT_EQ(all_lines(reader), std::vector<std::string>{"ok"});
+    EXPECT_EQ(reader.overlong_lines() + reader.nul_lines(), 1u);
+}
+
 TEST(LineReader, DefaultLimitHoldsALargeButSaneLine) {
     const std::string big(kMaxLineBytes, 'a');
     const auto lines = all_lines(big + "\n" + big + "b\nend\n");
