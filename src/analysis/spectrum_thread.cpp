@@ -12,6 +12,17 @@ namespace mixengine {
 namespace {
 constexpr auto kPassInterval = std::chrono::milliseconds(40);
 constexpr std::size_t kDrainChunk = 4096;
+
+// Frozen meters look like a silent console; the front end must be told they have stopped.
+void report_meters_stopped() noexcept {
+    try {
+        print_warn(
+            "The meters have stopped: the engine ran out of memory or threads. Restart it to see "
+            "them again.");
+    } catch (...) {
+        // Not even the warning could be built: nothing more can be done.
+    }
+}
 }  // namespace
 
 SpectrumAnalysis::SpectrumAnalysis(SpectrumThreadInputs inputs, Clock::time_point start)
@@ -46,7 +57,10 @@ void SpectrumAnalysis::pass(Clock::time_point now) {
 }
 
 void start_spectrum_thread(SpectrumThreadInputs inputs) {
-    if (!inputs.meters || !inputs.state || !inputs.state->stop) return;
+    if (!inputs.meters || !inputs.state || !inputs.state->stop) {
+        report_meters_stopped();
+        return;
+    }
     auto body = [inputs = std::move(inputs)]() mutable {
         const std::shared_ptr<std::atomic<bool>> stop = inputs.state->stop;
         if (stop->load()) return;
@@ -60,12 +74,14 @@ void start_spectrum_thread(SpectrumThreadInputs inputs) {
             }
         } catch (...) {
             // Out of memory for the FFT or a message: the meter bridge stops, the mix goes on.
+            report_meters_stopped();
         }
     };
     try {
         std::thread(std::move(body)).detach();
     } catch (const std::system_error&) {
         // No thread to be had: the engine runs on without meters rather than failing the mode.
+        report_meters_stopped();
     }
 }
 

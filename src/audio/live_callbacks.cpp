@@ -60,10 +60,11 @@ void LiveOutput::operator()(const OutputBlock& block) noexcept {
     }
     const std::size_t frames = std::min(count / out_ch, kMaxFrames);
     const std::size_t need = frames * in_ch;
+    const bool have_input = parts_.input.valid();
 
     // Input runs on its own clock: whatever piled up beyond four blocks is old, so drop whole
     // frames from the front until at most four blocks remain.
-    if (need > 0) {
+    if (need > 0 && have_input) {
         const std::size_t queued = parts_.input.available();
         if (queued > 4 * need) {
             const std::size_t excess_frames = (queued - 4 * need + in_ch - 1) / in_ch;
@@ -71,7 +72,7 @@ void LiveOutput::operator()(const OutputBlock& block) noexcept {
         }
     }
 
-    if (parts_.input.valid() && parts_.input.available() >= need) {
+    if (have_input && parts_.input.available() >= need) {
         parts_.input.pop_some(in_scratch_.data(), need);
     } else {
         // Late input: play this block on silence and keep what did arrive for the next one.

@@ -31,6 +31,8 @@ std::string rate_text(double hz) {
     return to_line(Json(hz));
 }
 
+constexpr auto kReopenInterval = std::chrono::milliseconds(500);
+
 uint64_t sat_mul(uint64_t a, uint64_t b) noexcept {
     if (a != 0 && b > UINT64_MAX / a) return UINT64_MAX;
     return a * b;
@@ -89,6 +91,7 @@ void PracticeLoop::start() {
 }
 
 void PracticeLoop::reopen_tracks(uint64_t position) {
+    last_reopen_ = clock_.now();
     tracks_.clear();
     length_ = 0;
     std::string ignored;
@@ -136,8 +139,12 @@ void PracticeLoop::run_block() {
             position_ = std::min(sat_mul(seek - 1, rate_hz()), last);
             reopen_tracks(position_);
         } else if (position_ >= length_ && length_ > 0) {
-            // The recording loops. An empty recording (length 0) has nothing to rewind, so it
-            // is not reopened on every block.
+            position_ = 0;
+            reopen_tracks(0);  // the recording loops
+        } else if (length_ == 0 && clock_.now() - last_reopen_ >= kReopenInterval) {
+            // Nothing to play: the files vanished, or are empty. They may come back (a folder
+            // being copied again); look for them now and then, not on every block, since
+            // opening files costs the loop system calls and allocations.
             position_ = 0;
             reopen_tracks(0);
         }

@@ -3,7 +3,8 @@
 // the test signals when there is no recording), runs the console, and sleeps until the block's
 // absolute deadline start + blocks * 256 / rate, so sleep jitter never accumulates into drift.
 // A loop that falls behind neither waits nor skips. Seek and pause come from the command reader
-// through ControlState; a seek or the end of the recording reopens the files.
+// through ControlState; a seek or the end of the recording reopens the files, and while a
+// reopening finds nothing to play (the files vanished) it is tried again every half second.
 #pragma once
 
 #include <chrono>
@@ -92,6 +93,7 @@ class PracticeLoop {
     std::vector<float> output_;
     PracticeClock::time_point start_{};
     PracticeClock::time_point last_report_{};
+    PracticeClock::time_point last_reopen_{};
     uint64_t blocks_ = 0;
 };
 

@@ -131,6 +131,22 @@ TEST(SpectrumThread, EndsAtOnceWhenStoppedBeforeItStarts) {
     EXPECT_EQ(out.text, "");
 }
 
+TEST(SpectrumThread, SaysSoWhenItCannotRun) {
+    for (int missing = 0; missing < 2; ++missing) {
+        Rig rig;
+        SpectrumThreadInputs in = rig.inputs();
+        if (missing == 0) in.meters = nullptr;
+        if (missing == 1) in.state = nullptr;
+        Captured out;
+        start_spectrum_thread(std::move(in));
+        const auto lines = out.lines();
+        ASSERT_EQ(lines.size(), 1u) << missing;
+        EXPECT_EQ(lines[0]["t"], "warn");
+        EXPECT_NE(lines[0]["text"].get<std::string>().find("meters have stopped"),
+                  std::string::npos);
+    }
+}
+
 TEST(SpectrumThread, PrintsMeterLinesUntilStopped) {
     Rig rig;
     Captured out;

@@ -11,6 +11,7 @@ namespace mixengine {
 namespace {
 
 struct Rig {
+    // `input_capacity` 0: no input ring at all.
     Rig(uint16_t in_ch, uint16_t out_ch, std::size_t input_capacity = 16384) {
         auto [in_w, in_r] = make_spsc_ring<float>(input_capacity);
         auto [up_w, up_r] = make_spsc_ring<EngineUpdate>(kUpdateRingCapacity);
@@ -20,7 +21,7 @@ struct Rig {
         LiveOutputParts parts;
         parts.engine = std::make_unique<MixEngine>(48000.0f);
         parts.updates = std::move(up_r);
-        parts.input = std::move(in_r);
+        if (input_capacity > 0) parts.input = std::move(in_r);
         parts.analyser = std::move(an_w);
         parts.meters = std::make_shared<Meters>(out_ch);
         parts.xruns = xruns;
@@ -147,9 +148,14 @@ TEST(LiveOutput, WritesEveryDeviceSampleWhateverTheBlockShape) {
         uint16_t out_ch;
         std::size_t samples;
         uint64_t xruns;
-    } cases[] = {{2, 2, 2 * 20000, 1}, {2, 3, 100, 1}, {0, 2, 512, 0}, {2, 0, 64, 0}};
+        std::size_t input_capacity = 16384;
+    } cases[] = {{2, 2, 2 * 20000, 1},
+                 {2, 3, 100, 1},
+                 {0, 2, 512, 0},
+                 {2, 0, 64, 0},
+                 {2, 2, 512, 1, 0}};  // no input ring: silence, counted, no crash
     for (const auto& c : cases) {
-        Rig rig(c.in_ch, c.out_ch);
+        Rig rig(c.in_ch, c.out_ch, c.input_capacity);
         EXPECT_EQ(rig.play(c.samples), std::vector<float>(c.samples, 0.0f)) << c.samples;
         EXPECT_EQ(rig.xruns->load(), c.xruns) << c.samples;
     }

@@ -222,6 +222,27 @@ TEST(PracticeLoop, VanishedFilesLeaveSilenceNotTestSignals) {
     for (float v : rig.loop->input_block()) ASSERT_EQ(v, 0.0f);
 }
 
+TEST(PracticeLoop, FilesThatVanishedAtTheLoopPointAreLookedForEveryHalfSecond) {
+    ScratchDir dir;
+    write_bytes(dir.file("ch01.wav"), wav16(48000, ramp(300)));
+    PracticeRig rig(1, dir.path());
+    rig.loop->start();
+    std::filesystem::remove(dir.file("ch01.wav"));
+    for (int b = 0; b < 3; ++b) rig.loop->run_block();  // the loop point finds nothing
+    ASSERT_EQ(rig.loop->track_count(), 0u);
+
+    // The files are back; 16 more blocks (85 ms) pass with no look at the folder ...
+    write_bytes(dir.file("ch01.wav"), wav16(48000, ramp(300)));
+    for (int b = 0; b < 16; ++b) rig.loop->run_block();
+    EXPECT_EQ(rig.loop->track_count(), 0u);
+    // ... and half a second after the failed look the next block finds and plays them.
+    rig.clock.advance(std::chrono::milliseconds(500));
+    rig.loop->run_block();
+    EXPECT_EQ(rig.loop->track_count(), 1u);
+    EXPECT_EQ(rig.loop->input_block()[0], value(0));
+    EXPECT_EQ(rig.loop->position(), kBlock);
+}
+
 TEST(PracticeLoop, EmptyRecordingIsNotReopenedEveryBlock) {
     ScratchDir dir;
     write_bytes(dir.file("ch01.wav"), wav16(48000, {}));
