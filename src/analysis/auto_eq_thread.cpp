@@ -1,12 +1,77 @@
 #include "analysis/auto_eq_thread.h"
 
 #include <chrono>
+#include <system_error>
 #include <thread>
+
+#include "control/telemetry.h"
+#include "engine/denormals.h"
 
 namespace mixengine {
 
+namespace {
+
+constexpr auto kPassInterval = std::chrono::milliseconds(20);
+
+void print_correction(std::size_t target, bool on, const BandGains& gains) {
+    Json g = Json::array();
+    for (float v : gains) g.push_back(json_f32(v));
+    print_json(
+        Json{{"t", "aeq"}, {"id", auto_eq_target_name(target)}, {"on", on}, {"g", std::move(g)}});
+}
+
+}  // namespace
+
+std::string auto_eq_target_name(std::size_t target) {
+    if (target < kStrips) return "in." + std::to_string(target + 1);
+    if (target < kStrips + kBuses) return "bus." + std::to_string(target - kStrips + 1);
+    return target == kStrips + kBuses ? "main" : "mono";
+}
+
+AutoEqAnalysis::AutoEqAnalysis(Receiver<AutoEqRequest> requests,
+                               std::vector<RingConsumer<float>> feeds,
+                               std::shared_ptr<UpdateSender> updates, float rate)
+    : requests_(std::move(requests)),
+      feeds_(std::move(feeds)),
+      updates_(std::move(updates)),
+      rate_(rate),
+      samples_(kAutoEqFeedSamples) {
+    for (auto& a : analyzers_) a = std::make_unique<BandAnalyzer>(rate_);
+}
+
+void AutoEqAnalysis::take_requests() {
+    while (auto request = requests_.try_receive()) {
+        const std::size_t t = request->target;
+        if (t >= kAutoEqTargets) continue;
+        if (configs_[t].on && !request->cfg.on) {
+            // Switching off forgets the measurement; the engine drops its correction by itself.
+            *analyzers_[t] = BandAnalyzer(rate_);
+            print_correction(t, false, BandGains{});
+        }
+        configs_[t] = std::move(request->cfg);
+    }
+}
+
+void AutoEqAnalysis::drain(std::size_t t) {
+    if (t >= feeds_.size() || !feeds_[t].valid()) return;
+    // Taken whether on or off, so that the ring never fills; one ring's worth at most per pass.
+    const std::size_t n = feeds_[t].pop_some(samples_.data(), samples_.size());
+    if (!configs_[t].on || n == 0) return;
+    BandAnalyzer& analyzer = *analyzers_[t];
+    if (!analyzer.feed(samples_.data(), n, configs_[t])) return;
+    const BandGains& gains = analyzer.corrections();
+    if (updates_)
+        updates_->send(update::AutoEqCurve{t, std::vector<float>(gains.begin(), gains.end())});
+    print_correction(t, true, gains);
+}
+
+void AutoEqAnalysis::pass() {
+    take_requests();
+    for (std::size_t t = 0; t < kAutoEqTargets; ++t) drain(t);
+}
+
 AutoEqLinks start_auto_eq_thread(std::shared_ptr<UpdateSender> updates,
-                                 std::shared_ptr<std::atomic<bool>> stop, float /*rate*/) {
+                                 std::shared_ptr<std::atomic<bool>> stop, float rate) {
     auto [sender, receiver] = make_channel<AutoEqRequest>();
     AutoEqLinks links{std::move(sender), {}};
     std::vector<RingConsumer<float>> feeds;
@@ -15,16 +80,28 @@ AutoEqLinks start_auto_eq_thread(std::shared_ptr<UpdateSender> updates,
         links.feeds.push_back(std::move(producer));
         feeds.push_back(std::move(consumer));
     }
-    std::thread([updates = std::move(updates), stop = std::move(stop),
-                 requests = std::move(receiver), feeds = std::move(feeds)]() mutable {
-        // No analysis yet: requests are taken and the feeds kept from filling.
-        while (!stop->load()) {
-            while (requests.try_receive()) {
+    if (!stop) return links;
+    auto body = [analysis = std::make_shared<AutoEqAnalysis>(std::move(receiver), std::move(feeds),
+                                                             std::move(updates), rate),
+                 stop]() {
+        // Quiet band filters decay through the denormal range, where each step costs far more.
+        ScopedFlushDenormals denormals_off;
+        try {
+            while (!stop->load()) {
+                analysis->pass();
+                // sleep_for resumes after a signal with the time that remains.
+                std::this_thread::sleep_for(kPassInterval);
             }
-            for (auto& feed : feeds) feed.discard(feed.available());
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        } catch (...) {
+            // Out of memory for a message: automatic equalisation stops, the mix goes on.
         }
-    }).detach();
+    };
+    try {
+        std::thread(std::move(body)).detach();
+    } catch (const std::system_error&) {
+        // No thread to be had: the engine runs on without automatic equalisation. Its feed rings
+        // simply fill and drop samples.
+    }
     return links;
 }
 
