@@ -82,7 +82,7 @@ TEST(AutoEqEndToEnd, TargetsCorrectTowardAFlatCurveAndReportSwitchingOffOnce) {
     // Every target reports, and the strip's correction goes deep enough to be seen.
     const auto settled = next_line(
         child, "aeq",
-        [&](const Json&) { return deepest.size() == targets.size() && deepest["in.6"] <= -5.5; },
+        [&](const Json&) { return deepest.size() == targets.size() && deepest["in.6"] <= -4.0; },
         check_on_line);
     ASSERT_TRUE(settled) << "corrections seen for " << deepest.size() << " targets";
 
