@@ -253,6 +253,25 @@ TEST(BandAnalyzer, ABrokenSampleCostsOneWindow) {
     }
 }
 
+// Once the correction has settled between two tenths of a decibel, a window whose step rounds
+// back to the same stored curve is no change: nothing is reinstalled or reported for it.
+TEST(BandAnalyzer, ASettledCorrectionIsNotReportedAgain) {
+    BandAnalyzer a(kRate);
+    BandTones tones(raised(17, 10.0f));
+    AutoEqCfg cfg = flat_cfg(1.0f, 40.0f);  // the band settles short of its limit
+    cfg.speed_s = 1.0f;
+    run_windows(a, tones, cfg, 40, 17);
+    const float settled = a.corrections()[17];
+    ASSERT_LT(settled, -3.0f);
+    ASSERT_GT(settled, -40.0f);
+    int changes = 0;
+    for (int w = 0; w < 30; ++w) {
+        const auto& x = tones.next(kWindow);
+        changes += a.feed(x.data(), x.size(), cfg) ? 1 : 0;
+    }
+    EXPECT_LE(changes, 2) << "settled at " << settled << ", now " << a.corrections()[17];
+}
+
 // Limits that leave no gain allow no correction: a correction already made walks back to 0 at the
 // usual pace, and usable limits resume it without a new start-up wait.
 TEST(BandAnalyzer, LimitsThatLeaveNoGainWalkTheCorrectionBackToZero) {
