@@ -144,6 +144,19 @@ void howl_and_feed(State& s, std::size_t index, float* left, float* right, std::
     }
 }
 
+// Copies the input channel that strip `idx` maps to; false when it maps to none the device has.
+bool read_input(const State& s, std::size_t idx, std::span<const float> input, std::size_t in_ch,
+                std::size_t n, float* dst) noexcept {
+    const int32_t ch = idx < s.input_map.size() ? s.input_map[idx] : -1;
+    if (ch < 0 || input.empty() || static_cast<std::size_t>(ch) >= in_ch) return false;
+    const float* src = input.data() + ch;
+    for (std::size_t i = 0; i < n; ++i) {
+        const float x = src[i * in_ch];
+        dst[i] = std::isfinite(x) ? x : 0.0f;  // a broken device sample is silence
+    }
+    return true;
+}
+
 void process_strip(State& s, std::size_t idx, std::span<const float> input, std::size_t in_ch,
                    std::size_t n, Meters& m, const AnalyserSink& sink) noexcept {
     Strip& st = s.strips[idx];
@@ -151,15 +164,13 @@ void process_strip(State& s, std::size_t idx, std::span<const float> input, std:
     float* proc = st.buf_proc.data();
     float* out = st.buf_out.data();
 
-    const int32_t ch = idx < s.input_map.size() ? s.input_map[idx] : -1;
-    if (ch >= 0 && !input.empty() && static_cast<std::size_t>(ch) < in_ch) {
-        const float* src = input.data() + ch;
-        for (std::size_t i = 0; i < n; ++i) {
-            const float x = src[i * in_ch];
-            in[i] = std::isfinite(x) ? x : 0.0f;  // a broken device sample is silence
-        }
-    } else {
-        std::fill_n(in, n, 0.0f);
+    if (!read_input(s, idx, input, in_ch, n, in)) std::fill_n(in, n, 0.0f);
+
+    if (st.bleed.on()) {
+        float* ref = s.scratch_ref.data();
+        const uint64_t ref_strip = st.bleed.cfg().ref;
+        if (ref_strip < s.input_map.size() && read_input(s, ref_strip, input, in_ch, n, ref))
+            st.bleed.run(in, ref, n);
     }
 
     ramp_scale(st.gain, in, n);
@@ -335,7 +346,9 @@ void set_pan(Ramp& to_l, Ramp& to_r, float pan, bool lr) noexcept {
 
 // A level so large that it overflows single precision (a gain of 1e300 dB, say) would turn the
 // channel, and everything summed after it, into NaN: such a setting mutes instead.
-inline float finite_or_mute(float gain) noexcept { return std::isfinite(gain) ? gain : 0.0f; }
+inline float finite_or_mute(float gain) noexcept {
+    return std::isfinite(gain) ? gain : 0.0f;
+}
 
 void configure_aeq(BiquadCascade& aeq, bool& aeq_on, const StripCfg& cfg) noexcept {
     aeq_on = cfg.aeq && cfg.aeq->on;
@@ -370,6 +383,7 @@ void configure_strip(Strip& st, StripCfg&& cfg, float fs) {
     st.peq.set_stages(design_bands(cfg.peq32, fs));
     st.geq.set_stages(design_graphic(cfg.geq, fs));
     st.gate.configure(cfg.gate);
+    st.bleed.configure(cfg.bleed);
     configure_aeq(st.aeq, st.aeq_on, cfg);
     st.dyn.configure(cfg.dyn);
     st.fader.target = finite_or_mute(std::fmax(cfg.fader, 0.0f));
@@ -392,6 +406,7 @@ Overloaded(Fs...) -> Overloaded<Fs...>;
 
 Strip::Strip(float sample_rate)
     : delay_line(saturating_cast<std::size_t>(std::floor(double(sample_rate) * 0.5)) + 4),
+      bleed(sample_rate),
       gate(sample_rate),
       dyn(sample_rate) {}
 

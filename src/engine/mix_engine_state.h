@@ -9,6 +9,7 @@
 
 #include "automixer.h"
 #include "biquad.h"
+#include "bleed.h"
 #include "dynamics.h"
 #include "loudness.h"
 #include "mix_engine.h"
@@ -36,6 +37,7 @@ struct Strip {
     std::size_t delay_write = 0;
     std::size_t delay = 0;  // samples
     BiquadCascade hpf, eq, peq, geq, aeq;
+    BleedReducer bleed;
     Gate gate;
     Compressor dyn;
     Ramp gain{1.0f, 1.0f};
@@ -76,6 +78,7 @@ struct MixEngine::State {
     bool main_aeq_on = false;
     ChunkBuffer main_l{}, main_r{};
     ChunkBuffer scratch_mid{};
+    ChunkBuffer scratch_ref{};  // a bleed reference, de-interleaved
     std::array<float, 2 * MixEngine::kMaxChunk> scratch_listen{};
 
     std::vector<int32_t> input_map;

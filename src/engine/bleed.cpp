@@ -1,0 +1,184 @@
+// Bleed reduction; see bleed.h.
+#include "bleed.h"
+
+#include <cmath>
+#include <cstring>
+
+namespace mixengine {
+
+namespace {
+
+constexpr float kStep = 0.03f;         // normalised LMS step size
+constexpr float kLeak = 0.999999f;     // per-sample weight leak (0.99999899 in single precision)
+constexpr float kEnergyFloor = 1e-6f;  // keeps the normalisation finite
+constexpr float kEnergyGuard = 1e-5f;  // below this the reference is too quiet to learn from
+constexpr float kDuckFullDb = 12.0f;   // full depth this far over the threshold
+constexpr float kDuckMaxDb = 30.0f;
+
+// One transposed direct form II stage, the same equations as run_biquad.
+inline float stage(const BiquadCoeffs& c, BiquadState& s, float x) noexcept {
+    const float y = c.b0 * x + s.s1;
+    s.s1 = c.b1 * x - c.a1 * y + s.s2;
+    s.s2 = c.b2 * x - c.a2 * y;
+    return y;
+}
+
+inline float band_of(const std::array<BiquadCoeffs, 4>& c, std::array<BiquadState, 4>& s,
+                     float x) noexcept {
+    return stage(c[3], s[3], stage(c[2], s[2], stage(c[1], s[1], stage(c[0], s[0], x))));
+}
+
+// A state driven out of range (an absurd input level) would stay NaN for good; it restarts from
+// silence instead. Tiny values are left alone: the engine's flush-to-zero mode handles those.
+inline void restart_if_broken(std::array<BiquadState, 4>& states) noexcept {
+    for (BiquadState& s : states)
+        if (!std::isfinite(s.s1) || !std::isfinite(s.s2)) s = {};
+}
+
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__)) && !defined(__clang__)
+#define MIXENGINE_BLEED_CLONES __attribute__((target_clones("arch=x86-64-v3", "default")))
+#else
+#define MIXENGINE_BLEED_CLONES
+#endif
+
+// Eight lanes as one value; on a processor without 256-bit registers the compiler runs each
+// operation as two 128-bit halves, lane for lane the same arithmetic. The helpers taking and
+// returning such values are internal and inlined, so the calling-convention note does not apply.
+#pragma GCC diagnostic ignored "-Wpsabi"
+typedef float Lanes __attribute__((vector_size(32)));
+constexpr std::size_t kLanes = 8;
+static_assert(kBleedTaps % (4 * kLanes) == 0);
+
+inline Lanes load(const float* p) noexcept {
+    Lanes v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+inline float lane_sum(const Lanes& v) noexcept {
+    return ((v[0] + v[4]) + (v[1] + v[5])) + ((v[2] + v[6]) + (v[3] + v[7]));
+}
+
+// The adaptive filter over one chunk. The dot product and the window energy are summed in four
+// interleaved sets of eight lanes, an order fixed in the code (so every instruction set gives the
+// same bits), not the order of the scalar definition; the weight update is element-wise.
+MIXENGINE_BLEED_CLONES
+void nlms_chunk(float* __restrict buf, const float* __restrict ref, std::size_t n,
+                float* __restrict weights, float* __restrict history, std::size_t& index_io,
+                float amount) noexcept {
+    std::size_t index = index_io;
+    for (std::size_t k = 0; k < n; ++k) {
+        const float d = buf[k];
+        const float u = ref[k];
+        history[index] = u;
+        history[index + kBleedTaps] = u;
+        const float* __restrict win = history + index + 1;
+
+        Lanes y0{}, y1{}, y2{}, y3{}, e0{}, e1{}, e2{}, e3{};
+        for (std::size_t i = 0; i < kBleedTaps; i += 4 * kLanes) {
+            const Lanes x0 = load(win + i), x1 = load(win + i + kLanes),
+                        x2 = load(win + i + 2 * kLanes), x3 = load(win + i + 3 * kLanes);
+            y0 += load(weights + i) * x0;
+            y1 += load(weights + i + kLanes) * x1;
+            y2 += load(weights + i + 2 * kLanes) * x2;
+            y3 += load(weights + i + 3 * kLanes) * x3;
+            e0 += x0 * x0;
+            e1 += x1 * x1;
+            e2 += x2 * x2;
+            e3 += x3 * x3;
+        }
+        const float y = lane_sum((y0 + y1) + (y2 + y3));
+        const float energy = kEnergyFloor + lane_sum((e0 + e1) + (e2 + e3));
+
+        if (energy > kEnergyGuard) {
+            const float e = (d - y) * kStep / energy;
+            for (std::size_t i = 0; i < kBleedTaps; ++i)
+                weights[i] = weights[i] * kLeak + e * win[i];
+        }
+        buf[k] = d - y * amount;
+        index = index == 0 ? kBleedTaps - 1 : index - 1;
+    }
+    index_io = index;
+}
+
+}  // namespace
+
+BleedBand bleed_band(const BleedCfg& cfg, double sample_rate) noexcept {
+    const double lo = std::fmin(std::fmax(double(cfg.lo), 200.0), 18000.0);
+    const double hi =
+        std::fmin(std::fmin(std::fmax(double(cfg.hi), 400.0), 20000.0), sample_rate / 2.2);
+    return {lo, hi};
+}
+
+BleedReducer::BleedReducer(double sample_rate)
+    : sample_rate_(sample_rate),
+      duck_att_(static_cast<float>(std::exp(-1.0 / (sample_rate * 0.002)))),
+      duck_rel_(static_cast<float>(std::exp(-1.0 / (sample_rate * 0.12)))) {
+    configure(std::nullopt);
+}
+
+void BleedReducer::configure(const std::optional<BleedCfg>& cfg) {
+    const BleedCfg next = cfg.value_or(BleedCfg{});
+    if (next.mode != cfg_.mode || next.ref != cfg_.ref) weights_.fill(0.0f);
+    const BleedBand b = bleed_band(next, sample_rate_);
+    const double fs = sample_rate_;
+    band_ = {
+        design_biquad("hp", b.lo_hz, 0.0, 0.541, fs), design_biquad("hp", b.lo_hz, 0.0, 1.307, fs),
+        design_biquad("lp", b.hi_hz, 0.0, 0.541, fs), design_biquad("lp", b.hi_hz, 0.0, 1.307, fs)};
+    cfg_ = next;
+}
+
+void BleedReducer::run(float* buf, float* ref, std::size_t n) noexcept {
+    if (cfg_.mode == "duck")
+        run_duck(buf, ref, n);
+    else
+        run_cancel(buf, ref, n);
+    restart_if_broken(ref_state_);
+    restart_if_broken(sig_state_);
+}
+
+void BleedReducer::run_cancel(float* buf, float* ref, std::size_t n) noexcept {
+    // The reference path does not depend on the strip, so it is filtered for the whole chunk
+    // first; per sample the arithmetic is the same as filtering inside the adaptive loop.
+    for (std::size_t k = 0; k < n; ++k) ref[k] = band_of(band_, ref_state_, ref[k]);
+    const float amount = std::fmin(std::fmax(cfg_.amount, 0.0f), 1.0f);
+    nlms_chunk(buf, ref, n, weights_.data(), history_.data(), index_, amount);
+
+    // Weights that have left the float range can never come back; start learning afresh.
+    float check = 0.0f;
+    for (float w : weights_) check += w * 0.0f;
+    if (check != 0.0f) {
+        weights_.fill(0.0f);
+        history_.fill(0.0f);
+    }
+}
+
+void BleedReducer::run_duck(float* buf, const float* ref, std::size_t n) noexcept {
+    const float depth_db = -std::fmin(std::fabs(cfg_.amount), kDuckMaxDb);
+    const float thr = cfg_.thr;
+    const float att = duck_att_, rel = duck_rel_;
+    // Below this level the envelope is surely under the threshold whatever the rounding of the
+    // dB arithmetic, so the logarithm can be skipped.
+    const float quiet = static_cast<float>(
+        std::pow(10.0, (double(thr) - (1e-3 + 1e-6 * std::fabs(double(thr)))) / 20.0));
+    float env = duck_env_, gain = duck_gain_;
+    for (std::size_t k = 0; k < n; ++k) {
+        const float x = buf[k];
+        const float u = band_of(band_, ref_state_, ref[k]);
+        const float b = band_of(band_, sig_state_, x);
+        const float a = std::fabs(u);
+        env = a + (env - a) * (a > env ? att : rel);
+        float t = 1.0f;
+        if (!(env < quiet)) {
+            const float over = 20.0f * std::log10(std::fmax(env, 1e-9f)) - thr;
+            if (over > 0.0f)
+                t = std::pow(10.0f, depth_db * std::fmin(over / kDuckFullDb, 1.0f) / 20.0f);
+        }
+        gain = t + (t < gain ? att : rel) * (gain - t);
+        buf[k] = x - b * (1.0f - gain);
+    }
+    duck_env_ = std::isfinite(env) ? env : 0.0f;
+    duck_gain_ = std::isfinite(gain) ? gain : 1.0f;
+}
+
+}  // namespace mixengine
