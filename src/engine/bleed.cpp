@@ -42,18 +42,12 @@ inline void restart_if_broken(std::array<BiquadState, 4>& states) noexcept {
 #endif
 
 // Eight lanes as one value; on a processor without 256-bit registers the compiler runs each
-// operation as two 128-bit halves, lane for lane the same arithmetic. The helpers taking and
-// returning such values are internal and inlined, so the calling-convention note does not apply.
-#pragma GCC diagnostic ignored "-Wpsabi"
+// operation as two 128-bit halves, lane for lane the same arithmetic. Such values never cross a
+// function boundary here: the variant compiled for AVX2 and the plain one would pass them
+// differently.
 typedef float Lanes __attribute__((vector_size(32)));
 constexpr std::size_t kLanes = 8;
 static_assert(kBleedTaps % (4 * kLanes) == 0);
-
-inline Lanes load(const float* p) noexcept {
-    Lanes v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
 
 inline float lane_sum(const Lanes& v) noexcept {
     return ((v[0] + v[4]) + (v[1] + v[5])) + ((v[2] + v[6]) + (v[3] + v[7]));
@@ -76,19 +70,22 @@ void nlms_chunk(float* __restrict buf, const float* __restrict ref, std::size_t 
 
         Lanes y0{}, y1{}, y2{}, y3{}, e0{}, e1{}, e2{}, e3{};
         for (std::size_t i = 0; i < kBleedTaps; i += 4 * kLanes) {
-            const Lanes x0 = load(win + i), x1 = load(win + i + kLanes),
-                        x2 = load(win + i + 2 * kLanes), x3 = load(win + i + 3 * kLanes);
-            y0 += load(weights + i) * x0;
-            y1 += load(weights + i + kLanes) * x1;
-            y2 += load(weights + i + 2 * kLanes) * x2;
-            y3 += load(weights + i + 3 * kLanes) * x3;
+            Lanes x[4], w[4];
+            std::memcpy(x, win + i, sizeof x);
+            std::memcpy(w, weights + i, sizeof w);
+            const Lanes x0 = x[0], x1 = x[1], x2 = x[2], x3 = x[3];
+            y0 += w[0] * x0;
+            y1 += w[1] * x1;
+            y2 += w[2] * x2;
+            y3 += w[3] * x3;
             e0 += x0 * x0;
             e1 += x1 * x1;
             e2 += x2 * x2;
             e3 += x3 * x3;
         }
-        const float y = lane_sum((y0 + y1) + (y2 + y3));
-        const float energy = kEnergyFloor + lane_sum((e0 + e1) + (e2 + e3));
+        const Lanes ys = (y0 + y1) + (y2 + y3), es = (e0 + e1) + (e2 + e3);
+        const float y = lane_sum(ys);
+        const float energy = kEnergyFloor + lane_sum(es);
 
         if (energy > kEnergyGuard) {
             const float e = (d - y) * kStep / energy;
