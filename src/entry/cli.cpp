@@ -102,11 +102,51 @@ std::optional<uint32_t> u32_value(const Arguments& args, std::string_view flag) 
 
 }  // namespace
 
+namespace {
+
+constexpr std::string_view kUsage =
+    R"(Usage: mixengine MODE [OPTIONS]
+
+The audio engine of a live-sound mixing practice console. It reads JSON commands on standard
+input and writes JSON lines on standard output.
+
+Modes (the first that applies is run):
+  --list                      print the audio devices
+  --detect                    feedback detector service over UDP
+  --record DEVICE [--dir DIR] [--channels N]
+                              record every input channel to DIR/chNN.wav
+  --play DEVICE [--dir DIR] [--from SECONDS]
+                              play a recording to an output device
+  --library                   print the practice library
+  --sim [--inputs N] [--outputs N] [--rate 96000] [--files DIR]
+                              run the console on recordings or test signals, without devices
+  --in DEVICE --out DEVICE [--rate HZ] [--buffer FRAMES]
+                              run the console live on audio devices
+
+  --help                      this text (as the first argument)
+  --version                   the version (as the first argument)
+)";
+
+}  // namespace
+
+std::optional<std::string> informational_text(const Arguments& args) {
+    if (args.first() == "--help") return std::string(kUsage);
+    if (args.first() == "--version") return std::string("mixengine ") + MIXENGINE_VERSION + "\n";
+    return std::nullopt;
+}
+
 int run_command_line(int argc, char** argv) {
     ignore_broken_pipe();
     std::vector<std::string> list;
     for (int i = 0; i < argc; ++i) list.emplace_back(argv[i] ? argv[i] : "");
     const Arguments args(std::move(list));
+
+    // Asked for by a person, never by the front end: only as the first argument, so that no
+    // flag value (a device called "--help") changes meaning.
+    if (const auto text = informational_text(args)) {
+        print_raw_line(std::string_view(*text).substr(0, text->size() - 1));
+        return 0;
+    }
 
     switch (select_mode(args)) {
         case Mode::List:

@@ -49,6 +49,36 @@ TEST(Executable, LibraryPrintsOneJsonLine) {
     EXPECT_TRUE(line["data"]["exercises"].is_array());
 }
 
+// Help and version are for people and only count as the first argument; anywhere else the
+// modes see them as before (a device may be called "--help").
+TEST(Executable, HelpAndVersionFirstOnlyLeaveEveryModeAsItWas) {
+    struct Case {
+        std::vector<std::string> args;
+        std::string starts_with;
+        int status;
+    };
+    const std::string version = "mixengine " MIXENGINE_VERSION "\n";
+    const Case cases[] = {
+        {{"--help"}, "Usage: mixengine MODE [OPTIONS]\n", 0},
+        {{"--help", "--sim"}, "Usage: mixengine MODE [OPTIONS]\n", 0},
+        {{"--version"}, version, 0},
+        {{"--version", "--library"}, version, 0},
+        {{"--library", "--help"}, R"({"t":"library","data":{)", 0},
+        {{"--in", "--help", "--out"}, R"({"t":"error","text":"Choose an audio input)", 2},
+    };
+    for (const Case& c : cases) {
+        const Outcome o = run(c.args);
+        EXPECT_EQ(o.status, c.status) << c.args[0];
+        EXPECT_EQ(o.err, "");
+        EXPECT_EQ(o.out.rfind(c.starts_with, 0), 0u) << o.out;
+    }
+    const Outcome help = run({"--help"});
+    for (const char* flag : {"--list", "--detect", "--record", "--play", "--library", "--sim",
+                             "--in", "--out", "--files", "--buffer", "--version"})
+        EXPECT_NE(help.out.find(flag), std::string::npos) << flag;
+    EXPECT_EQ(run({"--version"}).out, version);
+}
+
 TEST(Executable, OddArgumentsNeverCrashOrWriteToStandardError) {
     const std::vector<std::vector<std::string>> cases = {
         {"\xff\xfe\xfd"},
@@ -64,8 +94,8 @@ TEST(Executable, OddArgumentsNeverCrashOrWriteToStandardError) {
         EXPECT_EQ(o.err, "");
         for (std::size_t pos = 0; pos < o.out.size();) {
             const auto nl = o.out.find('\n', pos);
-            EXPECT_FALSE(nlohmann::json::parse(o.out.substr(pos, nl - pos), nullptr, false)
-                             .is_discarded());
+            EXPECT_FALSE(
+                nlohmann::json::parse(o.out.substr(pos, nl - pos), nullptr, false).is_discarded());
             pos = nl + 1;
         }
     }
