@@ -5,7 +5,8 @@ set -eu
 cd "$(dirname "$0")/.."
 
 packages="build-essential cmake pkg-config nlohmann-json3-dev libfftw3-dev librtaudio-dev \
-jackd2 libjack-jackd2-dev libasound2-dev libgtest-dev libgmock-dev libbenchmark-dev libebur128-dev"
+jackd2 libjack-jackd2-dev libasound2-dev libgtest-dev libgmock-dev libbenchmark-dev libebur128-dev \
+python3 tmux"
 
 missing=""
 for p in $packages; do

@@ -2,7 +2,7 @@
 // enumerates devices, names them, reports what each can do per direction and opens callback-driven
 // streams. Every operation may fail with a text meant for the user; nothing throws across it.
 // Two hosts exist: the system one over RtAudio (rtaudio_host.h) and a scripted one for tests
-// (fake_host.h).
+// (tests/support/audio/fake_host.h, never part of the installed program).
 #pragma once
 
 #include <cstddef>

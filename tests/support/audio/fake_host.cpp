@@ -1,4 +1,4 @@
-#include "fake_host.h"
+#include "audio/fake_host.h"
 
 namespace mixengine {
 

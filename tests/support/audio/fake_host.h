@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "audio_host.h"
+#include "audio/audio_host.h"
 
 namespace mixengine {
 
