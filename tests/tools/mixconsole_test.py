@@ -78,7 +78,7 @@ class PlainLines(unittest.TestCase):
         with tempfile.NamedTemporaryFile("w", suffix=".txt", delete=False) as f:
             f.write("# warm up\nloud src=main\nsleep 0.3\n"
                     '{"t":"fba","target":"main","on":true}\n'
-                    "sleep 0.2\nstrip i=2 s={\"gain_db\":6}\nquit\n")
+                    "sleep 0.2\nstrip i=2 s={\"gain_db\": 6}\nquit\n")
         try:
             done = self.run_console(["--engine", FAKE, "--script", f.name])
         finally:
