@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "engine/mix_engine.h"
+#include "engine/mix_engine_state.h"
 
 namespace mixengine {
 namespace {
@@ -95,8 +96,10 @@ void everything(MixEngine& e) {
                 o, 100.0f * std::pow(1.3f, float(k)) * (1.0f + 0.05f * float(o)), -9.0f});
 }
 
-void run(benchmark::State& state, void (*configure)(MixEngine&), std::size_t channels) {
+void run(benchmark::State& state, void (*configure)(MixEngine&), std::size_t channels,
+         bool reference = false) {
     MixEngine engine(kFs);
+    use_reference_path(engine, reference);
     Meters meters(2);
     configure(engine);
     std::vector<float> input(kBlock * channels), output(kBlock * 2);
@@ -124,9 +127,23 @@ void BM_EngineEverything(benchmark::State& state) {
     run(state, everything, 32);
 }
 
+// The straightforward path the fast one is held to, for comparison.
+void BM_EngineTypicalReference(benchmark::State& state) {
+    run(state, typical, 16, true);
+}
+void BM_EngineWorstCaseReference(benchmark::State& state) {
+    run(state, worst, 32, true);
+}
+void BM_EngineEverythingReference(benchmark::State& state) {
+    run(state, everything, 32, true);
+}
+
 BENCHMARK(BM_EngineTypical);
 BENCHMARK(BM_EngineWorstCase);
 BENCHMARK(BM_EngineEverything);
+BENCHMARK(BM_EngineTypicalReference);
+BENCHMARK(BM_EngineWorstCaseReference);
+BENCHMARK(BM_EngineEverythingReference);
 
 }  // namespace
 }  // namespace mixengine

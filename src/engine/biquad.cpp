@@ -1,7 +1,10 @@
 // Biquad design and cascades; see biquad.h.
 #include "biquad.h"
 
+#include <algorithm>
+
 #include <cmath>
+#include <cstring>
 #include <numbers>
 
 namespace mixengine {
@@ -86,7 +89,119 @@ void run_stages(std::span<const BiquadCoeffs> stages, std::span<BiquadState> sta
     }
 }
 
+#if defined(__GNUC__) && defined(__x86_64__) && !defined(__clang__)
+#define MIXENGINE_LANE_CLONES __attribute__((target_clones("arch=x86-64-v3", "default")))
+#else
+#define MIXENGINE_LANE_CLONES
+#endif
+
+// Eight lanes as one value; without 256-bit registers the compiler runs each operation as two
+// 128-bit halves, lane for lane the same arithmetic. Only used inside this file.
+#pragma GCC diagnostic ignored "-Wpsabi"
+typedef float Lanes __attribute__((vector_size(4 * kBiquadLanes)));
+constexpr std::size_t kSweep = 4;  // stages per pass over the chunk: four feedback chains overlap
+
+struct LaneStages {
+    Lanes b0[kSweep], b1[kSweep], b2[kSweep], a1[kSweep], a2[kSweep], s1[kSweep], s2[kSweep];
+};
+
+// Four stages over n interleaved frames; per lane the equations of run_biquad, in its order.
+MIXENGINE_LANE_CLONES
+void lane_sweep(LaneStages& st, float* data, std::size_t n) noexcept {
+    Lanes b0[kSweep], b1[kSweep], b2[kSweep], a1[kSweep], a2[kSweep], s1[kSweep], s2[kSweep];
+    for (std::size_t g = 0; g < kSweep; ++g) {
+        b0[g] = st.b0[g], b1[g] = st.b1[g], b2[g] = st.b2[g], a1[g] = st.a1[g], a2[g] = st.a2[g];
+        s1[g] = st.s1[g], s2[g] = st.s2[g];
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        Lanes x;
+        std::memcpy(&x, data + i * kBiquadLanes, sizeof x);
+        for (std::size_t g = 0; g < kSweep; ++g) {
+            const Lanes y = b0[g] * x + s1[g];
+            s1[g] = b1[g] * x - a1[g] * y + s2[g];
+            s2[g] = b2[g] * x - a2[g] * y;
+            x = y;
+        }
+        std::memcpy(data + i * kBiquadLanes, &x, sizeof x);
+    }
+    for (std::size_t g = 0; g < kSweep; ++g) st.s1[g] = s1[g], st.s2[g] = s2[g];
+}
+
+// Walks a channel's cascades stage by stage.
+struct StageCursor {
+    const LaneChannel* ch = nullptr;
+    std::size_t cascade = 0, stage = 0;
+
+    bool next(const BiquadCoeffs*& c, BiquadState*& s) noexcept {
+        for (; ch && cascade < ch->cascades.size(); ++cascade, stage = 0) {
+            BiquadCascade* k = ch->cascades[cascade];
+            if (!k) continue;
+            const std::size_t count = std::min(k->stages().size(), k->states().size());
+            if (stage < count) {
+                c = &k->stages()[stage];
+                s = &k->states()[stage];
+                ++stage;
+                return true;
+            }
+        }
+        return false;
+    }
+};
+
 }  // namespace
+
+void run_in_lanes(std::span<const LaneChannel> channels, std::size_t n, float* scratch) noexcept {
+    const std::size_t lanes = std::min(channels.size(), kBiquadLanes);
+    StageCursor cursor[kBiquadLanes];
+    for (std::size_t l = 0; l < lanes; ++l) cursor[l].ch = &channels[l];
+    bool loaded = false;
+    for (;;) {
+        LaneStages st;
+        BiquadState* home[kSweep][kBiquadLanes] = {};
+        bool any = false;
+        for (std::size_t g = 0; g < kSweep; ++g) {
+            for (std::size_t l = 0; l < kBiquadLanes; ++l) {
+                const BiquadCoeffs* c = nullptr;
+                BiquadState* s = nullptr;
+                if (l < lanes && cursor[l].next(c, s)) {
+                    st.b0[g][l] = c->b0, st.b1[g][l] = c->b1, st.b2[g][l] = c->b2;
+                    st.a1[g][l] = c->a1, st.a2[g][l] = c->a2;
+                    st.s1[g][l] = s->s1, st.s2[g][l] = s->s2;
+                    home[g][l] = s;
+                    any = true;
+                } else {
+                    st.b0[g][l] = 1.0f, st.b1[g][l] = 0.0f, st.b2[g][l] = 0.0f;
+                    st.a1[g][l] = 0.0f, st.a2[g][l] = 0.0f;
+                    st.s1[g][l] = 0.0f, st.s2[g][l] = 0.0f;
+                }
+            }
+        }
+        if (!any) break;
+        if (!loaded) {
+            for (std::size_t l = 0; l < kBiquadLanes; ++l) {
+                const float* src = l < lanes ? channels[l].buf : nullptr;
+                for (std::size_t i = 0; i < n; ++i)
+                    scratch[i * kBiquadLanes + l] = src ? src[i] : 0.0f;
+            }
+            loaded = true;
+        }
+        lane_sweep(st, scratch, n);
+        for (std::size_t g = 0; g < kSweep; ++g) {
+            for (std::size_t l = 0; l < kBiquadLanes; ++l) {
+                if (!home[g][l]) continue;
+                home[g][l]->s1 = st.s1[g][l];
+                home[g][l]->s2 = st.s2[g][l];
+                flush_biquad_state(*home[g][l]);
+            }
+        }
+    }
+    if (!loaded) return;
+    for (std::size_t l = 0; l < lanes; ++l) {
+        float* dst = channels[l].buf;
+        if (!dst) continue;
+        for (std::size_t i = 0; i < n; ++i) dst[i] = scratch[i * kBiquadLanes + l];
+    }
+}
 
 BiquadCascade::BiquadCascade() {
     stages_.reserve(kCascadeReserve);

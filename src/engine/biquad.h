@@ -7,6 +7,7 @@
 // from silence, and states of dropped stages wait unused until the cascade grows again.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <span>
 #include <string_view>
@@ -68,6 +69,19 @@ class BiquadCascade {
     std::vector<BiquadCoeffs> stages_;
     std::vector<BiquadState> states_;
 };
+
+// Channels run side by side in SIMD lanes: the same stage of up to eight channels at once, each
+// lane with its own coefficients and state. A channel lists up to four cascades, run in order as
+// one; a lane whose channel has fewer stages runs pass-through stages (b0 = 1, the rest 0). Each
+// lane does exactly the arithmetic of BiquadCascade::run on its own, so the result is the same
+// (a pass-through stage may turn -0 into +0), and the states are flushed after the chunk alike.
+inline constexpr std::size_t kBiquadLanes = 8;
+struct LaneChannel {
+    float* buf = nullptr;
+    std::array<BiquadCascade*, 4> cascades{};  // null entries are skipped
+};
+// At most kBiquadLanes channels; `scratch` holds kBiquadLanes * n floats.
+void run_in_lanes(std::span<const LaneChannel> channels, std::size_t n, float* scratch) noexcept;
 
 // Stereo cascade: shared coefficients, separate states for left and right.
 class StereoBiquadCascade {

@@ -157,13 +157,11 @@ bool read_input(const State& s, std::size_t idx, std::span<const float> input, s
     return true;
 }
 
-void process_strip(State& s, std::size_t idx, std::span<const float> input, std::size_t in_ch,
-                   std::size_t n, Meters& m, const AnalyserSink& sink) noexcept {
+// Strip steps up to the high-pass: input, bleed reduction, input gain, delay.
+void strip_input(State& s, std::size_t idx, std::span<const float> input, std::size_t in_ch,
+                 std::size_t n) noexcept {
     Strip& st = s.strips[idx];
     float* in = st.buf_in.data();
-    float* proc = st.buf_proc.data();
-    float* out = st.buf_out.data();
-
     if (!read_input(s, idx, input, in_ch, n, in)) std::fill_n(in, n, 0.0f);
 
     if (st.bleed.on()) {
@@ -188,21 +186,29 @@ void process_strip(State& s, std::size_t idx, std::span<const float> input, std:
         }
         st.delay_write = w;
     }
+}
 
-    st.hpf.run(in, n);
+// After the high-pass: the gate and what reads its output; buf_proc starts as its copy.
+void strip_gate(State& s, std::size_t idx, std::size_t n, Meters& m,
+                const AnalyserSink& sink) noexcept {
+    Strip& st = s.strips[idx];
+    float* in = st.buf_in.data();
     meter_min(m.strip_gate[idx], st.gate.run(in, n));
     meter_max(m.strip_peak[idx], peak_of(in, n));
-    const auto sidx = static_cast<uint32_t>(idx);
-    if (analyser_is(s, AnalyserSource::Kind::Strip, sidx, false)) sink(in, n);
+    if (analyser_is(s, AnalyserSource::Kind::Strip, static_cast<uint32_t>(idx), false)) sink(in, n);
+    std::copy_n(in, n, st.buf_proc.data());
+}
 
-    std::copy_n(in, n, proc);
-    st.eq.run(proc, n);
-    st.peq.run(proc, n);
-    st.geq.run(proc, n);
-    if (st.aeq_on) push_feed(s.aeq_rings, idx, proc, n);
-    st.aeq.run(proc, n);
+// After the equalisers: compressor, automixer, fader, summing and sends.
+void strip_tail(State& s, std::size_t idx, std::size_t n, Meters& m,
+                const AnalyserSink& sink) noexcept {
+    Strip& st = s.strips[idx];
+    float* in = st.buf_in.data();
+    float* proc = st.buf_proc.data();
+    float* out = st.buf_out.data();
     meter_min(m.strip_comp[idx], st.dyn.run(proc, n));
-    if (analyser_is(s, AnalyserSource::Kind::Strip, sidx, true)) sink(proc, n);
+    if (analyser_is(s, AnalyserSource::Kind::Strip, static_cast<uint32_t>(idx), true))
+        sink(proc, n);
 
     std::copy_n(proc, n, out);
     st.amix_gain.target = s.amix.strip_target(st.cfg.amix, proc, n, st.amix_power);
@@ -219,6 +225,56 @@ void process_strip(State& s, std::size_t idx, std::span<const float> input, std:
         const float* sig = tap == 0 ? in : (tap == 1 ? proc : out);
         ramp_add(st.sends[k], s.buses[k].sum.data(), sig, n);
     }
+}
+
+// The straightforward order, one strip after another: the reference the lane path is held to.
+void process_strips_in_turn(State& s, std::span<const float> input, std::size_t in_ch,
+                            std::size_t n, Meters& m, const AnalyserSink& sink) noexcept {
+    for (std::size_t idx = 0; idx < kStrips; ++idx) {
+        Strip& st = s.strips[idx];
+        strip_input(s, idx, input, in_ch, n);
+        st.hpf.run(st.buf_in.data(), n);
+        strip_gate(s, idx, n, m, sink);
+        float* proc = st.buf_proc.data();
+        st.eq.run(proc, n);
+        st.peq.run(proc, n);
+        st.geq.run(proc, n);
+        if (st.aeq_on) push_feed(s.aeq_rings, idx, proc, n);
+        st.aeq.run(proc, n);
+        strip_tail(s, idx, n, m, sink);
+    }
+}
+
+// Runs one set of cascades of every strip (or bus), eight channels at a time in SIMD lanes.
+template <class Channel, std::size_t N, class Pick>
+void in_lanes(State& s, std::vector<Channel>& channels, std::size_t n, Pick pick) noexcept {
+    static_assert(N % kBiquadLanes == 0);
+    for (std::size_t first = 0; first < N; first += kBiquadLanes) {
+        std::array<LaneChannel, kBiquadLanes> lanes;
+        for (std::size_t l = 0; l < kBiquadLanes; ++l) lanes[l] = pick(channels[first + l]);
+        run_in_lanes(lanes, n, s.lane_scratch.data());
+    }
+}
+
+// The same steps in stages across strips: every filter cascade runs with eight strips side by
+// side. Everything a strip publishes or feeds happens in the same order per strip, and no strip
+// reads another's signal before its tail, so the result is that of process_strips_in_turn.
+void process_strips_in_lanes(State& s, std::span<const float> input, std::size_t in_ch,
+                             std::size_t n, Meters& m, const AnalyserSink& sink) noexcept {
+    for (std::size_t idx = 0; idx < kStrips; ++idx) strip_input(s, idx, input, in_ch, n);
+    in_lanes<Strip, kStrips>(s, s.strips, n, [](Strip& st) {
+        return LaneChannel{st.buf_in.data(), {&st.hpf}};
+    });
+    for (std::size_t idx = 0; idx < kStrips; ++idx) strip_gate(s, idx, n, m, sink);
+    in_lanes<Strip, kStrips>(s, s.strips, n, [](Strip& st) {
+        return LaneChannel{st.buf_proc.data(), {&st.eq, &st.peq, &st.geq}};
+    });
+    for (std::size_t idx = 0; idx < kStrips; ++idx)
+        if (s.strips[idx].aeq_on) push_feed(s.aeq_rings, idx, s.strips[idx].buf_proc.data(), n);
+    in_lanes<Strip, kStrips>(s, s.strips, n, [](Strip& st) {
+        return LaneChannel{st.buf_proc.data(), {&st.aeq}};
+    });
+    for (std::size_t idx = 0; idx < kStrips; ++idx) strip_tail(s, idx, n, m, sink);
 }
 
 // Shared by the buses and the mono bus: the filters before the compressor...
@@ -250,12 +306,26 @@ void process_chunk(State& s, std::span<const float> input, std::size_t in_ch, fl
     std::fill_n(s.main_r.data(), n, 0.0f);
 
     s.amix.begin_chunk(n, s.sample_rate);
-    for (std::size_t idx = 0; idx < kStrips; ++idx) process_strip(s, idx, input, in_ch, n, m, sink);
+    if (s.reference_path)
+        process_strips_in_turn(s, input, in_ch, n, m, sink);
+    else
+        process_strips_in_lanes(s, input, in_ch, n, m, sink);
     s.amix.end_chunk();
 
+    if (!s.reference_path) {
+        for (Bus& bus : s.buses) std::copy_n(bus.sum.data(), n, bus.work.data());
+        in_lanes<Bus, kBuses>(s, s.buses, n, [](Bus& bus) {
+            return LaneChannel{bus.work.data(), {&bus.eq, &bus.peq, &bus.geq}};
+        });
+        for (std::size_t b = 0; b < kBuses; ++b)
+            if (s.buses[b].aeq_on) push_feed(s.aeq_rings, 32 + b, s.buses[b].work.data(), n);
+        in_lanes<Bus, kBuses>(s, s.buses, n, [](Bus& bus) {
+            return LaneChannel{bus.work.data(), {&bus.aeq}};
+        });
+    }
     for (std::size_t b = 0; b < kBuses; ++b) {
         Bus& bus = s.buses[b];
-        float* work = process_bus(s, bus, 32 + b, n);
+        float* work = s.reference_path ? process_bus(s, bus, 32 + b, n) : bus.work.data();
         meter_min(m.bus_comp[b], bus.dyn.run(work, n));
         finish_bus(s, bus, 2 + b, n);
         meter_max(m.bus_peak[b], peak_of(work, n));
@@ -423,6 +493,11 @@ MixEngine::State::State(float fs) : sample_rate(fs), mono(fs), main_dyn(fs), lou
 }
 
 MixEngine::MixEngine(float sample_rate) : s_(std::make_unique<State>(sample_rate)) {}
+
+void use_reference_path(MixEngine& engine, bool on) noexcept {
+    // The engine's state is never const itself; the view handed out is read-only by convention.
+    const_cast<MixEngine::State&>(engine.state()).reference_path = on;
+}
 MixEngine::~MixEngine() = default;
 
 float MixEngine::sample_rate() const noexcept {

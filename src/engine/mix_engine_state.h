@@ -79,6 +79,8 @@ struct MixEngine::State {
     ChunkBuffer main_l{}, main_r{};
     ChunkBuffer scratch_mid{};
     ChunkBuffer scratch_ref{};  // a bleed reference, de-interleaved
+    std::array<float, kBiquadLanes * MixEngine::kMaxChunk> lane_scratch{};  // interleaved lanes
+    bool reference_path = false;  // one strip after another, one channel per filter run
     std::array<float, 2 * MixEngine::kMaxChunk> scratch_listen{};
 
     std::vector<int32_t> input_map;
@@ -97,5 +99,8 @@ struct MixEngine::State {
     LoudnessMeter loudness;
     AutomixGroups amix;
 };
+
+// Tests and benchmarks switch the engine to its straightforward reference path and back.
+void use_reference_path(MixEngine& engine, bool on) noexcept;
 
 }  // namespace mixengine
