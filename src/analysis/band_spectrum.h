@@ -9,7 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "analysis/fft4096.h"
+#include "control/fft4096.h"
 
 namespace mixengine {
 

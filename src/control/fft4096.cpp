@@ -1,4 +1,4 @@
-#include "fft4096.h"
+#include "control/fft4096.h"
 
 #include <fftw3.h>
 
