@@ -1,0 +1,95 @@
+// The feedback detector: looks at one signal in half-overlapped 4096-point spectra and reports
+// the frequencies of narrow peaks that stand well out of their neighbourhood, belong to no
+// harmonic series, and persist without decaying for the number of frames the programme content
+// calls for.
+//
+// Levels are dB relative to full scale (a full-scale sine centred on a bin reads 0 dB), floored at
+// -180 dB; frequencies are Hz. One detector belongs to one thread; its FFT plan is made once, when
+// it is built.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "control/fft4096.h"
+#include "engine/config.h"
+
+namespace mixengine {
+
+// One peak followed from frame to frame.
+struct PeakTrack {
+    float freq_hz = 0.0f;      // the candidate's frequency in the frame that wrote the track
+    uint32_t count = 0;        // consecutive frames matched, 1 for a new track
+    float start_level = 0.0f;  // dB when the track began
+    float max_level = 0.0f;    // highest dB seen
+};
+
+// The persistence rule a "content" selects: how much a peak must have grown since its track
+// began, and after how many frames it is reported (then again every that many frames).
+struct PersistenceRule {
+    float growth_db = -1.0f;
+    uint32_t frames = 8;
+};
+PersistenceRule persistence_rule(const FbaCfg& cfg) noexcept;
+
+class FeedbackDetector {
+  public:
+    static constexpr std::size_t kFrame = Fft4096::kSize;  // 4096
+    static constexpr std::size_t kHop = kFrame / 2;        // 2048
+    static constexpr std::size_t kBins = kFrame / 2;       // 0 .. 2047 are analysed
+    static constexpr std::size_t kMaxCandidates = 6;
+    static constexpr float kFloorDb = -180.0f;
+
+    explicit FeedbackDetector(float sample_rate);
+    FeedbackDetector(const FeedbackDetector&) = delete;
+    FeedbackDetector& operator=(const FeedbackDetector&) = delete;
+
+    // Appends the samples and analyses every frame they complete; returns the frequencies those
+    // frames reported, in order. A sample that is not finite counts as silence, so a burst of
+    // NaN or infinity can neither be reported nor poison later frames.
+    std::vector<float> process(std::span<const float> samples, const FbaCfg& cfg);
+
+    // The dB spectrum of the latest frame (bin j at j * bin_hz), empty before the first frame.
+    std::span<const float> spectrum() const noexcept {
+        return analysed_ ? std::span<const float>(spectrum_) : std::span<const float>();
+    }
+
+    float bin_hz() const noexcept { return bin_hz_; }
+    const std::vector<PeakTrack>& tracks() const noexcept { return tracks_; }
+
+  private:
+    struct Candidate {
+        float freq_hz = 0.0f;
+        float prominence_db = 0.0f;
+    };
+
+    void analyse_frame(const FbaCfg& cfg, std::vector<float>& reports);
+    void compute_spectrum() noexcept;
+    void find_candidates(float sensitivity_db) noexcept;
+    bool may_stand_out(std::size_t k, float sensitivity_db) const noexcept;
+    float local_median(std::size_t k) noexcept;
+    bool is_harmonic(float freq_hz) const noexcept;
+
+    float bin_hz_;
+    float norm_ = 0.0f;
+    std::array<float, kFrame> window_;
+    Fft4096 fft_;
+    std::array<float, kFrame> input_{};
+    std::size_t fill_ = 0;
+    std::array<float, kBins> spectrum_{};
+    bool analysed_ = false;
+    std::size_t search_lo_ = 1;  // peak search range, inclusive; empty when lo > hi
+    std::size_t search_hi_ = 0;
+
+    // Working lists, sized once.
+    std::vector<float> neighbourhood_;
+    std::array<Candidate, kMaxCandidates> best_{};
+    std::size_t best_count_ = 0;
+    std::vector<PeakTrack> tracks_;
+    std::vector<PeakTrack> next_tracks_;
+};
+
+}  // namespace mixengine
