@@ -160,10 +160,12 @@ def show_routing(e, music_outputs):
     band = [4, 5, 6, 12, 13, 14]
     for s in range(16):
         levels = [0.0] * 8
-        if s in (0, 1):
-            levels[0] = levels[1] = 0.8      # bus.1, bus.2: vocal wedges
+        if s == 0:
+            levels[0] = 0.8                  # bus.1: the low singer's wedge
+        if s == 1:
+            levels[1] = 0.8                  # bus.2: the high singer's wedge
         if s in (8, 9):
-            levels[2] = 0.8                  # bus.3: vocal wedge
+            levels[2] = 0.8                  # bus.3: a wedge both singers share
         if s in drums:
             levels[3] = 0.7                  # bus.4: drum sub
         if s in voice or s in band:
