@@ -217,23 +217,6 @@ void BiquadCascade::run(float* buf, std::size_t n) noexcept {
     run_stages(stages_, states_, buf, n);
 }
 
-StereoBiquadCascade::StereoBiquadCascade() {
-    stages_.reserve(kCascadeReserve);
-    left_.reserve(kCascadeReserve);
-    right_.reserve(kCascadeReserve);
-}
-
-void StereoBiquadCascade::set_stages(std::span<const BiquadCoeffs> stages) {
-    stages_.assign(stages.begin(), stages.end());
-    grow_states(left_, stages_.size());
-    grow_states(right_, stages_.size());
-}
-
-void StereoBiquadCascade::run(float* left, float* right, std::size_t n) noexcept {
-    run_stages(stages_, left_, left, n);
-    run_stages(stages_, right_, right, n);
-}
-
 BiquadCoeffs design_biquad(std::string_view type, double f_hz, double g_db, double q,
                            double sample_rate) {
     const double fs = sample_rate;

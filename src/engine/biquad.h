@@ -86,23 +86,32 @@ void run_in_lanes(std::span<const LaneChannel> channels, std::size_t n, float* s
 // Stereo cascade: shared coefficients, separate states for left and right.
 class StereoBiquadCascade {
   public:
-    StereoBiquadCascade();
-
-    void set_stages(std::span<const BiquadCoeffs> stages);
-    void clear() noexcept { stages_.clear(); }
+    void set_stages(std::span<const BiquadCoeffs> stages) {
+        left_.set_stages(stages);
+        right_.set_stages(stages);
+    }
+    void clear() noexcept {
+        left_.clear();
+        right_.clear();
+    }
 
     // All stages over the left buffer, then all stages over the right buffer.
-    void run(float* left, float* right, std::size_t n) noexcept;
+    void run(float* left, float* right, std::size_t n) noexcept {
+        left_.run(left, n);
+        right_.run(right, n);
+    }
 
-    std::span<const BiquadCoeffs> stages() const noexcept { return stages_; }
-    std::span<const BiquadState> left_states() const noexcept { return left_; }
-    std::span<const BiquadState> right_states() const noexcept { return right_; }
-    bool empty() const noexcept { return stages_.empty(); }
+    std::span<const BiquadCoeffs> stages() const noexcept { return left_.stages(); }
+    std::span<const BiquadState> left_states() const noexcept { return left_.states(); }
+    std::span<const BiquadState> right_states() const noexcept { return right_.states(); }
+    bool empty() const noexcept { return left_.empty(); }
+
+    // Each side as a mono cascade, to run in lanes beside other channels.
+    BiquadCascade& left() noexcept { return left_; }
+    BiquadCascade& right() noexcept { return right_; }
 
   private:
-    std::vector<BiquadCoeffs> stages_;
-    std::vector<BiquadState> left_;
-    std::vector<BiquadState> right_;
+    BiquadCascade left_, right_;
 };
 
 // Designs one stage. `type` is compared as exact text: "hp", "lp", "bp", "hp1", "lshv", "hshv",

@@ -337,14 +337,32 @@ void process_chunk(State& s, std::span<const float> input, std::size_t in_ch, fl
 
     float* l = s.main_l.data();
     float* r = s.main_r.data();
-    s.main_eq.run(l, r, n);
-    s.main_peq.run(l, r, n);
-    s.main_geq.run(l, r, n);
+    Bus& mono = s.mono;
+    // Main's two sides and the mono bus share one set of lanes; nothing of one reads the other.
+    const std::array<LaneChannel, 3> outs_eq = {
+        LaneChannel{l, {&s.main_eq.left(), &s.main_peq.left(), &s.main_geq.left()}},
+        LaneChannel{r, {&s.main_eq.right(), &s.main_peq.right(), &s.main_geq.right()}},
+        LaneChannel{mono.work.data(), {&mono.eq, &mono.peq, &mono.geq}}};
+    const std::array<LaneChannel, 3> outs_aeq = {LaneChannel{l, {&s.main_aeq.left()}},
+                                                 LaneChannel{r, {&s.main_aeq.right()}},
+                                                 LaneChannel{mono.work.data(), {&mono.aeq}}};
+    if (s.reference_path) {
+        s.main_eq.run(l, r, n);
+        s.main_peq.run(l, r, n);
+        s.main_geq.run(l, r, n);
+    } else {
+        std::copy_n(mono.sum.data(), n, mono.work.data());
+        run_in_lanes(outs_eq, n, s.lane_scratch.data());
+        if (mono.aeq_on) push_feed(s.aeq_rings, 41, mono.work.data(), n);
+    }
     if (s.main_aeq_on && 40 < s.aeq_rings.size() && s.aeq_rings[40].valid()) {
         mid_of(l, r, s.scratch_mid.data(), n);
         push_feed(s.aeq_rings, 40, s.scratch_mid.data(), n);
     }
-    s.main_aeq.run(l, r, n);
+    if (s.reference_path)
+        s.main_aeq.run(l, r, n);
+    else
+        run_in_lanes(outs_aeq, n, s.lane_scratch.data());
     meter_min(m.main_comp, s.main_dyn.run_linked(l, r, n));
     s.notch_cascades[0].apply(l, r, n);
     ramp_scale2(s.main_fader, l, r, n);
@@ -357,8 +375,7 @@ void process_chunk(State& s, std::span<const float> input, std::size_t in_ch, fl
     }
 
     {
-        Bus& mono = s.mono;
-        float* work = process_bus(s, mono, 41, n);
+        float* work = s.reference_path ? process_bus(s, mono, 41, n) : mono.work.data();
         meter_min(m.mono_comp, mono.dyn.run(work, n));
         finish_bus(s, mono, 1, n);
         meter_max(m.mono_peak, peak_of(work, n));

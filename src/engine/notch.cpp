@@ -16,9 +16,54 @@ bool within_sixth_octave(float a_hz, float b_hz) noexcept {
 // An overflow upstream would leave NaN in a notch's memory until the notch is removed, silencing
 // its output long after the cause is gone: such a memory starts afresh. Tiny values stay as they
 // are; notches have no denormal flush.
-void run_notch(const BiquadCoeffs& c, BiquadState& st, float* buf, std::size_t n) noexcept {
-    run_biquad(c, st, buf, n);
-    if (!std::isfinite(st.s1) || !std::isfinite(st.s2)) st = BiquadState{};
+//
+// Up to four notches run in one sweep, each sample through all of them before the next: per
+// sample exactly the arithmetic of one notch after another over the chunk, with their feedback
+// chains overlapping.
+template <std::size_t G>
+void run_notches(NotchEntry* e, BiquadState NotchEntry::*side, float* buf, std::size_t n) noexcept {
+    float b0[G], b1[G], b2[G], a1[G], a2[G], s1[G], s2[G];
+    for (std::size_t g = 0; g < G; ++g) {
+        const BiquadCoeffs& c = e[g].coeffs;
+        b0[g] = c.b0, b1[g] = c.b1, b2[g] = c.b2, a1[g] = c.a1, a2[g] = c.a2;
+        s1[g] = (e[g].*side).s1, s2[g] = (e[g].*side).s2;
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        float x = buf[i];
+        for (std::size_t g = 0; g < G; ++g) {
+            const float y = b0[g] * x + s1[g];
+            s1[g] = b1[g] * x - a1[g] * y + s2[g];
+            s2[g] = b2[g] * x - a2[g] * y;
+            x = y;
+        }
+        buf[i] = x;
+    }
+    for (std::size_t g = 0; g < G; ++g) {
+        BiquadState& st = e[g].*side;
+        st = {s1[g], s2[g]};
+        if (!std::isfinite(st.s1) || !std::isfinite(st.s2)) st = BiquadState{};
+    }
+}
+
+void run_all(std::vector<NotchEntry>& entries, BiquadState NotchEntry::*side, float* buf,
+             std::size_t n) noexcept {
+    NotchEntry* e = entries.data();
+    std::size_t k = 0;
+    const std::size_t count = entries.size();
+    for (; k + 4 <= count; k += 4) run_notches<4>(e + k, side, buf, n);
+    switch (count - k) {
+        case 3:
+            run_notches<3>(e + k, side, buf, n);
+            break;
+        case 2:
+            run_notches<2>(e + k, side, buf, n);
+            break;
+        case 1:
+            run_notches<1>(e + k, side, buf, n);
+            break;
+        default:
+            break;
+    }
 }
 
 }  // namespace
@@ -46,14 +91,12 @@ void NotchCascade::remove_notch(float freq_hz) noexcept {
 }
 
 void NotchCascade::apply(float* buf, std::size_t n) noexcept {
-    for (auto& e : entries_) run_notch(e.coeffs, e.left, buf, n);
+    run_all(entries_, &NotchEntry::left, buf, n);
 }
 
 void NotchCascade::apply(float* left, float* right, std::size_t n) noexcept {
-    for (auto& e : entries_) {
-        run_notch(e.coeffs, e.left, left, n);
-        run_notch(e.coeffs, e.right, right, n);
-    }
+    run_all(entries_, &NotchEntry::left, left, n);
+    run_all(entries_, &NotchEntry::right, right, n);
 }
 
 float NotchCascade::attenuation_db(float freq_hz) const noexcept {
