@@ -11,6 +11,7 @@
 
 #include "control/config_json.h"
 #include "control/designators.h"
+#include "control/json_fields.h"
 #include "engine/numeric.h"
 
 namespace mixengine {
@@ -24,38 +25,10 @@ using json = nlohmann::json;
 // command means the same), which keeps a line of brackets from costing a tree node per byte.
 constexpr int kMaxDepth = 64;
 
-const json* member(const json& object, const char* key) {
-    const auto it = object.find(key);
-    return it == object.end() ? nullptr : &*it;
-}
-
-const std::string* string_member(const json& object, const char* key) {
-    const json* v = member(object, key);
-    return v && v->is_string() ? v->get_ptr<const json::string_t*>() : nullptr;
-}
-
-// A JSON integer within [lo, hi], else nullopt. Floats never count, even when whole.
-std::optional<uint64_t> integer_in(const json* v, uint64_t lo, uint64_t hi) {
-    if (!v) return std::nullopt;
-    uint64_t u = 0;
-    if (v->is_number_unsigned()) {
-        u = *v->get_ptr<const json::number_unsigned_t*>();
-    } else if (v->is_number_integer()) {
-        const int64_t i = *v->get_ptr<const json::number_integer_t*>();
-        if (i < 0) return std::nullopt;
-        u = static_cast<uint64_t>(i);
-    } else {
-        return std::nullopt;
-    }
-    if (u < lo || u > hi) return std::nullopt;
-    return u;
-}
-
-// "i": a non-negative integer, anything else (missing, negative, 3.0, "3") counts as 0.
-std::size_t index_of(const json& cmd) {
-    const auto i = integer_in(member(cmd, "i"), 0, std::numeric_limits<uint64_t>::max());
-    return i ? static_cast<std::size_t>(*i) : 0;
-}
+using json_fields::index_of;
+using json_fields::integer_in;
+using json_fields::member;
+using json_fields::string_member;
 
 // Channel numbers beyond 32 bits are out of every range either way; saturating keeps their sign
 // instead of letting 2^32 wrap around to channel 0.

@@ -1,0 +1,136 @@
+// The detector service end to end: the real executable, its ready line, commands on its
+// standard input and sample datagrams on its loopback port. Every wait is for a line.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstring>
+#include <nlohmann/json.hpp>
+#include <numbers>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/child_process.h"
+
+namespace mixengine {
+namespace {
+
+using namespace std::chrono_literals;
+using nlohmann::json;
+using testing::ChildProcess;
+
+constexpr auto kWait = 20s;
+
+class Sender {
+  public:
+    explicit Sender(uint16_t port) : fd_(::socket(AF_INET, SOCK_DGRAM, 0)) {
+        to_.sin_family = AF_INET;
+        to_.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        to_.sin_port = htons(port);
+    }
+    ~Sender() { ::close(fd_); }
+    void send(const std::vector<uint8_t>& d) {
+        ::sendto(fd_, d.data(), d.size(), 0, reinterpret_cast<const sockaddr*>(&to_), sizeof to_);
+    }
+    // `count` samples of a 1 kHz sine at -20 dBFS for `channel`, 480 to a datagram, paced
+    // loosely so that the loopback buffer never overflows.
+    void sine(uint8_t channel, std::size_t count) {
+        for (std::size_t done = 0; done < count; done += 480) {
+            std::vector<uint8_t> d(1 + 480 * 4);
+            d[0] = channel;
+            for (std::size_t k = 0; k < 480; ++k) {
+                const float x = static_cast<float>(
+                    0.1 * std::sin(2.0 * std::numbers::pi * 1000.0 * double(n_++) / 48000.0));
+                std::memcpy(d.data() + 1 + 4 * k, &x, 4);
+            }
+            send(d);
+            std::this_thread::sleep_for(1ms);
+        }
+    }
+
+  private:
+    int fd_;
+    sockaddr_in to_{};
+    std::size_t n_ = 0;
+};
+
+json next_of_kind(ChildProcess& p, const std::string& t) {
+    const auto line = p.read_until("\"t\":\"" + t + "\"", kWait);
+    if (!line) {
+        ADD_FAILURE() << "no \"" << t << "\" line";
+        return json();
+    }
+    return json::parse(*line);
+}
+
+TEST(DetectMode, DetectsASineSendsSpectraAndQuits) {
+    ChildProcess p(MIXENGINE_BINARY, {"--detect"});
+    ASSERT_TRUE(p.started());
+    const json ready = next_of_kind(p, "ready");
+    ASSERT_EQ(ready.size(), 2u) << ready;
+    const int port = ready["port"].get<int>();
+    ASSERT_GT(port, 0);
+    Sender udp(static_cast<uint16_t>(port));
+
+    p.write_line(R"({"t":"cfg","i":2,"on":true,"spec":true})");
+    p.write_line(R"({"t":"quit","i":64})");  // not for any channel: ignored whole
+    std::this_thread::sleep_for(100ms);      // the reader runs beside the receive loop
+    udp.sine(2, 48000);
+    const json detect = next_of_kind(p, "detect");
+    EXPECT_EQ(detect["i"], 2);
+    EXPECT_NEAR(detect["f"].get<double>(), 1000.0, 11.72);
+    const json spec = next_of_kind(p, "spec");
+    EXPECT_EQ(spec["i"], 2);
+    EXPECT_EQ(spec["b"].size(), 96u);
+
+    p.write_line(R"({"t":"quit"})");
+    EXPECT_EQ(p.wait(kWait), 0);
+    EXPECT_EQ(p.stderr_text(), "");
+}
+
+TEST(DetectMode, SurvivesARandomStreamAndStillAnswersASine) {
+    ChildProcess p(MIXENGINE_BINARY, {"--detect"});
+    ASSERT_TRUE(p.started());
+    const int port = next_of_kind(p, "ready")["port"].get<int>();
+    Sender udp(static_cast<uint16_t>(port));
+    for (int i = 0; i < 64; i += 3) {
+        p.write_line(R"({"t":"cfg","on":true,"spec":true,"persist":3,"i":)" + std::to_string(i) +
+                     "}");
+    }
+    std::this_thread::sleep_for(100ms);
+
+    // Random lengths (up to the largest UDP payload), channel bytes and sample bits, NaN and
+    // infinity among them; then a burst of 10000 small ones. Bounded in count and time.
+    std::mt19937 rng(20261209);
+    std::vector<uint8_t> d;
+    for (int i = 0; i < 600; ++i) {
+        const std::size_t len = i % 50 == 0 ? 65507 : rng() % 4100;
+        d.resize(len);
+        for (auto& b : d) b = static_cast<uint8_t>(rng());
+        if (!d.empty()) d[0] = static_cast<uint8_t>(rng() % 80);
+        udp.send(d);
+        if (i % 20 == 0) std::this_thread::sleep_for(1ms);
+    }
+    for (int i = 0; i < 10000; ++i) udp.send({static_cast<uint8_t>(i % 70), 0, 0, 192, 127});
+
+    // Whatever it printed meanwhile, the service still detects: a fresh channel 2.
+    p.write_line(R"({"t":"reset","i":2})");
+    p.write_line(R"({"t":"cfg","i":2,"on":true})");
+    std::this_thread::sleep_for(100ms);
+    udp.sine(2, 48000);
+    const auto line = p.read_until("\"i\":2,\"t\":\"detect\"", kWait);
+    ASSERT_TRUE(line);
+    EXPECT_NEAR(json::parse(*line)["f"].get<double>(), 1000.0, 11.72);
+
+    p.close_stdin();  // the end of input stops it like "quit"
+    EXPECT_EQ(p.wait(kWait), 0);
+    EXPECT_EQ(p.stderr_text(), "");
+}
+
+}  // namespace
+}  // namespace mixengine
