@@ -56,8 +56,11 @@ std::array<unsigned char, kWavHeaderBytes> make_header(uint32_t rate, uint64_t s
     return h;
 }
 
-// Writes everything or reports the error; retries on EINTR and on short writes.
-int write_all_at(int fd, const unsigned char* data, std::size_t size, off_t* offset) noexcept {
+// Writes everything or reports the error; retries on EINTR and on short writes. `done`, when
+// given, receives how many bytes reached the file, also on failure.
+int write_all_at(int fd, const unsigned char* data, std::size_t size, off_t* offset,
+                 std::size_t* done = nullptr) noexcept {
+    if (done) *done = 0;
     while (size > 0) {
         const ssize_t n = offset ? ::pwrite(fd, data, size, *offset) : ::write(fd, data, size);
         if (n < 0) {
@@ -68,6 +71,7 @@ int write_all_at(int fd, const unsigned char* data, std::size_t size, off_t* off
         data += n;
         size -= static_cast<std::size_t>(n);
         if (offset) *offset += n;
+        if (done) *done += static_cast<std::size_t>(n);
     }
     return 0;
 }
@@ -328,8 +332,15 @@ void WavWriter::close() noexcept {
 
 bool WavWriter::flush_buffer() noexcept {
     if (buf_len_ == 0) return true;
-    errno_ = write_all_at(fd_, buf_.get(), buf_len_, nullptr);
-    if (errno_ != 0) return false;
+    std::size_t done = 0;
+    errno_ = write_all_at(fd_, buf_.get(), buf_len_, nullptr, &done);
+    if (errno_ != 0) {
+        // Keep only what did not reach the file: a later flush (the one on closing) continues
+        // where this one stopped instead of appending the written part a second time.
+        std::memmove(buf_.get(), buf_.get() + done, buf_len_ - done);
+        buf_len_ -= done;
+        return false;
+    }
     buf_len_ = 0;
     return true;
 }
