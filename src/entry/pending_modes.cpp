@@ -12,7 +12,4 @@ int mode_not_built(const char* mode_name) {
     return 1;
 }
 
-int run_record_mode(const RecordOptions&) { return mode_not_built("record"); }
-int run_play_mode(const PlayOptions&) { return mode_not_built("play"); }
-
 }  // namespace mixengine

@@ -1,0 +1,90 @@
+// The record and play modes, split into a start-up, one pass of the main loop and a finish, so
+// that tests can drive them on a scripted host and a clock of their own. The run_* loops add the
+// system clock, the sleeps and the stop flag of the transport reader.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "audio/audio_host.h"
+#include "audio/multitrack_callbacks.h"
+#include "engine/spsc_ring.h"
+#include "modes.h"
+#include "multitrack/player.h"
+#include "multitrack/recorder.h"
+
+namespace mixengine {
+
+using ModeClock = std::chrono::steady_clock;
+
+class RecordSession {
+  public:
+    // Device, configuration, folder and files, queue, input stream; then the "ready" line.
+    // Fails with the text that ends the mode (nothing printed).
+    static Result<std::unique_ptr<RecordSession>> start(AudioHost& host,
+                                                        const RecordOptions& options);
+
+    // Writes everything queued, then the "rec" line when a whole second has passed since the
+    // last one (the first pass, right after "ready", starts that clock). Returns the text that
+    // ends the mode when a sample cannot be written.
+    std::optional<std::string> pass(ModeClock::time_point now);
+
+    // Stops the input, writes what it queued last, completes the files and prints "done".
+    std::optional<std::string> finish();
+
+    const RecordingFiles& files() const noexcept { return *files_; }
+
+  private:
+    RecordSession() = default;
+
+    std::optional<RecordingFiles> files_;
+    RingConsumer<float> ring_;
+    std::shared_ptr<SampleCounter> dropped_;
+    std::optional<ModeClock::time_point> last_status_;
+    std::unique_ptr<AudioStream> stream_;  // last: released before anything it feeds goes
+};
+
+// Drains every 20 ms until the stop flag was seen before a drain; then finishes. Exit status.
+int run_recording(RecordSession& session, const std::atomic<bool>& stop);
+
+class PlaySession {
+  public:
+    // Tracks, device, rate check, configuration, start position, queue, output stream; then the
+    // "ready" line and, when the output has fewer channels than there are tracks, the warning.
+    static Result<std::unique_ptr<PlaySession>> start(AudioHost& host, const PlayOptions& options,
+                                                      std::shared_ptr<std::atomic<bool>> paused);
+
+    // Tops the queue up with whole frames and prints "play" every 500 ms (the first pass, right
+    // after "ready", starts that clock). True once the material is over: nothing left to read
+    // and either played to its end or nothing left queued.
+    bool pass(ModeClock::time_point now);
+
+    // Stops the output and prints "done".
+    void finish();
+
+    uint64_t played() const noexcept { return played_->load(); }
+
+  private:
+    PlaySession() = default;
+
+    std::optional<PlaybackTracks> tracks_;
+    uint32_t rate_ = 0;
+    uint16_t outputs_ = 0;
+    uint64_t length_s_ = 0;
+    uint64_t remaining_ = 0;
+    RingProducer<float> ring_;
+    std::shared_ptr<SampleCounter> played_;
+    std::shared_ptr<std::atomic<bool>> paused_;
+    std::optional<ModeClock::time_point> last_status_;
+    std::unique_ptr<AudioStream> stream_;
+};
+
+// Fills every 10 ms until the material is over (then lets the device play out for 100 ms) or
+// the stop flag is set; then finishes. Exit status.
+int run_playback(PlaySession& session, const std::atomic<bool>& stop);
+
+}  // namespace mixengine

@@ -1,0 +1,124 @@
+// Record mode: every channel of an input device into one 24-bit WAV file per channel. The input
+// callback only queues whole device buffers; the main thread writes the queue to the files every
+// 20 ms, reports once a second and completes the files when the transport reader says stop. The
+// queue holds four seconds, which is the longest the disk may stall before buffers are dropped.
+#include <algorithm>
+#include <thread>
+
+#include "audio/device_lookup.h"
+#include "audio/rtaudio_host.h"
+#include "audio/stream_choice.h"
+#include "control/telemetry.h"
+#include "control/transport_reader.h"
+#include "multitrack_modes.h"
+
+namespace mixengine {
+
+namespace {
+
+constexpr uint64_t kQueueSeconds = 4;
+constexpr auto kDrainPeriod = std::chrono::milliseconds(20);
+constexpr auto kStatusPeriod = std::chrono::seconds(1);
+
+}  // namespace
+
+Result<std::unique_ptr<RecordSession>> RecordSession::start(AudioHost& host,
+                                                            const RecordOptions& options) {
+    using R = Result<std::unique_ptr<RecordSession>>;
+    const auto device = find_device(host, options.device, Direction::Input);
+    if (!device)
+        return R::failure("Audio input \"" + options.device +
+                          "\" not found. Is the console's USB connected?");
+    const auto ranges = host.supported_configs(*device, Direction::Input);
+    if (!ranges) return R::failure(ranges.error());
+    // A request for no channels at all would record nothing: it is taken as "every channel".
+    std::optional<uint16_t> request = options.channels;
+    if (request == 0) request.reset();
+    const auto choice = choose_stream_config(*ranges, request);
+    // Without a channel or a rate there is nothing to record, and the rate divides every
+    // position reported.
+    if (!choice || choice->config.channels == 0 || choice->config.rate == 0)
+        return R::failure("The input offers no usable format");
+    const uint16_t channels = choice->config.channels;
+    const uint32_t rate = choice->config.rate;
+
+    std::unique_ptr<RecordSession> s(new RecordSession);
+    std::string error;
+    s->files_ = RecordingFiles::create(options.dir, channels, rate, error);
+    if (!s->files_) return R::failure(error);
+
+    auto [producer, consumer] = make_spsc_ring<float>(uint64_t{rate} * channels * kQueueSeconds);
+    s->ring_ = std::move(consumer);
+    s->dropped_ = std::make_shared<SampleCounter>(0);
+    auto input = std::make_shared<RecordInput>(std::move(producer), s->dropped_);
+
+    auto stream = host.build_input_stream(
+        *device, choice->config, stream_format(choice->format),
+        [input](InputBlock block) { (*input)(block); },
+        [](const std::string& text) { print_warn("Recording: " + text); });
+    if (!stream) return R::failure("Cannot open the input for recording: " + stream.error());
+    s->stream_ = std::move(*stream);
+    if (const auto started = s->stream_->start(); !started) return R::failure(started.error());
+
+    const auto name = host.device_name(*device);
+    print_json(Json{{"t", "ready"},
+                    {"mode", "record"},
+                    {"channels", channels},
+                    {"rate", rate},
+                    {"device", name ? *name : std::string()}});
+    return R(std::move(s));
+}
+
+std::optional<std::string> RecordSession::pass(ModeClock::time_point now) {
+    if (auto e = files_->drain(ring_)) return e;
+    if (!last_status_) {
+        last_status_ = now;
+    } else if (now - *last_status_ >= kStatusPeriod) {
+        print_json(files_->rec_line(dropped_->load()));
+        last_status_ = now;
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> RecordSession::finish() {
+    stream_->release();
+    // Whatever the callback queued between the last drain and the release is kept as well.
+    if (auto e = files_->drain(ring_)) return e;
+    if (auto e = files_->finish()) return e;
+    print_json(files_->done_line());
+    return std::nullopt;
+}
+
+int run_recording(RecordSession& session, const std::atomic<bool>& stop) {
+    for (;;) {
+        // Read before the drain: every sample queued before the stop was seen gets written.
+        const bool stopping = stop.load();
+        if (const auto error = session.pass(ModeClock::now())) {
+            print_error(*error);
+            return 1;
+        }
+        if (stopping) break;
+        std::this_thread::sleep_for(kDrainPeriod);
+    }
+    if (const auto error = session.finish()) {
+        print_error(*error);
+        return 1;
+    }
+    return 0;
+}
+
+int run_record_mode(const RecordOptions& options) {
+    const auto host = make_system_host();
+    auto stop = std::make_shared<std::atomic<bool>>(false);
+    // Nothing in this mode reads it: "pause" does not pause a recording.
+    auto paused = std::make_shared<std::atomic<bool>>(false);
+    start_transport_reader(stop, paused);
+    auto session = RecordSession::start(*host, options);
+    if (!session) {
+        print_error(session.error());
+        return 1;
+    }
+    return run_recording(**session, *stop);
+}
+
+}  // namespace mixengine
