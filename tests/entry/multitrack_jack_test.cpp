@@ -99,9 +99,16 @@ TEST_F(MultitrackJack, RecordsEveryChannelUntilStop) {
     EXPECT_EQ(r["dropped"], 0);
     EXPECT_EQ(r["peaks"], json(std::vector<double>(16, -120.0))) << "the dummy inputs are silent";
 
-    std::this_thread::sleep_until(ready_at + 2500ms);
+    // About 2.5 s of audio: stop once the first file holds five of the writer's 64 KiB flushes
+    // (5 * 21845 samples, 2.28 s). A loaded machine may run the server slower than the wall
+    // clock, so the files, not the clock, say how much was recorded.
+    const auto flushed = 44 + 5 * (kWavBufferBytes / 3) * 3;
+    while (std::filesystem::file_size(take + "/ch01.wav") < flushed) {
+        ASSERT_LT(std::chrono::steady_clock::now() - ready_at, 60s) << "the recording stalled";
+        std::this_thread::sleep_for(10ms);
+    }
     p.write_line("stop");
-    const auto done = p.read_until("\"t\":\"done\"", 10s);
+    const auto done = p.read_until("\"t\":\"done\"", 20s);
     ASSERT_TRUE(done);
     EXPECT_EQ(p.wait(10s), 0);
     EXPECT_EQ(p.stderr_text(), "");
@@ -110,9 +117,9 @@ TEST_F(MultitrackJack, RecordsEveryChannelUntilStop) {
     ASSERT_EQ(frames.size(), 16u);
     EXPECT_FALSE(std::filesystem::exists(take + "/ch17.wav"));
     for (const uint64_t f : frames) EXPECT_EQ(f, frames[0]);
-    // About 2.5 s: the exact count depends on when the stop arrived.
-    EXPECT_GE(frames[0], 100000u);
-    EXPECT_LT(frames[0], 200000u);
+    // Typically 110000 to 125000 ("secs" 2); how much more depends on how soon the stop arrived.
+    EXPECT_GE(frames[0], 5 * (kWavBufferBytes / 3));
+    EXPECT_LT(frames[0], 480000u);
     EXPECT_EQ(json::parse(*done),
               (json{{"t", "done"}, {"channels", 16}, {"secs", frames[0] / 48000}}));
     std::cout << "recorded " << frames[0] << " samples per file; done: " << *done << "\n";
@@ -125,14 +132,18 @@ TEST_F(MultitrackJack, HoweverARecordingEndsItsFilesPlay) {
         {
             auto p = start({"--record", "system", "--dir", dir.path(), "--channels", "2"});
             ASSERT_TRUE(p.read_until("\"t\":\"ready\"", 20s)) << p.stderr_text();
-            // A killed recorder runs long enough for its buffers to reach the disk once.
-            std::this_thread::sleep_for(end == End::Kill ? 1000ms : 300ms);
+            // Until the writer's first 64 KiB reached the disk: what a kill must not lose.
+            const auto started = std::chrono::steady_clock::now();
+            while (std::filesystem::file_size(dir.file("ch01.wav")) < 44 + kWavBufferBytes - 1) {
+                ASSERT_LT(std::chrono::steady_clock::now() - started, 60s) << "nothing written";
+                std::this_thread::sleep_for(10ms);
+            }
             if (end == End::Stop) p.write_line("  \"stop\" ");
             if (end == End::Quit) p.write_line("quit");
             if (end == End::EndOfInput) p.close_stdin();
             // A killed child is left to the destructor, which sends SIGKILL.
             if (end != End::Kill) {
-                EXPECT_TRUE(p.read_until("\"t\":\"done\"", 10s));
+                EXPECT_TRUE(p.read_until("\"t\":\"done\"", 20s));
                 EXPECT_EQ(p.wait(10s), 0);
                 EXPECT_EQ(p.stderr_text(), "");
             }
@@ -140,7 +151,7 @@ TEST_F(MultitrackJack, HoweverARecordingEndsItsFilesPlay) {
         const bool killed = end == End::Kill;
         const auto frames = recorded_frames(dir.path(), 2, !killed);
         ASSERT_EQ(frames.size(), 2u);
-        EXPECT_GE(frames[0], killed ? kWavBufferBytes / 3 : 4800u);
+        EXPECT_GE(frames[0], kWavBufferBytes / 3);
         if (!killed) continue;
 
         // A killed recording plays back here, to its last sample on the disk.
@@ -198,7 +209,7 @@ TEST_F(MultitrackJack, AFullDiskEndsTheRecordingAndKeepsWhatWasWritten) {
     ASSERT_TRUE(ready) << play.stderr_text();
     EXPECT_EQ(json::parse(*ready)["tracks"], 16);
     play.write_line("stop");
-    EXPECT_TRUE(play.read_until("\"t\":\"done\"", 10s));
+    EXPECT_TRUE(play.read_until("\"t\":\"done\"", 20s));
     EXPECT_EQ(play.wait(10s), 0);
 }
 
@@ -233,7 +244,7 @@ TEST_F(MultitrackJack, PlaysSixteenTracksToEightOutputsWithPauseAndResume) {
     p.write_line("\"resume\"");
     const auto playing = p.read_until("\"paused\":false", 5s);
     ASSERT_TRUE(playing);
-    const auto done = p.read_until("\"t\":\"done\"", 10s);
+    const auto done = p.read_until("\"t\":\"done\"", 20s);
     ASSERT_TRUE(done);
     EXPECT_EQ(json::parse(*done), json::parse(R"({"t":"done"})"));
     EXPECT_EQ(p.wait(10s), 0);
@@ -251,7 +262,7 @@ TEST_F(MultitrackJack, PlaysFromAPositionAndEndsAtOnceBeyondTheEnd) {
         const auto play = p.read_until("\"t\":\"play\"", 5s);
         ASSERT_TRUE(play);
         EXPECT_GE(json::parse(*play)["secs"].get<int>(), 12);
-        EXPECT_TRUE(p.read_until("\"t\":\"done\"", 10s)) << "1.5 s remain to be played";
+        EXPECT_TRUE(p.read_until("\"t\":\"done\"", 20s)) << "1.5 s remain to be played";
         EXPECT_EQ(p.wait(10s), 0);
         EXPECT_EQ(p.stderr_text(), "");
     }
@@ -328,11 +339,15 @@ TEST_F(MultitrackJack, APlayedRecordingArrivesIntactInANewRecording) {
     EXPECT_TRUE(player.read_until("\"t\":\"done\"", 20s));
     EXPECT_EQ(player.wait(10s), 0);
     recorder.write_line("stop");
-    EXPECT_TRUE(recorder.read_until("\"t\":\"done\"", 10s));
+    EXPECT_TRUE(recorder.read_until("\"t\":\"done\"", 20s));
     EXPECT_EQ(recorder.wait(10s), 0);
     EXPECT_EQ(player.stderr_text(), "");
     EXPECT_EQ(recorder.stderr_text(), "");
 
+    // No sample of the signal is zero, so every zero inside it would be silence the player
+    // inserted when its queue ran dry (a starved machine may do that; it is not a loss). What
+    // must hold: the nonzero samples are the signal, in order, none lost or altered, and both
+    // tracks arrive together.
     std::optional<uint64_t> offset;
     for (int k = 0; k < 2; ++k) {
         std::string error;
@@ -346,17 +361,19 @@ TEST_F(MultitrackJack, APlayedRecordingArrivesIntactInANewRecording) {
         const auto at = static_cast<uint64_t>(first - got.begin());
         if (!offset) offset = at;
         EXPECT_EQ(at, *offset) << "both tracks arrive with the same delay";
-        ASSERT_GE(got.size(), at + 48000) << "the recording stopped before the signal ended";
+        std::vector<int32_t> signal;
+        for (uint64_t i = at; i < got.size(); ++i)
+            if (got[i] != 0) signal.push_back(got[i]);
+        ASSERT_EQ(signal.size(), 48000u) << "track " << k + 1;
         int mismatches = 0;
         for (uint64_t i = 0; i < 48000; ++i) {
             const auto want = static_cast<int32_t>(std::lround(value(k, 48000 + i) * 8388607.0f));
             // Played as v / 2^23, recorded as round(x * (2^23 - 1)): at most one step apart.
-            if (std::abs(got[at + i] - want) > 1 && ++mismatches <= 5)
-                ADD_FAILURE() << "track " << k + 1 << " sample " << i << ": " << got[at + i]
+            if (std::abs(signal[i] - want) > 1 && ++mismatches <= 5)
+                ADD_FAILURE() << "track " << k + 1 << " sample " << i << ": " << signal[i]
                               << " instead of " << want;
         }
         EXPECT_EQ(mismatches, 0);
-        for (uint64_t i = at + 48000; i < got.size(); ++i) ASSERT_EQ(got[i], 0) << i;
     }
 }
 
