@@ -70,14 +70,20 @@ void nlms_chunk(float* __restrict buf, const float* __restrict ref, std::size_t 
 
         Lanes y0{}, y1{}, y2{}, y3{}, e0{}, e1{}, e2{}, e3{};
         for (std::size_t i = 0; i < kBleedTaps; i += 4 * kLanes) {
-            Lanes x[4], w[4];
-            std::memcpy(x, win + i, sizeof x);
-            std::memcpy(w, weights + i, sizeof w);
-            const Lanes x0 = x[0], x1 = x[1], x2 = x[2], x3 = x[3];
-            y0 += w[0] * x0;
-            y1 += w[1] * x1;
-            y2 += w[2] * x2;
-            y3 += w[3] * x3;
+            // One memcpy per value: arrays of lanes end up shuffled through the stack.
+            Lanes x0, x1, x2, x3, w0, w1, w2, w3;
+            std::memcpy(&x0, win + i, sizeof x0);
+            std::memcpy(&x1, win + i + kLanes, sizeof x1);
+            std::memcpy(&x2, win + i + 2 * kLanes, sizeof x2);
+            std::memcpy(&x3, win + i + 3 * kLanes, sizeof x3);
+            std::memcpy(&w0, weights + i, sizeof w0);
+            std::memcpy(&w1, weights + i + kLanes, sizeof w1);
+            std::memcpy(&w2, weights + i + 2 * kLanes, sizeof w2);
+            std::memcpy(&w3, weights + i + 3 * kLanes, sizeof w3);
+            y0 += w0 * x0;
+            y1 += w1 * x1;
+            y2 += w2 * x2;
+            y3 += w3 * x3;
             e0 += x0 * x0;
             e1 += x1 * x1;
             e2 += x2 * x2;

@@ -1,7 +1,10 @@
 // Gate and compressor; see dynamics.h.
 #include "dynamics.h"
 
+#include <algorithm>
+#include <bit>
 #include <cmath>
+#include <cstdint>
 
 namespace mixengine {
 
@@ -185,7 +188,157 @@ inline void store_comp_state(CompState& st, float env, float gr, float hold) noe
     st.hold = hold;
 }
 
+namespace {
+
+#if defined(__GNUC__) && defined(__x86_64__) && !defined(__clang__)
+#define MIXENGINE_DYN_CLONES __attribute__((target_clones("arch=x86-64-v3", "default")))
+#else
+#define MIXENGINE_DYN_CLONES
+#endif
+
+// 20 log10(x) for a block of levels, x > 0. The logarithm is taken in double precision (exponent
+// and a short atanh series on the mantissa, good to about 1e-12) and rounded to float, so it
+// lands on log10f's result or next to it: within 1 ulp. Anything not finite and positive takes
+// the library call. Plain arithmetic in one loop, which the compiler vectorises.
+MIXENGINE_DYN_CLONES
+void block_lin_to_db(const float* x, float* db, std::size_t n) noexcept {
+    constexpr double kLog10_2 = 0.30102999566398119521;
+    constexpr double kLog10_e2 = 0.86858896380650365530;  // 2 log10(e)
+    for (std::size_t i = 0; i < n; ++i) {
+        const uint32_t bits = std::bit_cast<uint32_t>(x[i]);
+        const uint32_t big = (bits & 0x7fffffu) > 0x3504f3u ? 1u : 0u;  // mantissa > sqrt 2
+        const int32_t e = int32_t(bits >> 23) - 127 + int32_t(big);
+        const float m = std::bit_cast<float>((bits & 0x7fffffu) | ((127u - big) << 23));
+        const double md = double(m);
+        const double t = (md - 1.0) / (md + 1.0), t2 = t * t;
+        const double series =
+            1.0 + t2 * (1.0 / 3 +
+                        t2 * (1.0 / 5 +
+                              t2 * (1.0 / 7 + t2 * (1.0 / 9 + t2 * (1.0 / 11 + t2 * (1.0 / 13))))));
+        db[i] = 20.0f * float(double(e) * kLog10_2 + kLog10_e2 * t * series);
+    }
+    for (std::size_t i = 0; i < n; ++i)
+        if (!(x[i] >= 1.17549435e-38f && x[i] <= 3.40282347e+38f)) db[i] = lin_to_db(x[i]);
+}
+
+// 10^(db / 20) for a block of gain changes (never positive), 0 dB exactly 1. The power is taken
+// in double precision (2^k times a polynomial for 2^f, good to about 1e-13) and rounded to float:
+// within 1 ulp of powf. Below -6000 dB (where 2^k would leave the exponent range), or not
+// finite, the library call replaces the result.
+MIXENGINE_DYN_CLONES
+void block_db_to_gain(const float* db, float* gain, std::size_t n) noexcept {
+    constexpr double kLog2_10 = 3.32192809488736234787;
+    constexpr double kLn2 = 0.69314718055994530942;
+    constexpr double kRound = 6755399441055744.0;  // 1.5 * 2^52: adding it rounds to an integer
+    for (std::size_t i = 0; i < n; ++i) {
+        const float v = db[i] / 20.0f;
+        const double y = double(v) * kLog2_10;
+        const double kr = y + kRound;  // k in its low bits
+        const double k = kr - kRound;
+        const double f = (y - k) * kLn2;  // |f| <= ln 2 / 2
+        double p =
+            1.0 +
+            f * (1.0 +
+                 f * (1.0 / 2 +
+                      f * (1.0 / 6 +
+                           f * (1.0 / 24 +
+                                f * (1.0 / 120 +
+                                     f * (1.0 / 720 +
+                                          f * (1.0 / 5040 +
+                                               f * (1.0 / 40320 + f * (1.0 / 362880 +
+                                                                       f * (1.0 / 3628800))))))))));
+        p *= std::bit_cast<double>((std::bit_cast<uint64_t>(kr) + 1023u) << 52);
+        gain[i] = float(p);  // 0 dB gives exactly 1
+    }
+    for (std::size_t i = 0; i < n; ++i)
+        if (!(db[i] >= -6000.0f)) gain[i] = db_to_gain(db[i]);
+}
+
+// The compressor over one block of detector inputs, in passes: the detector (a recursion, one
+// sample after another), the levels in dB (a whole block at once), the gain smoothing (a
+// recursion), the linear gains (a whole block). Per sample it is comp_step, except that the two
+// transcendental functions come from block_lin_to_db and block_db_to_gain.
+constexpr std::size_t kCompBlock = 256;
+void comp_gains(const CompParams& p, float& env_io, float& gr_io, float& hold_io, const float* a,
+                float* gain, std::size_t n) noexcept {
+    float lvl[kCompBlock] = {}, db[kCompBlock] = {};
+    float env = env_io, gr = gr_io, hold = hold_io;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (p.rms) {
+            const float a2 = a[i] * a[i];
+            env = std::sqrt(max_of(a2 + p.det * (env * env - a2), 0.0f));
+        } else {
+            env = a[i] > env ? a[i] : a[i] + p.det * (env - a[i]);
+        }
+        lvl[i] = floored(env);
+    }
+    block_lin_to_db(lvl, db, n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const float target = !p.expander && lvl[i] < p.quiet_lin ? 0.0f : comp_target_db(p, db[i]);
+        if (target < gr) {
+            hold = p.hold_samples;
+            gr = target + p.att * (gr - target);
+        } else if (hold > 0.0f) {
+            hold -= 1.0f;
+        } else {
+            gr = target + p.rel * (gr - target);
+        }
+        db[i] = gr;
+    }
+    block_db_to_gain(db, gain, n);
+    env_io = env, gr_io = gr, hold_io = hold;
+}
+
+}  // namespace
+
 float comp_run(const CompParams& p, CompState& st, float* buf, std::size_t n) noexcept {
+    if (!p.active) return 1.0f;
+    float env = st.env, gr = st.gr_db, hold = st.hold;
+    float min_gain = 1.0f;
+    const float dry = 1.0f - p.mix, wet = p.mix * p.makeup;
+    float a[kCompBlock], g[kCompBlock];
+    for (std::size_t at = 0; at < n; at += kCompBlock) {
+        const std::size_t m = std::min(kCompBlock, n - at);
+        float* x = buf + at;
+        for (std::size_t i = 0; i < m; ++i) a[i] = std::fabs(x[i]);
+        comp_gains(p, env, gr, hold, a, g, m);
+        for (std::size_t i = 0; i < m; ++i) {
+            min_gain = min_of(min_gain, g[i]);
+            x[i] = x[i] * (dry + wet * g[i]);
+        }
+    }
+    store_comp_state(st, env, gr, hold);
+    return min_gain;
+}
+
+float comp_run_linked(const CompParams& p, CompState& st, float* left, float* right,
+                      std::size_t n) noexcept {
+    if (!p.active) return 1.0f;
+    float env = st.env, gr = st.gr_db, hold = st.hold;
+    float min_gain = 1.0f;
+    const float dry = 1.0f - p.mix, wet = p.mix * p.makeup;
+    float a[kCompBlock], g[kCompBlock];
+    for (std::size_t at = 0; at < n; at += kCompBlock) {
+        const std::size_t m = std::min(kCompBlock, n - at);
+        float* l = left + at;
+        float* r = right + at;
+        for (std::size_t i = 0; i < m; ++i) {
+            const float al = std::fabs(l[i]), ar = std::fabs(r[i]);
+            a[i] = ar > al ? ar : al;
+        }
+        comp_gains(p, env, gr, hold, a, g, m);
+        for (std::size_t i = 0; i < m; ++i) {
+            min_gain = min_of(min_gain, g[i]);
+            const float f = dry + wet * g[i];
+            l[i] *= f;
+            r[i] *= f;
+        }
+    }
+    store_comp_state(st, env, gr, hold);
+    return min_gain;
+}
+
+float comp_run_reference(const CompParams& p, CompState& st, float* buf, std::size_t n) noexcept {
     if (!p.active) return 1.0f;
     float env = st.env, gr = st.gr_db, hold = st.hold;
     float min_gain = 1.0f;
@@ -200,8 +353,8 @@ float comp_run(const CompParams& p, CompState& st, float* buf, std::size_t n) no
     return min_gain;
 }
 
-float comp_run_linked(const CompParams& p, CompState& st, float* left, float* right,
-                      std::size_t n) noexcept {
+float comp_run_linked_reference(const CompParams& p, CompState& st, float* left, float* right,
+                                std::size_t n) noexcept {
     if (!p.active) return 1.0f;
     float env = st.env, gr = st.gr_db, hold = st.hold;
     float min_gain = 1.0f;
