@@ -21,11 +21,17 @@ double harmonics(double f, double t, const double* w, int n) noexcept {
     return sum;
 }
 
-// A voice without its envelope: vibrato of 3 % at 0.3 Hz, harmonics 1, 2, 3 and 5.
+// A voice without its envelope: vibrato of 3 % at 0.3 Hz, harmonics 1, 2, 3 and 5. The phase is
+// the integral of the wobbling frequency; sin(2 pi f(t) t) would add t f'(t) to the pitch, and
+// the vibrato would grow into a siren sweeping hundreds of hertz after a minute.
 double voice_tone(double base_hz, double t) noexcept {
-    const double f = base_hz * (1.0 + 0.03 * std::sin(kTwoPi * 0.3 * t));
-    return std::sin(kTwoPi * f * t) + 0.5 * std::sin(kTwoPi * 2.0 * f * t) +
-           0.3 * std::sin(kTwoPi * 3.0 * f * t) + 0.15 * std::sin(kTwoPi * 5.0 * f * t);
+    constexpr double kVibratoHz = 0.3;
+    constexpr double kDepth = 0.03;
+    const double cycles =
+        base_hz * (t + kDepth / (kTwoPi * kVibratoHz) * (1.0 - std::cos(kTwoPi * kVibratoHz * t)));
+    const double x = kTwoPi * cycles;
+    return std::sin(x) + 0.5 * std::sin(2.0 * x) + 0.3 * std::sin(3.0 * x) +
+           0.15 * std::sin(5.0 * x);
 }
 
 // Syllables at 3.7 Hz, phase-shifted per input, and a 1.5 s breath in every 6 s.

@@ -20,11 +20,15 @@ double fracd(double x) {
     return x - std::trunc(x);
 }
 
+// The pitch is base * (1 + 0.03 sin(2 pi 0.3 t)), so the phase in cycles is its integral.
 double voice(double base, std::size_t channel, double t) {
-    const double f = base * (1.0 + 0.03 * std::sin(2.0 * kPi * 0.3 * t));
+    const double w = 2.0 * kPi * 0.3;
+    const double cycles = base * t + base * 0.03 * (1.0 - std::cos(w * t)) / w;
     double e = std::pow(0.5 + 0.5 * std::sin(2.0 * kPi * 3.7 * t + double(channel)), 2.0);
     if (std::fmod(t, 6.0) >= 4.5) e *= 0.05;
-    return 0.12 * e * (s(1, f, t) + 0.5 * s(2, f, t) + 0.3 * s(3, f, t) + 0.15 * s(5, f, t));
+    return 0.12 * e *
+           (s(1, 1.0, cycles) + 0.5 * s(2, 1.0, cycles) + 0.3 * s(3, 1.0, cycles) +
+            0.15 * s(5, 1.0, cycles));
 }
 
 struct Reference {
@@ -103,6 +107,28 @@ void expect_matches_reference(std::size_t channels, double seconds) {
 
 TEST(TestSignals, EightInstrumentsRepeatAcrossTenInputs) {
     expect_matches_reference(10, 6.5);
+}
+
+// The vibrato stays a vibrato: the mean pitch over a second (counted in rising zero crossings of
+// the tone, a fixed number per cycle) is within the 3 % depth of the base at the start and still
+// after ten minutes.
+TEST(TestSignals, VoicePitchStaysWithinItsVibratoOverTime) {
+    for (const auto& [instrument, base_hz] : {std::pair{0u, 140.0}, std::pair{1u, 220.0}}) {
+        double first_rate = 0.0;
+        for (const double start_s : {0.0, 600.0, 3600.0}) {
+            constexpr int kRate = 48000;
+            int crossings = 0;
+            double prev = test_instrument(instrument, 0, start_s);
+            for (int i = 1; i <= kRate; ++i) {
+                const double v = test_instrument(instrument, 0, start_s + double(i) / kRate);
+                if (prev < 0.0 && v >= 0.0) ++crossings;
+                prev = v;
+            }
+            if (start_s == 0.0) first_rate = crossings;
+            EXPECT_NEAR(crossings, first_rate, 0.06 * first_rate)
+                << "instrument " << instrument << " (" << base_hz << " Hz) at " << start_s << " s";
+        }
+    }
 }
 
 TEST(TestSignals, OneInputIsTheLowVoiceOverItsNoiseFloor) {
