@@ -4,9 +4,10 @@
 set -eu
 cd "$(dirname "$0")/.."
 
+# clang and its runtime libraries (libclang-rt-dev) bring libFuzzer for the fuzz targets in fuzz/.
 packages="build-essential cmake pkg-config nlohmann-json3-dev libfftw3-dev librtaudio-dev \
 jackd2 libjack-jackd2-dev libasound2-dev libgtest-dev libgmock-dev libbenchmark-dev libebur128-dev \
-python3 tmux"
+python3 tmux clang libclang-rt-dev"
 
 missing=""
 for p in $packages; do

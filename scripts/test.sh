@@ -1,13 +1,20 @@
 #!/bin/sh
-# Installs what is needed, builds, and runs every test: first the optimised build, then the same
-# tests under AddressSanitizer and UndefinedBehaviorSanitizer.
+# Installs what is needed, builds, and runs every test: first the optimised build and a 60 s soak
+# run on it, then the same tests under AddressSanitizer and UndefinedBehaviorSanitizer, the
+# threaded tests under ThreadSanitizer, and each fuzz target for 30 s (when clang is present).
 set -eu
 cd "$(dirname "$0")/.."
 ./scripts/setup.sh
 jobs="$(nproc)"
 ctest --test-dir build --output-on-failure -j "$jobs"
+./scripts/soak.sh 60
 
 cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=Debug -DMIXENGINE_SANITIZE=ON -DMIXENGINE_BENCH=OFF >/dev/null
 cmake --build build-sanitize -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build-sanitize --output-on-failure -j "$jobs"
+
+./scripts/tsan.sh
+if command -v clang++ >/dev/null 2>&1; then
+  ./scripts/fuzz.sh 30
+fi

@@ -17,7 +17,7 @@
 namespace mixengine::testing {
 
 class ChildProcess {
-public:
+  public:
     // Starts `program` with `args`; `env` entries ("NAME=value") are added to the environment.
     ChildProcess(const std::string& program, const std::vector<std::string>& args,
                  const std::vector<std::string>& env = {}) {
@@ -58,9 +58,11 @@ public:
     }
 
     bool started() const { return pid_ > 0; }
+    pid_t pid() const { return pid_; }
 
-    void write_line(const std::string& line) {
-        const std::string text = line + "\n";
+    void write_line(const std::string& line) { write_text(line + "\n"); }
+
+    void write_text(const std::string& text) {
         std::size_t done = 0;
         while (done < text.size()) {
             const ssize_t n = ::write(stdin_, text.data() + done, text.size() - done);
@@ -73,6 +75,17 @@ public:
         if (stdin_ >= 0) close(stdin_);
         stdin_ = -1;
     }
+
+    // The reader goes away: the child's writes to standard output fail from now on.
+    void close_stdout() {
+        if (stdout_ >= 0) close(stdout_);
+        stdout_ = -1;
+        eof_ = true;
+    }
+
+    // Shrinks the pipe of standard output (to one page at least), so that a reader that stops
+    // reading blocks the child's writes almost at once.
+    void shrink_stdout_pipe(int bytes) { fcntl(stdout_, F_SETPIPE_SZ, bytes); }
 
     // The next line of standard output, or nothing if none arrives before the timeout or the
     // output ends.
@@ -94,8 +107,10 @@ public:
             if (poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
             char chunk[4096];
             const ssize_t n = ::read(stdout_, chunk, sizeof chunk);
-            if (n <= 0) eof_ = true;
-            else buffer_.append(chunk, static_cast<std::size_t>(n));
+            if (n <= 0)
+                eof_ = true;
+            else
+                buffer_.append(chunk, static_cast<std::size_t>(n));
         }
     }
 
@@ -147,7 +162,7 @@ public:
         return stderr_text_;
     }
 
-private:
+  private:
     void drain_stderr() {
         char chunk[4096];
         for (;;) {
