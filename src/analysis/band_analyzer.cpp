@@ -8,7 +8,9 @@
 
 // The lane loop is compiled twice, for AVX2 and for the baseline, and the loader picks one; AVX2
 // alone does not bring fused multiply-add, so both versions round exactly alike.
-#if defined(__x86_64__) && defined(__linux__) && defined(__GNUC__)
+// ThreadSanitizer builds take one version: the loader runs the version picker before the
+// sanitizer is set up, and the picker, instrumented, crashes.
+#if defined(__x86_64__) && defined(__linux__) && defined(__GNUC__) && !defined(__SANITIZE_THREAD__)
 #define MIXENGINE_LANE_CLONES __attribute__((target_clones("avx2", "default")))
 #else
 #define MIXENGINE_LANE_CLONES

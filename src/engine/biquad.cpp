@@ -89,7 +89,9 @@ void run_stages(std::span<const BiquadCoeffs> stages, std::span<BiquadState> sta
     }
 }
 
-#if defined(__GNUC__) && defined(__x86_64__) && !defined(__clang__)
+// ThreadSanitizer builds take one version: the loader runs the version picker before the
+// sanitizer is set up, and the picker, instrumented, crashes.
+#if defined(__GNUC__) && defined(__x86_64__) && !defined(__clang__) && !defined(__SANITIZE_THREAD__)
 #define MIXENGINE_LANE_CLONES __attribute__((target_clones("arch=x86-64-v3", "default")))
 #else
 #define MIXENGINE_LANE_CLONES

@@ -35,7 +35,10 @@ inline void restart_if_broken(std::array<BiquadState, 4>& states) noexcept {
         if (!std::isfinite(s.s1) || !std::isfinite(s.s2)) s = {};
 }
 
-#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__)) && !defined(__clang__)
+// ThreadSanitizer builds take one version: the loader runs the version picker before the
+// sanitizer is set up, and the picker, instrumented, crashes.
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__)) && !defined(__clang__) && \
+    !defined(__SANITIZE_THREAD__)
 #define MIXENGINE_BLEED_CLONES __attribute__((target_clones("arch=x86-64-v3", "default")))
 #else
 #define MIXENGINE_BLEED_CLONES
