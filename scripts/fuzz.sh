@@ -12,7 +12,7 @@ set -eu
 cd "$(dirname "$0")/.."
 seconds="${1:-30}"
 [ $# -gt 0 ] && shift
-targets="${*:-command_line records wav cli}"
+targets="${*:-command_line detect records wav cli}"
 runs="${MIXENGINE_FUZZ_RUNS:--1}"
 build=build-fuzz
 
