@@ -141,5 +141,17 @@ TEST(DetectMode, SurvivesARandomStreamAndStillAnswersASine) {
     EXPECT_EQ(p.stderr_text(), "");
 }
 
+TEST(DetectMode, ASocketThatCannotBeBoundIsOneErrorLineAndStatus0) {
+    ChildProcess p(MIXENGINE_BINARY, {"--detect"},
+                   {"LD_PRELOAD=" MIXENGINE_REFUSE_BIND,
+                    "ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=1:abort_on_error=1"});
+    const auto line = p.read_line(kWait);
+    ASSERT_TRUE(line);
+    EXPECT_EQ(json::parse(*line), json({{"t", "error"}, {"text", "Cannot open the detector."}}));
+    EXPECT_EQ(p.read_line(1s), std::nullopt);
+    EXPECT_EQ(p.wait(kWait), 0);
+    EXPECT_EQ(p.stderr_text(), "");
+}
+
 }  // namespace
 }  // namespace mixengine
