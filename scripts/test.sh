@@ -1,7 +1,7 @@
 #!/bin/sh
 # Installs what is needed, builds, and runs every test: first the optimised build and a 60 s soak
 # run on it, then the same tests under AddressSanitizer and UndefinedBehaviorSanitizer, the
-# threaded tests under ThreadSanitizer, and each fuzz target for 30 s (when clang is present).
+# threaded tests under ThreadSanitizer, and each fuzz target for 20 s (when clang is present).
 set -eu
 cd "$(dirname "$0")/.."
 ./scripts/setup.sh
@@ -16,5 +16,5 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:ha
 
 ./scripts/tsan.sh
 if command -v clang++ >/dev/null 2>&1; then
-  ./scripts/fuzz.sh 30
+  ./scripts/fuzz.sh 20
 fi

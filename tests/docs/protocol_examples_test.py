@@ -4,7 +4,8 @@
 An example is a fenced block whose first line starts with "$ mixengine". Its lines are steps:
   $ mixengine ARGS          start the process (RECORDINGS becomes a folder of two 10 s tracks)
   > LINE                    write LINE to its standard input
-  < OBJECT                  a later line of its output holds OBJECT's members (see matches())
+  < OBJECT                  a line written after the last command holds OBJECT's members (see
+                            matches()); the lines expected after one command may come in any order
   udp PORT BYTES            a datagram of BYTES bytes arrives on loopback PORT
   sine CH HZ DBFS SECONDS   send that sine to the detector service's port, channel CH
   exit N                    close its input; it ends with status N
@@ -114,7 +115,6 @@ class Run:
             while True:
                 while i < len(self.lines):
                     if matches(self.lines[i], pattern):
-                        self.mark = i + 1
                         return self.lines[i]
                     i += 1
                 left = deadline - time.monotonic()
