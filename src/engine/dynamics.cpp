@@ -190,7 +190,9 @@ inline void store_comp_state(CompState& st, float env, float gr, float hold) noe
 
 namespace {
 
-#if defined(__GNUC__) && defined(__x86_64__) && !defined(__clang__)
+// ThreadSanitizer builds take one version, as the lane loops do: the loader runs the version
+// picker before the sanitizer is set up.
+#if defined(__GNUC__) && defined(__x86_64__) && !defined(__clang__) && !defined(__SANITIZE_THREAD__)
 #define MIXENGINE_DYN_CLONES __attribute__((target_clones("arch=x86-64-v3", "default")))
 #else
 #define MIXENGINE_DYN_CLONES
