@@ -110,6 +110,10 @@ class AudioStream {
     virtual Status start() = 0;
     // Stops the stream; no callback runs once this returns. Destroying a stream releases it.
     virtual void release() = 0;
+    // Reports through the error callback, once, that the host stopped a started stream on its own
+    // (its server or device went away), for hosts that stop without a word. The stream's owner
+    // calls it from time to time on its own thread; hosts that always report do nothing here.
+    virtual void report_if_stopped() {}
 };
 
 class AudioHost {

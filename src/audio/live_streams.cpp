@@ -11,6 +11,11 @@ void LiveStreams::release() {
     input.reset();
 }
 
+void LiveStreams::report_if_stopped() {
+    if (input) input->report_if_stopped();
+    if (output) output->report_if_stopped();
+}
+
 void report_stream_error(const std::string& text) {
     print_warn("Audio: " + text);
 }

@@ -37,6 +37,8 @@ struct LiveStreams {
 
     // Stops both; the engine goes with the output stream.
     void release();
+    // See AudioStream::report_if_stopped.
+    void report_if_stopped();
 };
 
 // Fails with "Cannot open the input: ...", "Cannot open the output: ..." (the input stream is

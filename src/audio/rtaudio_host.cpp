@@ -7,11 +7,13 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <iostream>
 #include <mutex>
 #include <optional>
 #include <streambuf>
 #include <string>
+#include <thread>
 
 namespace mixengine {
 
@@ -156,11 +158,28 @@ class RtStream final : public AudioStream {
         if (!thrown.empty()) return Status::failure(thrown);
         if (!running)
             return Status::failure(reported.empty() ? "The audio stream did not start." : reported);
+        started_ = true;
         return Done{};
+    }
+
+    // RtAudio's JACK backend closes the stream from a thread of its own when the server shuts the
+    // client down, and tells only std::cerr. A stream we started that no longer runs is that case.
+    void report_if_stopped() override {
+        if (!rt_ || !started_ || stop_reported_) return;
+        if (stream_running()) return;
+        stop_reported_ = true;
+        std::lock_guard<std::mutex> lock(g_error_slots[slot_].mutex);
+        on_error("The audio system stopped the stream: its server or device went away.");
     }
 
     void release() override {
         if (!rt_) return;
+        if (started_ && !stream_running()) {
+            // The backend may still be closing it on its own thread: let it finish before the
+            // RtAudio object goes.
+            for (int i = 0; i < 200 && stream_open(); ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
         try {
             // Closing a running stream stops it without waiting for the output to drain, which
             // would never end if the device had gone away.
@@ -172,6 +191,21 @@ class RtStream final : public AudioStream {
             std::lock_guard<std::mutex> lock(g_error_slots[slot_].mutex);
             g_error_slots[slot_].owner = nullptr;
             slot_ = kErrorSlots;
+        }
+    }
+
+    bool stream_running() {
+        try {
+            return rt_->isStreamRunning();
+        } catch (const RtAudioError&) {
+            return false;
+        }
+    }
+    bool stream_open() {
+        try {
+            return rt_->isStreamOpen();
+        } catch (const RtAudioError&) {
+            return false;
         }
     }
 
@@ -228,6 +262,8 @@ class RtStream final : public AudioStream {
     std::size_t slot_ = kErrorSlots;
     bool starting_ = false;
     std::string start_error_;
+    bool started_ = false;
+    bool stop_reported_ = false;
 };
 
 void deliver_error(std::size_t slot, const std::string& text) {

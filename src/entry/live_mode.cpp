@@ -86,7 +86,10 @@ std::optional<std::string> start_live_engine(AudioHost& host, const LiveOptions&
                           in_name ? *in_name : std::string(),
                           out_name ? *out_name : std::string()));
 
-    while (!stop->load()) std::this_thread::sleep_for(kStopPoll);
+    while (!stop->load()) {
+        std::this_thread::sleep_for(kStopPoll);
+        streams->report_if_stopped();
+    }
 
     streams->release();
     return std::nullopt;

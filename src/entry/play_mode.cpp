@@ -100,6 +100,7 @@ Result<std::unique_ptr<PlaySession>> PlaySession::start(AudioHost& host, const P
 }
 
 bool PlaySession::pass(ModeClock::time_point now) {
+    stream_->report_if_stopped();
     tracks_->fill(ring_, outputs_, remaining_);
     const uint64_t played = played_->load();
     if (!last_status_) {

@@ -70,6 +70,7 @@ Result<std::unique_ptr<RecordSession>> RecordSession::start(AudioHost& host,
 }
 
 std::optional<std::string> RecordSession::pass(ModeClock::time_point now) {
+    stream_->report_if_stopped();
     if (auto e = files_->drain(ring_)) return e;
     if (!last_status_) {
         last_status_ = now;

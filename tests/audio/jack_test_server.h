@@ -3,21 +3,59 @@
 // instance. Clients reach it through JACK_DEFAULT_SERVER (see env()). Header-only; POSIX.
 #pragma once
 
+#include <errno.h>
 #include <fcntl.h>
 #include <jack/jack.h>
 #include <signal.h>
 #ifdef __linux__
 #include <sys/prctl.h>
 #endif
+#include <sys/mman.h>
+#include <sys/sem.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
+#include <cstring>
 #include <string>
 #include <thread>
 
 namespace mixengine::testing {
+
+// jackd keeps a machine-wide table of 8 running servers in /dev/shm and forgets one only when it
+// exits cleanly or a server of the same name starts. Servers that died (a test killed, a crash, a
+// timed-out run) would fill the table for good, and no test server could start on this machine
+// again: their entries are cleared before each start, under JACK's own registry lock. Only the
+// table layout of JACK 2 (magic "JACK", 8 entries of 264 bytes) is touched; any other is left.
+inline void reclaim_dead_jack_servers() {
+    constexpr uint32_t kMagic = 0x4a41434b;
+    constexpr std::size_t kHeader = 24, kEntry = 264, kServers = 8;
+    const int fd = open("/dev/shm/jack-shm-registry", O_RDWR);
+    if (fd < 0) return;
+    void* map =
+        mmap(nullptr, kHeader + kEntry * kServers, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    close(fd);
+    if (map == MAP_FAILED) return;
+    auto* bytes = static_cast<unsigned char*>(map);
+    uint32_t magic = 0, header_length = 0;
+    std::memcpy(&magic, bytes, 4);
+    std::memcpy(&header_length, bytes + 16, 4);
+    const int lock = semget(0x282929, 0, 0);  // JACK's registry semaphore
+    sembuf take{0, -1, SEM_UNDO}, give{0, 1, SEM_UNDO};
+    if (magic == kMagic && header_length == kHeader + kEntry * kServers && lock != -1 &&
+        semop(lock, &take, 1) == 0) {
+        for (std::size_t i = 0; i < kServers; ++i) {
+            unsigned char* entry = bytes + kHeader + i * kEntry;
+            pid_t pid = 0;
+            std::memcpy(&pid, entry, sizeof pid);
+            if (pid > 0 && kill(pid, 0) != 0 && errno == ESRCH) std::memset(entry, 0, kEntry);
+        }
+        semop(lock, &give, 1);
+    }
+    munmap(map, kHeader + kEntry * kServers);
+}
 
 class JackTestServer {
   public:
@@ -26,6 +64,7 @@ class JackTestServer {
         name_ = "mixengine-test-" + std::to_string(getpid()) + "-" + std::to_string(counter++);
         jack_set_error_function([](const char*) {});
         jack_set_info_function([](const char*) {});
+        reclaim_dead_jack_servers();
         pid_ = fork();
         if (pid_ == 0) {
 #ifdef __linux__
@@ -75,8 +114,20 @@ class JackTestServer {
         return false;
     }
 
-    const std::string& name() const { return name_; }
-    std::string env() const { return "JACK_DEFAULT_SERVER=" + name_; }
+    // Kills the server at once, as a crash would; its clients are left to notice.
+    void kill_now() {
+        if (pid_ <= 0) return;
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+    }
+
+    const std::string& name() const {
+        return name_;
+    }
+    std::string env() const {
+        return "JACK_DEFAULT_SERVER=" + name_;
+    }
 
   private:
     std::string name_;

@@ -1,8 +1,11 @@
 // The live mode on a private JACK dummy server: start-up, the ready line, stopping on "quit" or
-// at the end of input, and the start-up errors. Standard error stays empty throughout.
+// at the end of input, the start-up errors and the server dying under a running engine. Standard
+// error stays empty throughout.
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
+
+#include <filesystem>
 
 #include "audio/jack_test_server.h"
 #include "support/child_process.h"
@@ -86,6 +89,41 @@ TEST_F(LiveMode, StartUpFailuresAreOneErrorLineAndStatus1) {
         EXPECT_EQ(p.rest_of_output().find("\"ready\""), std::string::npos);
         EXPECT_EQ(p.stderr_text(), "");
     }
+}
+
+// The server going away is a warning in the mode's own words; the process stays up, and "quit"
+// still ends it cleanly (a recording keeps what it got).
+TEST(ServerKilled, IsAWarningAndQuitStillEndsCleanly) {
+    const auto take =
+        std::filesystem::temp_directory_path() / ("mixengine-killed-" + std::to_string(getpid()));
+    const struct {
+        std::vector<std::string> args;
+        std::string warn_prefix;
+        std::string quit;
+    } cases[] = {
+        {{"--in", "system", "--out", "system", "--buffer", "256"}, "Audio: ", R"({"t":"quit"})"},
+        {{"--record", "system", "--dir", take.string(), "--channels", "2"}, "Recording: ", "quit"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.warn_prefix);
+        JackTestServer server;
+        ASSERT_TRUE(server.wait_ready()) << "jackd did not start";
+        ChildProcess p(MIXENGINE_BINARY, c.args, {server.env()});
+        ASSERT_TRUE(p.read_until("\"t\":\"ready\"", 20s)) << p.stderr_text();
+        std::this_thread::sleep_for(300ms);
+
+        server.kill_now();
+        const auto warn = p.read_until("\"t\":\"warn\"", 10s);
+        ASSERT_TRUE(warn) << p.stderr_text();
+        const std::string text = json::parse(*warn)["text"];
+        EXPECT_EQ(text.rfind(c.warn_prefix, 0), 0u) << text;
+
+        p.write_line(c.quit);
+        EXPECT_EQ(p.wait(10s), 0);
+        EXPECT_EQ(p.stderr_text(), "");
+    }
+    EXPECT_TRUE(std::filesystem::exists(take / "ch01.wav"));
+    std::filesystem::remove_all(take);
 }
 
 }  // namespace
