@@ -2,10 +2,11 @@
 #include "biquad.h"
 
 #include <algorithm>
-
 #include <cmath>
 #include <cstring>
 #include <numbers>
+
+#include "simd.h"
 
 namespace mixengine {
 
@@ -89,18 +90,8 @@ void run_stages(std::span<const BiquadCoeffs> stages, std::span<BiquadState> sta
     }
 }
 
-// ThreadSanitizer builds take one version: the loader runs the version picker before the
-// sanitizer is set up, and the picker, instrumented, crashes.
-#if defined(__GNUC__) && defined(__x86_64__) && !defined(__clang__) && !defined(__SANITIZE_THREAD__)
-#define MIXENGINE_LANE_CLONES __attribute__((target_clones("arch=x86-64-v3", "default")))
-#else
-#define MIXENGINE_LANE_CLONES
-#endif
-
-// Eight lanes as one value; without 256-bit registers the compiler runs each operation as two
-// 128-bit halves, lane for lane the same arithmetic. Only used inside this file.
-#pragma GCC diagnostic ignored "-Wpsabi"
-typedef float Lanes __attribute__((vector_size(4 * kBiquadLanes)));
+using simd::Lanes;
+static_assert(kBiquadLanes == simd::kLanes);
 constexpr std::size_t kSweep = 4;  // stages per pass over the chunk: four feedback chains overlap
 
 struct LaneStages {
@@ -108,7 +99,7 @@ struct LaneStages {
 };
 
 // Four stages over n interleaved frames; per lane the equations of run_biquad, in its order.
-MIXENGINE_LANE_CLONES
+MIXENGINE_SIMD_CLONES
 void lane_sweep(LaneStages& st, float* data, std::size_t n) noexcept {
     Lanes b0[kSweep], b1[kSweep], b2[kSweep], a1[kSweep], a2[kSweep], s1[kSweep], s2[kSweep];
     for (std::size_t g = 0; g < kSweep; ++g) {
@@ -155,7 +146,11 @@ struct StageCursor {
 void run_in_lanes(std::span<const LaneChannel> channels, std::size_t n, float* scratch) noexcept {
     const std::size_t lanes = std::min(channels.size(), kBiquadLanes);
     StageCursor cursor[kBiquadLanes];
-    for (std::size_t l = 0; l < lanes; ++l) cursor[l].ch = &channels[l];
+    float* bufs[kBiquadLanes] = {};
+    for (std::size_t l = 0; l < lanes; ++l) {
+        cursor[l].ch = &channels[l];
+        bufs[l] = channels[l].buf;
+    }
     bool loaded = false;
     for (;;) {
         LaneStages st;
@@ -180,11 +175,7 @@ void run_in_lanes(std::span<const LaneChannel> channels, std::size_t n, float* s
         }
         if (!any) break;
         if (!loaded) {
-            for (std::size_t l = 0; l < kBiquadLanes; ++l) {
-                const float* src = l < lanes ? channels[l].buf : nullptr;
-                for (std::size_t i = 0; i < n; ++i)
-                    scratch[i * kBiquadLanes + l] = src ? src[i] : 0.0f;
-            }
+            simd::interleave(bufs, 0, n, scratch);
             loaded = true;
         }
         lane_sweep(st, scratch, n);
@@ -197,12 +188,7 @@ void run_in_lanes(std::span<const LaneChannel> channels, std::size_t n, float* s
             }
         }
     }
-    if (!loaded) return;
-    for (std::size_t l = 0; l < lanes; ++l) {
-        float* dst = channels[l].buf;
-        if (!dst) continue;
-        for (std::size_t i = 0; i < n; ++i) dst[i] = scratch[i * kBiquadLanes + l];
-    }
+    if (loaded) simd::deinterleave(scratch, 0, n, bufs);
 }
 
 BiquadCascade::BiquadCascade() {

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstring>
 
+#include "simd.h"
+
 namespace mixengine {
 
 namespace {
@@ -35,21 +37,10 @@ inline void restart_if_broken(std::array<BiquadState, 4>& states) noexcept {
         if (!std::isfinite(s.s1) || !std::isfinite(s.s2)) s = {};
 }
 
-// ThreadSanitizer builds take one version: the loader runs the version picker before the
-// sanitizer is set up, and the picker, instrumented, crashes.
-#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__)) && !defined(__clang__) && \
-    !defined(__SANITIZE_THREAD__)
-#define MIXENGINE_BLEED_CLONES __attribute__((target_clones("arch=x86-64-v3", "default")))
-#else
-#define MIXENGINE_BLEED_CLONES
-#endif
-
-// Eight lanes as one value; on a processor without 256-bit registers the compiler runs each
-// operation as two 128-bit halves, lane for lane the same arithmetic. Such values never cross a
-// function boundary here: the variant compiled for AVX2 and the plain one would pass them
-// differently.
-typedef float Lanes __attribute__((vector_size(32)));
-constexpr std::size_t kLanes = 8;
+// Lane values never cross a function boundary here: the variant compiled for AVX2 and the plain
+// one would pass them differently.
+using simd::kLanes;
+using simd::Lanes;
 static_assert(kBleedTaps % (4 * kLanes) == 0);
 
 inline float lane_sum(const Lanes& v) noexcept {
@@ -59,7 +50,7 @@ inline float lane_sum(const Lanes& v) noexcept {
 // The adaptive filter over one chunk. The dot product and the window energy are summed in four
 // interleaved sets of eight lanes, an order fixed in the code (so every instruction set gives the
 // same bits), not the order of the scalar definition; the weight update is element-wise.
-MIXENGINE_BLEED_CLONES
+MIXENGINE_SIMD_CLONES
 void nlms_chunk(float* __restrict buf, const float* __restrict ref, std::size_t n,
                 float* __restrict weights, float* __restrict history, std::size_t& index_io,
                 float amount) noexcept {

@@ -12,8 +12,8 @@ namespace mixengine {
 
 // High-pass filter.
 struct Hpf {
-    double f = 80.0;       // corner, Hz
-    uint32_t slope = 12;   // dB per octave: 18 and 24 are built as such, anything else as 12
+    double f = 80.0;      // corner, Hz
+    uint32_t slope = 12;  // dB per octave: 18 and 24 are built as such, anything else as 12
     bool operator==(const Hpf&) const = default;
 };
 
@@ -32,7 +32,7 @@ struct GateCfg {
 struct DynCfg {
     bool exp = false;
     bool rms = false;
-    float thr = -20.0f;      // dBFS
+    float thr = -20.0f;  // dBFS
     float ratio = 3.0f;
     float knee = 2.0f;       // half-width of the soft knee, dB
     float mgain = 0.0f;      // make-up gain, dB
@@ -64,11 +64,11 @@ struct AutoEqCfg {
     std::vector<float> target;  // explicit target curve, dB
     std::string curve;          // built-in target curve name
     float amount = 0.6f;
-    float max_cut = 6.0f;       // dB
-    float max_boost = 0.0f;     // dB
+    float max_cut = 6.0f;    // dB
+    float max_boost = 0.0f;  // dB
     float speed_s = 8.0f;
-    float lo = 60.0f;           // Hz
-    float hi = 16000.0f;        // Hz
+    float lo = 60.0f;     // Hz
+    float hi = 16000.0f;  // Hz
     bool operator==(const AutoEqCfg&) const = default;
 };
 
@@ -77,14 +77,14 @@ struct BleedCfg {
     std::string mode = "cancel";  // "duck", anything else cancels
     uint64_t ref = 0;             // reference strip index
     float amount = 0.8f;
-    float lo = 4000.0f;           // Hz
-    float hi = 14000.0f;          // Hz
-    float thr = -40.0f;           // dB
+    float lo = 4000.0f;   // Hz
+    float hi = 14000.0f;  // Hz
+    float thr = -40.0f;   // dB
     bool operator==(const BleedCfg&) const = default;
 };
 
 struct AmixCfg {
-    uint8_t group = 0;        // 1 or 2; anything else is outside the automixer
+    uint8_t group = 0;  // 1 or 2; anything else is outside the automixer
     float weight_db = 0.0f;
     bool operator==(const AmixCfg&) const = default;
 };
@@ -101,7 +101,7 @@ struct StripCfg {
     float fader = 1.0f;  // linear
     float pan = 0.0f;    // -1 left .. +1 right
     bool lr = true;
-    float mono = 0.0f;   // linear send to the mono bus
+    float mono = 0.0f;  // linear send to the mono bus
     std::vector<SendCfg> sends;
     std::vector<Band> peq32;
     std::vector<float> geq;  // graphic EQ gains, dB, first 31 used

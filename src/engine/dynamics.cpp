@@ -6,42 +6,12 @@
 #include <cmath>
 #include <cstdint>
 
+#include "dynamics_math.h"
+#include "simd.h"
+
 namespace mixengine {
 
 namespace {
-
-// Levels are floored at -180 dBFS before they become dB.
-inline float floored(float env) noexcept {
-    return env > 1e-9f ? env : 1e-9f;
-}
-
-// 20 log10(x) and 10^(db / 20) in single precision, exactly as the level curves are defined: a
-// faster base-2 route drifts by tens of ulps and can flip a gate decision right at its threshold.
-// No reduction (0 dB) is the common case and is exact without the library call.
-inline float lin_to_db(float x) noexcept {
-    return 20.0f * std::log10(x);
-}
-inline float db_to_gain(float db) noexcept {
-    return db == 0.0f ? 1.0f : std::pow(10.0f, db / 20.0f);
-}
-
-// Linear level at a dB mark, nudged by `margin_db`. Comparing a level against such a bound only
-// replaces the logarithm where the answer cannot depend on it: the margin covers the rounding of
-// the single-precision dB arithmetic, which grows with the magnitude of the marks involved.
-inline float level_at(double mark_db, double margin_db) noexcept {
-    return static_cast<float>(std::pow(10.0, (mark_db + margin_db) / 20.0));
-}
-inline double rounding_margin_db(double magnitude_db) noexcept {
-    return 1e-3 + 1e-6 * magnitude_db;
-}
-
-// Like fmin / fmax for a NaN in the second (min) or first (max) operand, without a library call.
-inline float min_of(float a, float b) noexcept {
-    return b < a ? b : a;
-}
-inline float max_of(float a, float b) noexcept {
-    return a > b ? a : b;
-}
 
 // One compressor step: detector, static curve, smoothing. Returns the linear gain.
 inline float comp_step(const CompParams& p, float a, float& env, float& gr, float& hold) noexcept {
@@ -188,21 +158,11 @@ inline void store_comp_state(CompState& st, float env, float gr, float hold) noe
     st.hold = hold;
 }
 
-namespace {
-
-// ThreadSanitizer builds take one version, as the lane loops do: the loader runs the version
-// picker before the sanitizer is set up.
-#if defined(__GNUC__) && defined(__x86_64__) && !defined(__clang__) && !defined(__SANITIZE_THREAD__)
-#define MIXENGINE_DYN_CLONES __attribute__((target_clones("arch=x86-64-v3", "default")))
-#else
-#define MIXENGINE_DYN_CLONES
-#endif
-
 // 20 log10(x) for a block of levels, x > 0. The logarithm is taken in double precision (exponent
 // and a short atanh series on the mantissa, good to about 1e-12) and rounded to float, so it
 // lands on log10f's result or next to it: within 1 ulp. Anything not finite and positive takes
 // the library call. Plain arithmetic in one loop, which the compiler vectorises.
-MIXENGINE_DYN_CLONES
+MIXENGINE_SIMD_CLONES
 void block_lin_to_db(const float* x, float* db, std::size_t n) noexcept {
     constexpr double kLog10_2 = 0.30102999566398119521;
     constexpr double kLog10_e2 = 0.86858896380650365530;  // 2 log10(e)
@@ -227,7 +187,7 @@ void block_lin_to_db(const float* x, float* db, std::size_t n) noexcept {
 // in double precision (2^k times a polynomial for 2^f, good to about 1e-13) and rounded to float:
 // within 1 ulp of powf. Below -6000 dB (where 2^k would leave the exponent range), or not
 // finite, the library call replaces the result.
-MIXENGINE_DYN_CLONES
+MIXENGINE_SIMD_CLONES
 void block_db_to_gain(const float* db, float* gain, std::size_t n) noexcept {
     constexpr double kLog2_10 = 3.32192809488736234787;
     constexpr double kLn2 = 0.69314718055994530942;
@@ -255,6 +215,8 @@ void block_db_to_gain(const float* db, float* gain, std::size_t n) noexcept {
     for (std::size_t i = 0; i < n; ++i)
         if (!(db[i] >= -6000.0f)) gain[i] = db_to_gain(db[i]);
 }
+
+namespace {
 
 // The compressor over one block of detector inputs, in passes: the detector (a recursion, one
 // sample after another), the levels in dB (a whole block at once), the gain smoothing (a

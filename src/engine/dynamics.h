@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <optional>
+#include <span>
 
 #include "config.h"
 
@@ -48,6 +49,12 @@ GateParams gate_params(const GateCfg& cfg, float sample_rate) noexcept;
 // Gates the buffer in place; returns the smallest gain applied (1.0 when inactive).
 float gate_run(const GateParams& p, GateState& st, float* buf, std::size_t n) noexcept;
 
+struct GateLane {
+    const GateParams* params = nullptr;
+    GateState* state = nullptr;
+    float* buf = nullptr;
+};
+
 class Gate {
   public:
     explicit Gate(float sample_rate) noexcept : sample_rate_(sample_rate) {}
@@ -55,6 +62,7 @@ class Gate {
     // Removing the gate opens it fully; other state carries on across settings.
     void configure(const std::optional<GateCfg>& cfg) noexcept;
     float run(float* buf, std::size_t n) noexcept { return gate_run(params_, state_, buf, n); }
+    GateLane lane(float* buf) noexcept { return {&params_, &state_, buf}; }
 
     const GateParams& params() const noexcept { return params_; }
     const GateState& state() const noexcept { return state_; }
@@ -103,6 +111,12 @@ float comp_run_reference(const CompParams& p, CompState& st, float* buf, std::si
 float comp_run_linked_reference(const CompParams& p, CompState& st, float* left, float* right,
                                 std::size_t n) noexcept;
 
+struct CompLane {
+    const CompParams* params = nullptr;
+    CompState* state = nullptr;
+    float* buf = nullptr;
+};
+
 class Compressor {
   public:
     explicit Compressor(float sample_rate) noexcept;
@@ -113,6 +127,7 @@ class Compressor {
     float run_linked(float* left, float* right, std::size_t n) noexcept {
         return comp_run_linked(params_, state_, left, right, n);
     }
+    CompLane lane(float* buf) noexcept { return {&params_, &state_, buf}; }
 
     bool active() const noexcept { return params_.active; }
     const CompParams& params() const noexcept { return params_; }
@@ -124,5 +139,16 @@ class Compressor {
     CompParams params_;
     CompState state_;
 };
+
+// Up to eight gates, or compressors, side by side in SIMD lanes: the detector and smoothing
+// recursions of eight channels advance together. Each lane does exactly the arithmetic of
+// gate_run, or comp_run, on its own channel, so buffers, states and the smallest gain written to
+// min_gain[lane] are the same bit for bit. A lane without a buffer, or whose processor is off, is
+// left alone and reports 1.
+inline constexpr std::size_t kDynamicsLanes = 8;
+void gate_run_lanes(std::span<const GateLane> lanes, std::size_t n,
+                    std::span<float> min_gain) noexcept;
+void comp_run_lanes(std::span<const CompLane> lanes, std::size_t n,
+                    std::span<float> min_gain) noexcept;
 
 }  // namespace mixengine

@@ -39,7 +39,8 @@ inline void meter_min(MeterCell& m, float g) noexcept {
 
 // Reader side: takes the value and puts the reset value in its place.
 inline float meter_take(MeterCell& m, float reset) noexcept {
-    return std::bit_cast<float>(m.exchange(std::bit_cast<uint32_t>(reset), std::memory_order_relaxed));
+    return std::bit_cast<float>(
+        m.exchange(std::bit_cast<uint32_t>(reset), std::memory_order_relaxed));
 }
 
 inline void meter_store(MeterCell& m, float v) noexcept {
@@ -51,8 +52,13 @@ inline float meter_load(const MeterCell& m) noexcept {
 
 struct Meters {
     explicit Meters(std::size_t output_channels)
-        : strip_peak(kStrips), strip_gate(kStrips), strip_comp(kStrips), strip_amix(kStrips),
-          bus_peak(kBuses), bus_comp(kBuses), out_peak(output_channels) {
+        : strip_peak(kStrips),
+          strip_gate(kStrips),
+          strip_comp(kStrips),
+          strip_amix(kStrips),
+          bus_peak(kBuses),
+          bus_comp(kBuses),
+          out_peak(output_channels) {
         for (auto* list : {&strip_gate, &strip_comp, &strip_amix, &bus_comp})
             for (auto& m : *list) meter_store(m, kGainReset);
         meter_store(main_comp, kGainReset);
@@ -71,7 +77,7 @@ struct Meters {
     MeterCell main_comp{0};
     MeterCell mono_peak{0};
     MeterCell mono_comp{0};
-    MeterCell loud_ms{0};                 // mean square of the latest 100 ms loudness block
+    MeterCell loud_ms{0};                  // mean square of the latest 100 ms loudness block
     std::atomic<uint32_t> loud_blocks{0};  // counts published loudness blocks
 };
 

@@ -188,25 +188,26 @@ void strip_input(State& s, std::size_t idx, std::span<const float> input, std::s
     }
 }
 
-// After the high-pass: the gate and what reads its output; buf_proc starts as its copy.
-void strip_gate(State& s, std::size_t idx, std::size_t n, Meters& m,
+// After the high-pass: what reads the gate's output (which gave `gate_gain` at least); buf_proc
+// starts as its copy.
+void after_gate(State& s, std::size_t idx, float gate_gain, std::size_t n, Meters& m,
                 const AnalyserSink& sink) noexcept {
     Strip& st = s.strips[idx];
     float* in = st.buf_in.data();
-    meter_min(m.strip_gate[idx], st.gate.run(in, n));
+    meter_min(m.strip_gate[idx], gate_gain);
     meter_max(m.strip_peak[idx], peak_of(in, n));
     if (analyser_is(s, AnalyserSource::Kind::Strip, static_cast<uint32_t>(idx), false)) sink(in, n);
     std::copy_n(in, n, st.buf_proc.data());
 }
 
-// After the equalisers: compressor, automixer, fader, summing and sends.
-void strip_tail(State& s, std::size_t idx, std::size_t n, Meters& m,
+// After the compressor (which gave `comp_gain` at least): automixer, fader, summing and sends.
+void strip_tail(State& s, std::size_t idx, float comp_gain, std::size_t n, Meters& m,
                 const AnalyserSink& sink) noexcept {
     Strip& st = s.strips[idx];
     float* in = st.buf_in.data();
     float* proc = st.buf_proc.data();
     float* out = st.buf_out.data();
-    meter_min(m.strip_comp[idx], st.dyn.run(proc, n));
+    meter_min(m.strip_comp[idx], comp_gain);
     if (analyser_is(s, AnalyserSource::Kind::Strip, static_cast<uint32_t>(idx), true))
         sink(proc, n);
 
@@ -234,14 +235,28 @@ void process_strips_in_turn(State& s, std::span<const float> input, std::size_t 
         Strip& st = s.strips[idx];
         strip_input(s, idx, input, in_ch, n);
         st.hpf.run(st.buf_in.data(), n);
-        strip_gate(s, idx, n, m, sink);
+        after_gate(s, idx, st.gate.run(st.buf_in.data(), n), n, m, sink);
         float* proc = st.buf_proc.data();
         st.eq.run(proc, n);
         st.peq.run(proc, n);
         st.geq.run(proc, n);
         if (st.aeq_on) push_feed(s.aeq_rings, idx, proc, n);
         st.aeq.run(proc, n);
-        strip_tail(s, idx, n, m, sink);
+        strip_tail(s, idx, st.dyn.run(proc, n), n, m, sink);
+    }
+}
+
+// Runs the gate or compressor of every strip (or bus), eight at a time in SIMD lanes; `pick`
+// gives a channel's lane, and the smallest gains go to `min_gain`.
+template <class Lane, std::size_t N, class Channel, class Pick, class Run>
+void dynamics_in_lanes(std::vector<Channel>& channels, std::size_t n,
+                       std::array<float, N>& min_gain, Pick pick, Run run) noexcept {
+    static_assert(N % kDynamicsLanes == 0);
+    for (std::size_t first = 0; first < N; first += kDynamicsLanes) {
+        std::array<Lane, kDynamicsLanes> lanes;
+        for (std::size_t l = 0; l < kDynamicsLanes; ++l) lanes[l] = pick(channels[first + l]);
+        run(std::span<const Lane>(lanes), n,
+            std::span<float>(min_gain.data() + first, kDynamicsLanes));
     }
 }
 
@@ -265,7 +280,11 @@ void process_strips_in_lanes(State& s, std::span<const float> input, std::size_t
     in_lanes<Strip, kStrips>(s, s.strips, n, [](Strip& st) {
         return LaneChannel{st.buf_in.data(), {&st.hpf}};
     });
-    for (std::size_t idx = 0; idx < kStrips; ++idx) strip_gate(s, idx, n, m, sink);
+    std::array<float, kStrips> gate_gain, comp_gain;
+    dynamics_in_lanes<GateLane>(
+        s.strips, n, gate_gain, [](Strip& st) { return st.gate.lane(st.buf_in.data()); },
+        gate_run_lanes);
+    for (std::size_t idx = 0; idx < kStrips; ++idx) after_gate(s, idx, gate_gain[idx], n, m, sink);
     in_lanes<Strip, kStrips>(s, s.strips, n, [](Strip& st) {
         return LaneChannel{st.buf_proc.data(), {&st.eq, &st.peq, &st.geq}};
     });
@@ -274,7 +293,10 @@ void process_strips_in_lanes(State& s, std::span<const float> input, std::size_t
     in_lanes<Strip, kStrips>(s, s.strips, n, [](Strip& st) {
         return LaneChannel{st.buf_proc.data(), {&st.aeq}};
     });
-    for (std::size_t idx = 0; idx < kStrips; ++idx) strip_tail(s, idx, n, m, sink);
+    dynamics_in_lanes<CompLane>(
+        s.strips, n, comp_gain, [](Strip& st) { return st.dyn.lane(st.buf_proc.data()); },
+        comp_run_lanes);
+    for (std::size_t idx = 0; idx < kStrips; ++idx) strip_tail(s, idx, comp_gain[idx], n, m, sink);
 }
 
 // Shared by the buses and the mono bus: the filters before the compressor...
@@ -323,10 +345,19 @@ void process_chunk(State& s, std::span<const float> input, std::size_t in_ch, fl
             return LaneChannel{bus.work.data(), {&bus.aeq}};
         });
     }
+    std::array<float, kBuses> bus_gain;
+    if (s.reference_path) {
+        for (std::size_t b = 0; b < kBuses; ++b)
+            bus_gain[b] = s.buses[b].dyn.run(process_bus(s, s.buses[b], 32 + b, n), n);
+    } else {
+        dynamics_in_lanes<CompLane>(
+            s.buses, n, bus_gain, [](Bus& bus) { return bus.dyn.lane(bus.work.data()); },
+            comp_run_lanes);
+    }
     for (std::size_t b = 0; b < kBuses; ++b) {
         Bus& bus = s.buses[b];
-        float* work = s.reference_path ? process_bus(s, bus, 32 + b, n) : bus.work.data();
-        meter_min(m.bus_comp[b], bus.dyn.run(work, n));
+        float* work = bus.work.data();
+        meter_min(m.bus_comp[b], bus_gain[b]);
         finish_bus(s, bus, 2 + b, n);
         meter_max(m.bus_peak[b], peak_of(work, n));
         if (analyser_is(s, AnalyserSource::Kind::Bus, static_cast<uint32_t>(b))) sink(work, n);

@@ -33,7 +33,7 @@ struct AnalyserSink {
 };
 
 class MixEngine {
-public:
+  public:
     static constexpr std::size_t kMaxChunk = 2048;
 
     // Allocates every buffer and cascade at its final size.
@@ -64,7 +64,7 @@ public:
     // Read-only view of the internals for tests and benchmarks.
     const State& state() const noexcept { return *s_; }
 
-private:
+  private:
     std::unique_ptr<State> s_;
 };
 

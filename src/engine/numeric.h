@@ -29,7 +29,9 @@ constexpr F clamp_lohi(F v, F lo, F hi) noexcept {
 }
 
 // dB to linear amplitude, single precision.
-inline float db_to_lin(float db) noexcept { return std::pow(10.0f, db / 20.0f); }
+inline float db_to_lin(float db) noexcept {
+    return std::pow(10.0f, db / 20.0f);
+}
 
 // Saturating unsigned add.
 template <std::unsigned_integral T>

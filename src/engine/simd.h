@@ -1,0 +1,48 @@
+// Eight float lanes as one value, for the engine's loops that run eight channels side by side,
+// and the one switch for run-time dispatch. Private to the engine.
+//
+// Functions marked MIXENGINE_SIMD_CLONES are compiled twice on x86-64 with GCC, for x86-64-v3
+// (AVX2) and the baseline, and the loader picks one for the machine. Without 256-bit registers
+// the compiler runs each lane operation as two 128-bit halves: lane for lane the same arithmetic.
+// ThreadSanitizer builds take one version: the loader runs the picker before the sanitizer is
+// set up, and the picker, instrumented, crashes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#if defined(__GNUC__) && defined(__x86_64__) && !defined(__clang__) && !defined(__SANITIZE_THREAD__)
+#define MIXENGINE_SIMD_CLONES __attribute__((target_clones("arch=x86-64-v3", "default")))
+#else
+#define MIXENGINE_SIMD_CLONES
+#endif
+
+#pragma GCC diagnostic ignored "-Wpsabi"
+
+namespace mixengine::simd {
+
+inline constexpr std::size_t kLanes = 8;
+typedef float Lanes __attribute__((vector_size(4 * kLanes)));
+typedef int32_t Mask __attribute__((vector_size(4 * kLanes)));
+
+inline Lanes splat(float v) noexcept {
+    return Lanes{} + v;
+}
+inline Lanes load(const float* p) noexcept {
+    Lanes v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+inline void store(float* p, Lanes v) noexcept {
+    std::memcpy(p, &v, sizeof v);
+}
+
+// Frames at..at+n of eight channels into n interleaved frames of eight lanes, and back. A null
+// channel reads as silence and is not written.
+void interleave(const float* const* channels, std::size_t at, std::size_t n,
+                float* frames) noexcept;
+void deinterleave(const float* frames, std::size_t at, std::size_t n,
+                  float* const* channels) noexcept;
+
+}  // namespace mixengine::simd
