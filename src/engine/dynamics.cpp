@@ -179,8 +179,14 @@ void block_lin_to_db(const float* x, float* db, std::size_t n) noexcept {
                               t2 * (1.0 / 7 + t2 * (1.0 / 9 + t2 * (1.0 / 11 + t2 * (1.0 / 13))))));
         db[i] = 20.0f * float(double(e) * kLog10_2 + kLog10_e2 * t * series);
     }
+    // Checked in one vectorised sweep first, such levels being rare: positive normal floats are
+    // exactly the bit patterns 0x00800000 to 0x7f7fffff.
+    uint32_t odd = 0;
     for (std::size_t i = 0; i < n; ++i)
-        if (!(x[i] >= 1.17549435e-38f && x[i] <= 3.40282347e+38f)) db[i] = lin_to_db(x[i]);
+        odd |= std::bit_cast<uint32_t>(x[i]) - 0x00800000u > 0x7f7fffffu - 0x00800000u;
+    if (odd)
+        for (std::size_t i = 0; i < n; ++i)
+            if (!(x[i] >= 1.17549435e-38f && x[i] <= 3.40282347e+38f)) db[i] = lin_to_db(x[i]);
 }
 
 // 10^(db / 20) for a block of gain changes (never positive), 0 dB exactly 1. The power is taken
@@ -212,8 +218,11 @@ void block_db_to_gain(const float* db, float* gain, std::size_t n) noexcept {
         p *= std::bit_cast<double>((std::bit_cast<uint64_t>(kr) + 1023u) << 52);
         gain[i] = float(p);  // 0 dB gives exactly 1
     }
-    for (std::size_t i = 0; i < n; ++i)
-        if (!(db[i] >= -6000.0f)) gain[i] = db_to_gain(db[i]);
+    uint32_t odd = 0;
+    for (std::size_t i = 0; i < n; ++i) odd |= !(db[i] >= -6000.0f);
+    if (odd)
+        for (std::size_t i = 0; i < n; ++i)
+            if (!(db[i] >= -6000.0f)) gain[i] = db_to_gain(db[i]);
 }
 
 namespace {

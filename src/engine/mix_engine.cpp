@@ -11,6 +11,7 @@
 #include "denormals.h"
 #include "mix_engine_state.h"
 #include "numeric.h"
+#include "simd.h"
 
 namespace mixengine {
 
@@ -52,15 +53,6 @@ void ramp_add(Ramp& r, float* dst, const float* src, std::size_t n) noexcept {
             dst[i] += (c + static_cast<float>(i + 1) * step) * src[i];
         dst[n - 1] += t * src[n - 1];
     }
-}
-
-float peak_of(const float* buf, std::size_t n) noexcept {
-    float p = 0.0f;
-    for (std::size_t i = 0; i < n; ++i) {
-        const float a = std::fabs(buf[i]);
-        p = a > p ? a : p;  // a NaN sample is not a peak
-    }
-    return p;
 }
 
 void mid_of(const float* left, const float* right, float* mid, std::size_t n) noexcept {
@@ -195,7 +187,7 @@ void after_gate(State& s, std::size_t idx, float gate_gain, std::size_t n, Meter
     Strip& st = s.strips[idx];
     float* in = st.buf_in.data();
     meter_min(m.strip_gate[idx], gate_gain);
-    meter_max(m.strip_peak[idx], peak_of(in, n));
+    meter_max(m.strip_peak[idx], simd::peak(in, n));
     if (analyser_is(s, AnalyserSource::Kind::Strip, static_cast<uint32_t>(idx), false)) sink(in, n);
     std::copy_n(in, n, st.buf_proc.data());
 }
@@ -359,7 +351,7 @@ void process_chunk(State& s, std::span<const float> input, std::size_t in_ch, fl
         float* work = bus.work.data();
         meter_min(m.bus_comp[b], bus_gain[b]);
         finish_bus(s, bus, 2 + b, n);
-        meter_max(m.bus_peak[b], peak_of(work, n));
+        meter_max(m.bus_peak[b], simd::peak(work, n));
         if (analyser_is(s, AnalyserSource::Kind::Bus, static_cast<uint32_t>(b))) sink(work, n);
         ramp_add(bus.to_l, s.main_l.data(), work, n);
         ramp_add(bus.to_r, s.main_r.data(), work, n);
@@ -398,8 +390,8 @@ void process_chunk(State& s, std::span<const float> input, std::size_t in_ch, fl
     s.notch_cascades[0].apply(l, r, n);
     ramp_scale2(s.main_fader, l, r, n);
     howl_and_feed(s, 0, l, r, n);
-    meter_max(m.main_l_peak, peak_of(l, n));
-    meter_max(m.main_r_peak, peak_of(r, n));
+    meter_max(m.main_l_peak, simd::peak(l, n));
+    meter_max(m.main_r_peak, simd::peak(r, n));
     if (analyser_is(s, AnalyserSource::Kind::Main)) {
         mid_of(l, r, s.scratch_mid.data(), n);
         sink(s.scratch_mid.data(), n);
@@ -409,7 +401,7 @@ void process_chunk(State& s, std::span<const float> input, std::size_t in_ch, fl
         float* work = s.reference_path ? process_bus(s, mono, 41, n) : mono.work.data();
         meter_min(m.mono_comp, mono.dyn.run(work, n));
         finish_bus(s, mono, 1, n);
-        meter_max(m.mono_peak, peak_of(work, n));
+        meter_max(m.mono_peak, simd::peak(work, n));
         if (analyser_is(s, AnalyserSource::Kind::Mono)) sink(work, n);
     }
 

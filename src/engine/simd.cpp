@@ -68,4 +68,22 @@ void deinterleave(const float* frames, std::size_t at, std::size_t n,
             if (channels[l]) channels[l][at + i] = frames[i * kLanes + l];
 }
 
+MIXENGINE_SIMD_CLONES
+float peak(const float* buf, std::size_t n) noexcept {
+    typedef int32_t Bits __attribute__((vector_size(4 * kLanes)));
+    Lanes p{};
+    std::size_t i = 0;
+    for (; i + kLanes <= n; i += kLanes) {
+        const Lanes a = reinterpret_cast<Lanes>(reinterpret_cast<Bits>(load(buf + i)) & 0x7fffffff);
+        p = a > p ? a : p;
+    }
+    float q = 0.0f;
+    for (std::size_t l = 0; l < kLanes; ++l) q = p[l] > q ? p[l] : q;
+    for (; i < n; ++i) {
+        const float a = __builtin_fabsf(buf[i]);
+        q = a > q ? a : q;
+    }
+    return q;
+}
+
 }  // namespace mixengine::simd

@@ -13,7 +13,8 @@
 #include <cstring>
 
 #if defined(__GNUC__) && defined(__x86_64__) && !defined(__clang__) && !defined(__SANITIZE_THREAD__)
-#define MIXENGINE_SIMD_CLONES __attribute__((target_clones("arch=x86-64-v3", "default")))
+#define MIXENGINE_SIMD_CLONES \
+    __attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")))
 #else
 #define MIXENGINE_SIMD_CLONES
 #endif
@@ -44,5 +45,9 @@ void interleave(const float* const* channels, std::size_t at, std::size_t n,
                 float* frames) noexcept;
 void deinterleave(const float* frames, std::size_t at, std::size_t n,
                   float* const* channels) noexcept;
+
+// The largest magnitude in buf, 0 for none; a NaN sample is not a peak. Magnitudes are never
+// negative zeros, so the order of comparison cannot change the result.
+float peak(const float* buf, std::size_t n) noexcept;
 
 }  // namespace mixengine::simd
