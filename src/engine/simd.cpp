@@ -8,29 +8,29 @@ namespace {
 
 typedef int32_t Order __attribute__((vector_size(4 * kLanes)));
 
-__attribute__((always_inline)) inline Lanes mix(Lanes a, Lanes b, Order o) noexcept {
-    return __builtin_shuffle(a, b, o);
-}
+// Lanes of a then b, numbered 0 to 15, picked in the order given.
+#if defined(__clang__)
+#define MIXENGINE_MIX(a, b, ...) __builtin_shufflevector(a, b, __VA_ARGS__)
+#else
+#define MIXENGINE_MIX(a, b, ...) __builtin_shuffle(a, b, Order{__VA_ARGS__})
+#endif
 
 // Row k of r becomes column k.
 __attribute__((always_inline)) inline void transpose(Lanes r[kLanes]) noexcept {
-    constexpr Order lo = {0, 8, 1, 9, 4, 12, 5, 13}, hi = {2, 10, 3, 11, 6, 14, 7, 15};
-    constexpr Order pair_lo = {0, 1, 8, 9, 4, 5, 12, 13}, pair_hi = {2, 3, 10, 11, 6, 7, 14, 15};
-    constexpr Order half_lo = {0, 1, 2, 3, 8, 9, 10, 11}, half_hi = {4, 5, 6, 7, 12, 13, 14, 15};
     Lanes t[kLanes], u[kLanes];
     for (std::size_t k = 0; k < kLanes; k += 2) {
-        t[k] = mix(r[k], r[k + 1], lo);
-        t[k + 1] = mix(r[k], r[k + 1], hi);
+        t[k] = MIXENGINE_MIX(r[k], r[k + 1], 0, 8, 1, 9, 4, 12, 5, 13);
+        t[k + 1] = MIXENGINE_MIX(r[k], r[k + 1], 2, 10, 3, 11, 6, 14, 7, 15);
     }
     for (std::size_t k = 0; k < kLanes; k += 4) {
-        u[k] = mix(t[k], t[k + 2], pair_lo);
-        u[k + 1] = mix(t[k], t[k + 2], pair_hi);
-        u[k + 2] = mix(t[k + 1], t[k + 3], pair_lo);
-        u[k + 3] = mix(t[k + 1], t[k + 3], pair_hi);
+        u[k] = MIXENGINE_MIX(t[k], t[k + 2], 0, 1, 8, 9, 4, 5, 12, 13);
+        u[k + 1] = MIXENGINE_MIX(t[k], t[k + 2], 2, 3, 10, 11, 6, 7, 14, 15);
+        u[k + 2] = MIXENGINE_MIX(t[k + 1], t[k + 3], 0, 1, 8, 9, 4, 5, 12, 13);
+        u[k + 3] = MIXENGINE_MIX(t[k + 1], t[k + 3], 2, 3, 10, 11, 6, 7, 14, 15);
     }
     for (std::size_t k = 0; k < 4; ++k) {
-        r[k] = mix(u[k], u[k + 4], half_lo);
-        r[k + 4] = mix(u[k], u[k + 4], half_hi);
+        r[k] = MIXENGINE_MIX(u[k], u[k + 4], 0, 1, 2, 3, 8, 9, 10, 11);
+        r[k + 4] = MIXENGINE_MIX(u[k], u[k + 4], 4, 5, 6, 7, 12, 13, 14, 15);
     }
 }
 
