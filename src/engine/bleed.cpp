@@ -37,8 +37,6 @@ inline void restart_if_broken(std::array<BiquadState, 4>& states) noexcept {
         if (!std::isfinite(s.s1) || !std::isfinite(s.s2)) s = {};
 }
 
-// Lane values never cross a function boundary here: the variant compiled for AVX2 and the plain
-// one would pass them differently.
 using simd::kLanes;
 using simd::Lanes;
 static_assert(kBleedTaps % (4 * kLanes) == 0);

@@ -20,10 +20,10 @@ using namespace simd;
 // Frames per pass: the interleaved work arrays stay on the stack and in the first-level cache.
 constexpr std::size_t kPiece = 128;
 
-inline Lanes abs_of(Lanes v) noexcept {
+MIXENGINE_LANE_INLINE Lanes abs_of(Lanes v) noexcept {
     return reinterpret_cast<Lanes>(reinterpret_cast<Mask>(v) & 0x7fffffff);
 }
-inline bool any(Mask m) noexcept {
+MIXENGINE_LANE_INLINE bool any(Mask m) noexcept {
     for (std::size_t l = 0; l < kLanes; ++l)
         if (m[l]) return true;
     return false;

@@ -16,7 +16,7 @@ typedef int32_t Order __attribute__((vector_size(4 * kLanes)));
 #endif
 
 // Row k of r becomes column k.
-__attribute__((always_inline)) inline void transpose(Lanes r[kLanes]) noexcept {
+MIXENGINE_LANE_INLINE void transpose(Lanes r[kLanes]) noexcept {
     Lanes t[kLanes], u[kLanes];
     for (std::size_t k = 0; k < kLanes; k += 2) {
         t[k] = MIXENGINE_MIX(r[k], r[k + 1], 0, 8, 1, 9, 4, 12, 5, 13);

@@ -21,21 +21,26 @@
 
 #pragma GCC diagnostic ignored "-Wpsabi"
 
+// Lane values passed or returned by value must never cross a call: a version compiled for AVX2
+// and a plain one pass them differently. Helpers that take or give them are always inlined, even
+// in unoptimised builds.
+#define MIXENGINE_LANE_INLINE __attribute__((always_inline)) inline
+
 namespace mixengine::simd {
 
 inline constexpr std::size_t kLanes = 8;
 typedef float Lanes __attribute__((vector_size(4 * kLanes)));
 typedef int32_t Mask __attribute__((vector_size(4 * kLanes)));
 
-inline Lanes splat(float v) noexcept {
+MIXENGINE_LANE_INLINE Lanes splat(float v) noexcept {
     return Lanes{} + v;
 }
-inline Lanes load(const float* p) noexcept {
+MIXENGINE_LANE_INLINE Lanes load(const float* p) noexcept {
     Lanes v;
     std::memcpy(&v, p, sizeof v);
     return v;
 }
-inline void store(float* p, Lanes v) noexcept {
+MIXENGINE_LANE_INLINE void store(float* p, Lanes v) noexcept {
     std::memcpy(p, &v, sizeof v);
 }
 
