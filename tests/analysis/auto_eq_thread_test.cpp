@@ -14,7 +14,7 @@
 namespace mixengine {
 namespace {
 
-constexpr float kRate = 48000.0f;
+constexpr float kThreadRate = 48000.0f;
 
 struct Rig {
     Rig() {
@@ -28,7 +28,7 @@ struct Rig {
         }
         auto [sender, consumer] = make_update_ring();
         updates = std::move(consumer);
-        analysis.emplace(std::move(rx), std::move(consumers), sender, kRate);
+        analysis.emplace(std::move(rx), std::move(consumers), sender, kThreadRate);
         capture_output_for_tests(&output);
     }
     ~Rig() { capture_output_for_tests(nullptr); }
@@ -37,7 +37,7 @@ struct Rig {
     void feed(std::size_t t, std::size_t n, float amp = 0.3f) {
         std::vector<float> x(n);
         for (std::size_t i = 0; i < n; ++i, ++frame) {
-            const double ph = 2.0 * std::numbers::pi * double(frame) / kRate;
+            const double ph = 2.0 * std::numbers::pi * double(frame) / kThreadRate;
             x[i] = amp * static_cast<float>(std::sin(1000.0 * ph) + 0.2 * std::sin(3150.0 * ph));
         }
         feeds[t].push_some(x.data(), x.size());

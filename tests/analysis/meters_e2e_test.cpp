@@ -14,7 +14,7 @@ namespace {
 using namespace std::chrono_literals;
 using testing::ChildProcess;
 
-constexpr auto kPatience = 10s;
+constexpr auto kMeterPatience = 10s;
 
 bool is_whole(const Json& v) {
     return v.is_number() && v.get<double>() == std::round(v.get<double>());
@@ -23,9 +23,9 @@ bool is_whole(const Json& v) {
 // Reads lines until `want` holds for one "m" line (or the deadline passes); returns that line.
 template <typename Pred>
 std::optional<Json> next_meter(ChildProcess& child, Pred want) {
-    const auto deadline = std::chrono::steady_clock::now() + kPatience;
+    const auto deadline = std::chrono::steady_clock::now() + kMeterPatience;
     while (std::chrono::steady_clock::now() < deadline) {
-        const auto line = child.read_until("\"t\":\"m\"", kPatience);
+        const auto line = child.read_until("\"t\":\"m\"", kMeterPatience);
         if (!line) return std::nullopt;
         Json m = Json::parse(*line);
         if (want(m)) return m;
@@ -36,7 +36,7 @@ std::optional<Json> next_meter(ChildProcess& child, Pred want) {
 TEST(MetersEndToEnd, SimulationReportsMetersLoudnessAndSpectra) {
     ChildProcess child(MIXENGINE_BINARY, {"--sim", "--outputs", "6"});
     ASSERT_TRUE(child.started());
-    ASSERT_TRUE(child.read_until("\"t\":\"ready\"", kPatience));
+    ASSERT_TRUE(child.read_until("\"t\":\"ready\"", kMeterPatience));
 
     // Meter lines with every array at its length; no loudness source yet.
     for (int i = 0; i < 3; ++i) {
@@ -74,9 +74,9 @@ TEST(MetersEndToEnd, SimulationReportsMetersLoudnessAndSpectra) {
     // every pass prints its meter line before its spectrum.
     child.write_line(R"({"t":"rta","src":"main"})");
     int spectra = 0, meters_since = -1;
-    const auto deadline = std::chrono::steady_clock::now() + kPatience;
+    const auto deadline = std::chrono::steady_clock::now() + kMeterPatience;
     while (spectra < 4 && std::chrono::steady_clock::now() < deadline) {
-        const auto line = child.read_line(kPatience);
+        const auto line = child.read_line(kMeterPatience);
         ASSERT_TRUE(line);
         const Json msg = Json::parse(*line);
         if (msg["t"] == "m") {

@@ -37,7 +37,7 @@ struct Captured {
     std::vector<Json> lines() const { return parse(text); }
 };
 
-struct Rig {
+struct SpectrumRig {
     std::shared_ptr<std::atomic<bool>> stop = std::make_shared<std::atomic<bool>>(false);
     std::shared_ptr<ControlState> state = std::make_shared<ControlState>(stop);
     std::shared_ptr<Meters> meters = std::make_shared<Meters>(2);
@@ -62,7 +62,7 @@ TEST(SpectrumAnalysis, PrintsAMeterLineEveryPassAndSpectraAtMostEvery100ms) {
         std::size_t spectra;  // over passes at 40, 80, ..., 400 ms
     };
     for (const Case& c : {Case{"off", 0}, Case{"", 0}, Case{"main", 3}, Case{"in.3.post", 3}}) {
-        Rig rig;
+        SpectrumRig rig;
         const auto t0 = SpectrumAnalysis::Clock::time_point{};
         SpectrumAnalysis analysis(rig.inputs(), t0);
         rig.state->set_analyser_name(c.source);
@@ -98,7 +98,7 @@ TEST(SpectrumAnalysis, PrintsAMeterLineEveryPassAndSpectraAtMostEvery100ms) {
 }
 
 TEST(SpectrumAnalysis, SpectrumFollowsTheAnalyserRing) {
-    Rig rig;
+    SpectrumRig rig;
     const auto t0 = SpectrumAnalysis::Clock::time_point{};
     SpectrumAnalysis analysis(rig.inputs(), t0);
     rig.state->set_analyser_name("main");
@@ -123,7 +123,7 @@ TEST(SpectrumAnalysis, SpectrumFollowsTheAnalyserRing) {
 }
 
 TEST(SpectrumThread, EndsAtOnceWhenStoppedBeforeItStarts) {
-    Rig rig;
+    SpectrumRig rig;
     rig.stop->store(true);
     Captured out;
     start_spectrum_thread(rig.inputs());
@@ -133,7 +133,7 @@ TEST(SpectrumThread, EndsAtOnceWhenStoppedBeforeItStarts) {
 
 TEST(SpectrumThread, SaysSoWhenItCannotRun) {
     for (int missing = 0; missing < 2; ++missing) {
-        Rig rig;
+        SpectrumRig rig;
         SpectrumThreadInputs in = rig.inputs();
         if (missing == 0) in.meters = nullptr;
         if (missing == 1) in.state = nullptr;
@@ -148,7 +148,7 @@ TEST(SpectrumThread, SaysSoWhenItCannotRun) {
 }
 
 TEST(SpectrumThread, PrintsMeterLinesUntilStopped) {
-    Rig rig;
+    SpectrumRig rig;
     Captured out;
     start_spectrum_thread(rig.inputs());
     // Wait (generously) for two lines rather than for a time.

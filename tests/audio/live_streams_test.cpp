@@ -9,8 +9,8 @@
 namespace mixengine {
 namespace {
 
-struct Rig {
-    Rig() {
+struct StreamsRig {
+    StreamsRig() {
         host.device_list = {fake_device("Stage box", 16, 0, 48000, SampleFormat::I32),
                             fake_device("Speakers", 0, 2, 48000, SampleFormat::F64)};
     }
@@ -45,7 +45,7 @@ struct Rig {
 };
 
 TEST(LiveStreams, OpensBothAtTheEngineRateWithDefaultChannelsAndFormats) {
-    Rig s;
+    StreamsRig s;
     auto streams = open_live_streams(s.host, s.request());
     ASSERT_TRUE(streams);
     ASSERT_EQ(s.host.streams.size(), 2u);
@@ -73,7 +73,7 @@ TEST(LiveStreams, OpensBothAtTheEngineRateWithDefaultChannelsAndFormats) {
 }
 
 TEST(LiveStreams, WithoutABufferSizeLeavesItToTheDevice) {
-    Rig s;
+    StreamsRig s;
     ASSERT_TRUE(open_live_streams(s.host, s.request(std::nullopt)));
     EXPECT_EQ(s.host.streams[0]->config.buffer_frames, std::nullopt);
     EXPECT_EQ(s.host.streams[1]->config.buffer_frames, std::nullopt);
@@ -81,7 +81,7 @@ TEST(LiveStreams, WithoutABufferSizeLeavesItToTheDevice) {
 
 TEST(LiveStreams, ReportsEachFailureWithItsTextAndReleasesWhatWasOpen) {
     {
-        Rig s;
+        StreamsRig s;
         s.host.input_build_error = "busy";
         const auto r = open_live_streams(s.host, s.request());
         ASSERT_FALSE(r);
@@ -89,7 +89,7 @@ TEST(LiveStreams, ReportsEachFailureWithItsTextAndReleasesWhatWasOpen) {
         EXPECT_TRUE(s.host.streams.empty());
     }
     {
-        Rig s;
+        StreamsRig s;
         s.host.output_build_error = "no such rate";
         const auto r = open_live_streams(s.host, s.request());
         ASSERT_FALSE(r);
@@ -98,7 +98,7 @@ TEST(LiveStreams, ReportsEachFailureWithItsTextAndReleasesWhatWasOpen) {
         EXPECT_TRUE(s.host.streams[0]->released);
     }
     {
-        Rig s;
+        StreamsRig s;
         s.host.start_error = "The server went away.";
         const auto r = open_live_streams(s.host, s.request());
         ASSERT_FALSE(r);
@@ -108,7 +108,7 @@ TEST(LiveStreams, ReportsEachFailureWithItsTextAndReleasesWhatWasOpen) {
 }
 
 TEST(LiveStreams, StreamErrorsBecomeAudioWarnings) {
-    Rig s;
+    StreamsRig s;
     auto streams = open_live_streams(s.host, s.request());
     ASSERT_TRUE(streams);
     std::string lines;

@@ -28,7 +28,7 @@ TEST(TextCase, LowersEachScriptByItsCasePairs) {
                                              // Angstrom signs
         {"\uA7AA\uA7B3\uA7C6 \u2CF2 \U00010570\U00010594",
          "\u0266\uAB53\u1D8E \u2CF3 \U00010597\U000105BB"},  // Latin Extended-D, Coptic, Vithkuqi
-        {"ß ς 日本 1-2", "ß ς 日本 1-2"},  // nothing to lower
+        {"ß ς 日本 1-2", "ß ς 日本 1-2"},                    // nothing to lower
     };
     for (const auto& c : cases) EXPECT_EQ(lowercase_utf8(c.in), c.out) << c.in;
 }

@@ -18,7 +18,7 @@
 namespace mixengine {
 namespace {
 
-constexpr double kFs = 48000.0;
+constexpr double kBleedFs = 48000.0;
 
 // The canceller exactly as defined, one tap after another in index order.
 struct ScalarCanceller {
@@ -61,7 +61,7 @@ std::vector<float> noise(std::size_t n, float level, unsigned seed) {
 std::vector<float> sine(std::size_t n, double hz, float amp) {
     std::vector<float> v(n);
     for (std::size_t i = 0; i < n; ++i)
-        v[i] = amp * float(std::sin(2.0 * std::numbers::pi * hz * double(i) / kFs));
+        v[i] = amp * float(std::sin(2.0 * std::numbers::pi * hz * double(i) / kBleedFs));
     return v;
 }
 
@@ -78,7 +78,7 @@ std::vector<float> leaked(const std::vector<float>& src) {
 
 // RMS in dB of a signal passed through the bleed band (4 kHz to 14 kHz), over [from, to).
 double band_db(const std::vector<float>& x, std::size_t from, std::size_t to) {
-    BleedReducer probe(kFs);
+    BleedReducer probe(kBleedFs);
     std::array<BiquadState, 4> st{};
     double acc = 0.0;
     for (std::size_t i = 0; i < to; ++i) {
@@ -142,7 +142,7 @@ TEST(Bleed, CancellerFollowsTheScalarDefinition) {
         BleedCfg cfg = on_cfg("cancel", std::uniform_real_distribution<float>(-0.5f, 2.0f)(rng));
         cfg.lo = std::uniform_real_distribution<float>(100.0f, 6000.0f)(rng);
         cfg.hi = std::uniform_real_distribution<float>(3000.0f, 25000.0f)(rng);
-        BleedReducer fast(kFs);
+        BleedReducer fast(kBleedFs);
         fast.configure(cfg);
         ScalarCanceller slow;
         slow.band = fast.band();
@@ -178,7 +178,7 @@ TEST(Bleed, CancelRemovesTheReferenceInsideTheBand) {
         double at_least_db;  // band reduction of the bleed once converged
     } cases[] = {{1.0f, 15.0}, {2.0f, 15.0}, {0.8f, 10.0}};
     for (const Case& c : cases) {
-        BleedReducer b(kFs);
+        BleedReducer b(kBleedFs);
         b.configure(on_cfg("cancel", c.amount));
         auto out = sig;
         run_blocks(b, out, ref);
@@ -204,7 +204,7 @@ TEST(Bleed, LeavesWhatIsOutsideTheBandAlone) {
     for (const char* mode : {"cancel", "duck"}) {
         BleedCfg cfg = on_cfg(mode, 1.0f);
         if (std::string(mode) == "duck") cfg.amount = 30.0f;
-        BleedReducer b(kFs);
+        BleedReducer b(kBleedFs);
         b.configure(cfg);
         std::vector<float> sig(n);
         for (std::size_t i = 0; i < n; ++i) sig[i] = tone[i] + bleed[i];
@@ -212,7 +212,7 @@ TEST(Bleed, LeavesWhatIsOutsideTheBandAlone) {
         run_blocks(b, sig, ref);
         double c = 0.0, s = 0.0;  // 300 Hz component of the change, after the first quarter second
         for (std::size_t i = n / 4; i < n; ++i) {
-            const double ph = 2.0 * std::numbers::pi * 300.0 * double(i) / kFs;
+            const double ph = 2.0 * std::numbers::pi * 300.0 * double(i) / kBleedFs;
             c += (sig[i] - in[i]) * std::cos(ph);
             s += (sig[i] - in[i]) * std::sin(ph);
         }
@@ -226,7 +226,7 @@ TEST(Bleed, SilentReferenceAndAmountZeroLeaveTheStripUnchanged) {
     const std::size_t n = 9600;
     auto ref = noise(n, 0.5f, 4);
     auto sig = leaked(ref);
-    BleedReducer b(kFs);
+    BleedReducer b(kBleedFs);
     b.configure(on_cfg("cancel", 0.0f));
     const auto in = sig;
     run_blocks(b, sig, ref);
@@ -265,7 +265,7 @@ TEST(Bleed, WeightsAreClearedOnlyWhenModeOrReferenceChanges) {
     const std::size_t n = 4800;
     const auto ref = noise(n, 0.5f, 6);
     for (const Case& c : cases) {
-        BleedReducer b(kFs);
+        BleedReducer b(kBleedFs);
         BleedCfg cfg = on_cfg("cancel", 1.0f);
         b.configure(cfg);
         auto sig = leaked(ref);
@@ -297,7 +297,7 @@ TEST(Bleed, DuckDepthFollowsTheLevelOverThreshold) {
     const std::size_t n = 48000;
     const auto ref = sine(n, centre, amp);
     for (const Case& c : cases) {
-        BleedReducer b(kFs);
+        BleedReducer b(kBleedFs);
         BleedCfg cfg = on_cfg("duck", c.amount);
         cfg.thr = level_db - c.over_db;
         b.configure(cfg);
@@ -339,7 +339,7 @@ struct Console {
                            std::span(out).subspan(at, 256), 1, meters, {});
         return out;
     }
-    MixEngine engine{float(kFs)};
+    MixEngine engine{float(kBleedFs)};
     Meters meters{1};
 };
 

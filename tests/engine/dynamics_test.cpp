@@ -12,7 +12,7 @@
 namespace mixengine {
 namespace {
 
-constexpr float kFs = 48000.0f;
+constexpr float kDynFs = 48000.0f;
 
 float from_db(double db) {
     return float(std::pow(10.0, db / 20.0));
@@ -22,7 +22,7 @@ float from_db(double db) {
 template <typename Fn>
 float settle(Fn&& fn, float level, double seconds) {
     std::vector<float> buf(512);
-    const auto chunks = std::size_t(seconds * kFs / 512.0) + 1;
+    const auto chunks = std::size_t(seconds * kDynFs / 512.0) + 1;
     for (std::size_t c = 0; c < chunks; ++c) {
         buf.assign(512, level);
         fn(buf.data(), buf.size());
@@ -31,7 +31,7 @@ float settle(Fn&& fn, float level, double seconds) {
 }
 
 Compressor make_comp(DynCfg cfg) {
-    Compressor comp(kFs);
+    Compressor comp(kDynFs);
     comp.configure(cfg);
     return comp;
 }
@@ -110,7 +110,7 @@ TEST(Compressor, RmsDetectorReadsASineAtItsRmsLevel) {
     std::vector<float> buf(4800);
     for (int rep = 0; rep < 10; ++rep) {
         for (std::size_t i = 0; i < buf.size(); ++i)
-            buf[i] = 0.5f * float(std::sin(2.0 * std::numbers::pi * 1000.0 * double(i) / kFs));
+            buf[i] = 0.5f * float(std::sin(2.0 * std::numbers::pi * 1000.0 * double(i) / kDynFs));
         comp.run(buf.data(), buf.size());
     }
     EXPECT_NEAR(comp.state().env, 0.5f / std::sqrt(2.0f), 0.01f);
@@ -152,7 +152,7 @@ TEST(Compressor, FirstSampleGainFollowsTheDecibelDefinitions) {
             target = (1.0f / r - 1.0f) * ((d + w / 2.0f) * (d + w / 2.0f)) / (2.0f * w);
         else
             target = d > 0.0f ? (1.0f / r - 1.0f) * d : 0.0f;
-        const float att = std::exp(-1.0f / (c.cfg.attack * 0.001f * kFs));
+        const float att = std::exp(-1.0f / (c.cfg.attack * 0.001f * kDynFs));
         const float gr = target + att * (0.0f - target);
         const float g = std::pow(10.0f, gr / 20.0f);
         // The sample-by-sample reference matches to the last bit...
@@ -195,7 +195,7 @@ TEST(Compressor, RemovingItForgetsTheReductionAndPassesSignal) {
 }
 
 Gate make_gate(GateCfg cfg) {
-    Gate gate(kFs);
+    Gate gate(kDynFs);
     gate.configure(cfg);
     return gate;
 }
@@ -248,7 +248,7 @@ TEST(Gate, OpenGateHoldsForExactlyItsHoldTimeAfterTheLevelDrops) {
     ASSERT_EQ(gate.state().gain, 1.0f);
 
     // After the drop the detector falls with a 10 ms constant: env_k = 0.5 c^(k+1).
-    const double c10 = std::exp(-1.0 / (0.01 * kFs));
+    const double c10 = std::exp(-1.0 / (0.01 * kDynFs));
     std::size_t below = 0;
     while (0.5 * std::pow(c10, double(below + 1)) >= 0.01) ++below;
 
@@ -263,7 +263,7 @@ TEST(Gate, OpenGateHoldsForExactlyItsHoldTimeAfterTheLevelDrops) {
 TEST(Gate, DuckModeOrNoGatePassesUnchangedAndReportsUnity) {
     for (const std::optional<GateCfg>& cfg :
          {std::optional<GateCfg>{}, std::optional<GateCfg>{GateCfg{.mode = "duck"}}}) {
-        Gate gate(kFs);
+        Gate gate(kDynFs);
         gate.configure(cfg);
         std::vector<float> buf(256, 1e-4f);
         EXPECT_EQ(gate.run(buf.data(), buf.size()), 1.0f);

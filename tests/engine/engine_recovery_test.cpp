@@ -15,7 +15,7 @@ namespace {
 
 constexpr std::size_t kFrames = 256;
 
-struct Console {
+struct RecoveryConsole {
     MixEngine engine{48000.0f};
     Meters meters{2};
 
@@ -50,10 +50,10 @@ StripCfg filtered() {
 }
 
 TEST(EngineRecovery, NonFiniteInputSamplesAreSilenceAndTheStripKeepsWorking) {
-    Console c;
+    RecoveryConsole c;
     c.engine.apply_update(update::StripSettings{1, filtered()});
-    for (float bad : {std::numeric_limits<float>::quiet_NaN(),
-                      std::numeric_limits<float>::infinity()}) {
+    for (float bad :
+         {std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::infinity()}) {
         EXPECT_TRUE(all_finite(c.run(bad)));
     }
     // Strip 0 (no stages, centre pan) still reaches main at its level once the ramps settle.
@@ -63,7 +63,7 @@ TEST(EngineRecovery, NonFiniteInputSamplesAreSilenceAndTheStripKeepsWorking) {
 }
 
 TEST(EngineRecovery, OverflowingLevelsMuteTheirStripInsteadOfTheMix) {
-    Console c;
+    RecoveryConsole c;
     StripCfg loud = filtered();
     loud.gain_db = 1e30f;  // 10^(1e30/20) overflows single precision
     loud.fader = std::numeric_limits<float>::infinity();

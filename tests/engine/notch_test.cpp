@@ -15,26 +15,26 @@
 namespace mixengine {
 namespace {
 
-constexpr double kFs = 48000.0;
+constexpr double kNotchFs = 48000.0;
 
 TEST(NotchCascade, RetunesWithinASixthOfAnOctaveElseAppends) {
-    NotchCascade nc(kFs);
+    NotchCascade nc(kNotchFs);
     nc.set_notch(1000.0f, -6.0f);
     nc.set_notch(1100.0f, -9.0f);  // 0.138 octave: the same entry
     ASSERT_EQ(nc.entries().size(), 1u);
     EXPECT_EQ(nc.entries()[0].freq_hz, 1000.0f);
     EXPECT_EQ(nc.entries()[0].gain_db, -9.0f);
-    EXPECT_EQ(nc.entries()[0].coeffs, design_biquad("peq", 1100.0f, -9.0f, 12.0, kFs));
+    EXPECT_EQ(nc.entries()[0].coeffs, design_biquad("peq", 1100.0f, -9.0f, 12.0, kNotchFs));
     nc.set_notch(1150.0f, -6.0f);  // 0.202 octave from 1000 Hz: a new entry
     EXPECT_EQ(nc.entries().size(), 2u);
 }
 
 TEST(NotchCascade, HoldsAtMostTwelveAndRemovesNeighbours) {
-    NotchCascade nc(kFs);
+    NotchCascade nc(kNotchFs);
     for (int i = 0; i < 13; ++i) nc.set_notch(100.0f * std::pow(2.0f, 0.5f * float(i)), -6.0f);
     EXPECT_EQ(nc.entries().size(), 12u);
 
-    NotchCascade r(kFs);
+    NotchCascade r(kNotchFs);
     for (float f : {1800.0f, 2500.0f, 2200.0f}) r.set_notch(f, -6.0f);
     r.remove_notch(2000.0f);
     ASSERT_EQ(r.entries().size(), 1u);
@@ -42,12 +42,12 @@ TEST(NotchCascade, HoldsAtMostTwelveAndRemovesNeighbours) {
 }
 
 TEST(NotchCascade, CutsItsFrequencyByItsDepth) {
-    NotchCascade nc(kFs);
+    NotchCascade nc(kNotchFs);
     nc.set_notch(1000.0f, -6.0f);
     EXPECT_NEAR(nc.attenuation_db(1000.0f), -6.0f, 1e-3f);
     std::vector<float> buf(48000);
     for (std::size_t i = 0; i < buf.size(); ++i)
-        buf[i] = float(std::sin(2.0 * std::numbers::pi * 1000.0 * double(i) / kFs));
+        buf[i] = float(std::sin(2.0 * std::numbers::pi * 1000.0 * double(i) / kNotchFs));
     nc.apply(buf.data(), buf.size());
     double sq = 0.0;
     for (std::size_t i = 24000; i < buf.size(); ++i) sq += double(buf[i]) * buf[i];
@@ -90,7 +90,7 @@ int chunks_until_silent(HowlSim& h, const NotchCascade& nc, int limit) {
 }
 
 TEST(NotchCascade, ForgetsAMemoryThatIsNotFiniteButKeepsTinyOnes) {
-    NotchCascade nc(kFs);
+    NotchCascade nc(kNotchFs);
     nc.set_notch(1000.0f, -9.0f);
     const float nan = std::numeric_limits<float>::quiet_NaN();
     std::vector<float> left(64, nan), right(64, std::numeric_limits<float>::infinity());
@@ -105,7 +105,7 @@ TEST(NotchCascade, ForgetsAMemoryThatIsNotFiniteButKeepsTinyOnes) {
     for (float x : clean) ASSERT_TRUE(std::isfinite(x));
 
     // A decaying tail below the cascades' flush level is left alone.
-    NotchCascade quiet(kFs);
+    NotchCascade quiet(kNotchFs);
     quiet.set_notch(1000.0f, -9.0f);
     std::vector<float> tiny(1, 1e-25f);
     quiet.apply(tiny.data(), tiny.size());
@@ -113,7 +113,7 @@ TEST(NotchCascade, ForgetsAMemoryThatIsNotFiniteButKeepsTinyOnes) {
 }
 
 TEST(HowlSim, GrowsToItsLimitAndDiesOnceNotchesCutThreeDb) {
-    NotchCascade nc(kFs);
+    NotchCascade nc(kNotchFs);
     HowlSim h;
     h.start(1000.0f);
     EXPECT_EQ(h.amp, 0.003f);
@@ -131,7 +131,7 @@ TEST(HowlSim, GrowsToItsLimitAndDiesOnceNotchesCutThreeDb) {
 }
 
 TEST(HowlSim, ANotchBesideTheHowlCutsTooLittleToStopIt) {
-    NotchCascade nc(kFs);
+    NotchCascade nc(kNotchFs);
     nc.set_notch(1050.0f, -6.0f);
     EXPECT_NEAR(nc.attenuation_db(1000.0f), -2.5f, 0.3f);
     HowlSim h;

@@ -19,7 +19,7 @@ TEST(Arguments, ValueFlagsTakeTheFirstOccurrenceLiterally) {
     EXPECT_EQ(a.value("--in"), "--out");  // a value that looks like a flag is still a value
     EXPECT_EQ(a.value("--out"), "--out");
     EXPECT_TRUE(a.has("--in"));
-    EXPECT_FALSE(a.has("--i"));  // no abbreviation
+    EXPECT_FALSE(a.has("--i"));   // no abbreviation
     EXPECT_FALSE(a.has("--IN"));  // no case folding
 }
 
@@ -77,10 +77,10 @@ TEST(ParseFromSeconds, NegativeNanAndGarbageGiveZero) {
         double expected;
     };
     const Case cases[] = {
-        {std::nullopt, 0.0}, {"12.5", 12.5}, {"+3", 3.0},     {"-3", 0.0},   {"-0.5", 0.0},
-        {"NaN", 0.0},        {"nan", 0.0},   {"inf", inf},    {"1e300", 1e300}, {"1e999", inf},
-        {"-1e999", 0.0},     {"1e-999", 0.0}, {"abc", 0.0},   {"", 0.0},     {"12s", 0.0},
-        {"+-3", 0.0},
+        {std::nullopt, 0.0}, {"12.5", 12.5}, {"+3", 3.0},     {"-3", 0.0},
+        {"-0.5", 0.0},       {"NaN", 0.0},   {"nan", 0.0},    {"inf", inf},
+        {"1e300", 1e300},    {"1e999", inf}, {"-1e999", 0.0}, {"1e-999", 0.0},
+        {"abc", 0.0},        {"", 0.0},      {"12s", 0.0},    {"+-3", 0.0},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(parse_from_seconds(c.text), c.expected) << c.text.value_or("(absent)");

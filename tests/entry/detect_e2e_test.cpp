@@ -24,16 +24,16 @@ using namespace std::chrono_literals;
 using nlohmann::json;
 using testing::ChildProcess;
 
-constexpr auto kWait = 20s;
+constexpr auto kDetectWait = 20s;
 
-class Sender {
+class DatagramSender {
   public:
-    explicit Sender(uint16_t port) : fd_(::socket(AF_INET, SOCK_DGRAM, 0)) {
+    explicit DatagramSender(uint16_t port) : fd_(::socket(AF_INET, SOCK_DGRAM, 0)) {
         to_.sin_family = AF_INET;
         to_.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         to_.sin_port = htons(port);
     }
-    ~Sender() { ::close(fd_); }
+    ~DatagramSender() { ::close(fd_); }
     void send(const std::vector<uint8_t>& d) {
         ::sendto(fd_, d.data(), d.size(), 0, reinterpret_cast<const sockaddr*>(&to_), sizeof to_);
     }
@@ -60,7 +60,7 @@ class Sender {
 };
 
 json next_of_kind(ChildProcess& p, const std::string& t) {
-    const auto line = p.read_until("\"t\":\"" + t + "\"", kWait);
+    const auto line = p.read_until("\"t\":\"" + t + "\"", kDetectWait);
     if (!line) {
         ADD_FAILURE() << "no \"" << t << "\" line";
         return json();
@@ -75,7 +75,7 @@ TEST(DetectMode, DetectsASineSendsSpectraAndQuits) {
     ASSERT_EQ(ready.size(), 2u) << ready;
     const int port = ready["port"].get<int>();
     ASSERT_GT(port, 0);
-    Sender udp(static_cast<uint16_t>(port));
+    DatagramSender udp(static_cast<uint16_t>(port));
 
     p.write_line(R"({"t":"cfg","i":2,"on":true,"spec":true})");
     p.write_line(R"({"t":"quit","i":64})");  // not for any channel: ignored whole
@@ -84,7 +84,7 @@ TEST(DetectMode, DetectsASineSendsSpectraAndQuits) {
     // Spectra and the detection come in whatever order the frames give them.
     json detect, spec;
     while (detect.is_null() || spec.is_null()) {
-        const auto line = p.read_line(kWait);
+        const auto line = p.read_line(kDetectWait);
         ASSERT_TRUE(line) << "no " << (detect.is_null() ? "\"detect\"" : "\"spec\"") << " line";
         const json j = json::parse(*line);
         if (j["t"] == "detect" && detect.is_null()) detect = j;
@@ -96,7 +96,7 @@ TEST(DetectMode, DetectsASineSendsSpectraAndQuits) {
     EXPECT_EQ(spec["b"].size(), 96u);
 
     p.write_line(R"({"t":"quit"})");
-    EXPECT_EQ(p.wait(kWait), 0);
+    EXPECT_EQ(p.wait(kDetectWait), 0);
     EXPECT_EQ(p.stderr_text(), "");
 }
 
@@ -104,7 +104,7 @@ TEST(DetectMode, SurvivesARandomStreamAndStillAnswersASine) {
     ChildProcess p(MIXENGINE_BINARY, {"--detect"});
     ASSERT_TRUE(p.started());
     const int port = next_of_kind(p, "ready")["port"].get<int>();
-    Sender udp(static_cast<uint16_t>(port));
+    DatagramSender udp(static_cast<uint16_t>(port));
     for (int i = 0; i < 64; i += 3) {
         p.write_line(R"({"t":"cfg","on":true,"spec":true,"persist":3,"i":)" + std::to_string(i) +
                      "}");
@@ -132,12 +132,12 @@ TEST(DetectMode, SurvivesARandomStreamAndStillAnswersASine) {
     p.write_line(R"({"t":"cfg","i":2,"on":true})");
     std::this_thread::sleep_for(100ms);
     udp.sine(2, 48000);
-    const auto line = p.read_until("\"i\":2,\"t\":\"detect\"", kWait);
+    const auto line = p.read_until("\"i\":2,\"t\":\"detect\"", kDetectWait);
     ASSERT_TRUE(line);
     EXPECT_NEAR(json::parse(*line)["f"].get<double>(), 1000.0, 11.72);
 
     p.close_stdin();  // the end of input stops it like "quit"
-    EXPECT_EQ(p.wait(kWait), 0);
+    EXPECT_EQ(p.wait(kDetectWait), 0);
     EXPECT_EQ(p.stderr_text(), "");
 }
 
@@ -148,11 +148,11 @@ TEST(DetectMode, ASocketThatCannotBeBoundIsOneErrorLineAndStatus0) {
     ChildProcess p(MIXENGINE_BINARY, {"--detect"},
                    {"LD_PRELOAD=" MIXENGINE_REFUSE_BIND,
                     "ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=1:abort_on_error=1"});
-    const auto line = p.read_line(kWait);
+    const auto line = p.read_line(kDetectWait);
     ASSERT_TRUE(line);
     EXPECT_EQ(json::parse(*line), json({{"t", "error"}, {"text", "Cannot open the detector."}}));
     EXPECT_EQ(p.read_line(1s), std::nullopt);
-    EXPECT_EQ(p.wait(kWait), 0);
+    EXPECT_EQ(p.wait(kDetectWait), 0);
     EXPECT_EQ(p.stderr_text(), "");
 }
 

@@ -18,7 +18,7 @@ using namespace std::chrono_literals;
 using nlohmann::json;
 using testing::ChildProcess;
 
-constexpr auto kWait = 15s;  // generous: sanitizer builds on a shared machine
+constexpr auto kFaultWait = 15s;  // generous: sanitizer builds on a shared machine
 
 // How long the stalled reader stops reading: 3 s by default, which already keeps the engine's
 // writes blocked for nearly the whole stall; MIXENGINE_STALL_SECONDS=10 gives the full-length
@@ -31,7 +31,7 @@ std::chrono::seconds stall_time() {
 
 // The next meter line, skipping anything else; null when none comes in time.
 json next_meters(ChildProcess& p) {
-    const auto deadline = std::chrono::steady_clock::now() + kWait;
+    const auto deadline = std::chrono::steady_clock::now() + kFaultWait;
     while (std::chrono::steady_clock::now() < deadline) {
         const auto line = p.read_line(1000ms);
         if (!line) continue;
@@ -50,7 +50,7 @@ TEST(Faults, ReaderGoneTheEngineRunsOnAndEndsCleanly) {
     for (const bool quit : {true, false}) {
         SCOPED_TRACE(quit ? "quit" : "end of input");
         ChildProcess p(MIXENGINE_BINARY, {"--sim", "--inputs", "4"});
-        ASSERT_TRUE(p.read_until("\"ready\"", kWait));
+        ASSERT_TRUE(p.read_until("\"ready\"", kFaultWait));
         p.close_stdout();
         // Meter lines now fail to be written; the engine must neither die of it nor stop.
         std::this_thread::sleep_for(300ms);
@@ -58,7 +58,7 @@ TEST(Faults, ReaderGoneTheEngineRunsOnAndEndsCleanly) {
         std::this_thread::sleep_for(300ms);
         if (quit) p.write_line(R"({"t":"quit"})");
         p.close_stdin();
-        EXPECT_EQ(p.wait(kWait), 0);
+        EXPECT_EQ(p.wait(kFaultWait), 0);
         EXPECT_EQ(p.stderr_text(), "");
     }
 }
@@ -66,7 +66,7 @@ TEST(Faults, ReaderGoneTheEngineRunsOnAndEndsCleanly) {
 TEST(Faults, StalledReaderLosesNoCommandAndMetersResume) {
     ChildProcess p(MIXENGINE_BINARY, {"--sim", "--inputs", "4", "--outputs", "2"});
     p.shrink_stdout_pipe(4096);
-    ASSERT_TRUE(p.read_until("\"ready\"", kWait));
+    ASSERT_TRUE(p.read_until("\"ready\"", kFaultWait));
     bool sounding = false;  // the first passes may come before the first block
     for (int i = 0; i < 200 && !sounding; ++i) {
         const json m = next_meters(p);
@@ -100,7 +100,7 @@ TEST(Faults, StalledReaderLosesNoCommandAndMetersResume) {
     }
     EXPECT_TRUE(silent) << "every mute sent during the stall took effect";
     p.write_line(R"({"t":"quit"})");
-    EXPECT_EQ(p.wait(kWait), 0);
+    EXPECT_EQ(p.wait(kFaultWait), 0);
     EXPECT_EQ(p.stderr_text(), "");
 }
 
@@ -110,11 +110,11 @@ TEST(Faults, InputEndingMidLineEndsTheEngineCleanly) {
                                    "{\"t\":\"rta\",\"src\":\"\xe2\x82", R"({"t":"quit\)"}) {
         SCOPED_TRACE(tail);
         ChildProcess p(MIXENGINE_BINARY, {"--sim", "--inputs", "2"});
-        ASSERT_TRUE(p.read_until("\"ready\"", kWait));
+        ASSERT_TRUE(p.read_until("\"ready\"", kFaultWait));
         p.write_line(R"({"t":"loud.reset"})");
         p.write_text(tail);
         p.close_stdin();
-        EXPECT_EQ(p.wait(kWait), 0);
+        EXPECT_EQ(p.wait(kFaultWait), 0);
         EXPECT_EQ(p.stderr_text(), "");
         // Every line written before the end is whole.
         const std::string rest = p.rest_of_output();

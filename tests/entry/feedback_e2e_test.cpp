@@ -17,15 +17,15 @@ using namespace std::chrono_literals;
 using nlohmann::json;
 using testing::ChildProcess;
 
-constexpr auto kWait = 20s;  // generous: sanitizer builds on a shared machine
+constexpr auto kHowlWait = 20s;  // generous: sanitizer builds on a shared machine
 
 // Reads lines until one of kind `t` satisfies `pred`; every "fba.detect" and "fba.notch" line
 // passed on the way is appended to `events`.
-json next_matching(
+json next_howl_line(
     ChildProcess& p, const std::string& t,
     const std::function<bool(const json&)>& pred = [](const json&) { return true; },
     std::vector<json>* events = nullptr) {
-    const auto deadline = std::chrono::steady_clock::now() + kWait;
+    const auto deadline = std::chrono::steady_clock::now() + kHowlWait;
     while (std::chrono::steady_clock::now() < deadline) {
         const auto line = p.read_line(std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now()));
@@ -44,15 +44,16 @@ json next_matching(
 TEST(FeedbackSuppression, APracticeHowlOnMainIsFoundNotchedAndDiesAway) {
     ChildProcess p(MIXENGINE_BINARY, {"--sim"});
     ASSERT_TRUE(p.started());
-    next_matching(p, "ready");
+    next_howl_line(p, "ready");
     // Nothing but the howl reaches main.
     p.write_line(R"({"t":"patch","ins":[]})");
     p.write_line(R"({"t":"fba","target":"main","cfg":{"on":true}})");
-    next_matching(p, "fba", [](const json& j) { return j["target"] == "main" && j["on"] == true; });
+    next_howl_line(p, "fba",
+                   [](const json& j) { return j["target"] == "main" && j["on"] == true; });
     p.write_line(R"({"t":"fba.howl","target":"main"})");
 
     std::vector<json> events;
-    const json state = next_matching(
+    const json state = next_howl_line(
         p, "fba", [](const json& j) { return !j["notches"].empty(); }, &events);
     ASSERT_GE(events.size(), 2u);
     EXPECT_EQ(events[0]["t"], "fba.detect");
@@ -72,32 +73,32 @@ TEST(FeedbackSuppression, APracticeHowlOnMainIsFoundNotchedAndDiesAway) {
                            {"suggest", json::array()}}));
 
     // The notch cuts at least 6 dB at the howl, so it decays to nothing.
-    next_matching(
+    next_howl_line(
         p, "m", [](const json& m) { return m["main"][0] == 0.0 && m["main"][1] == 0.0; }, &events);
     for (const json& e : events) EXPECT_EQ(e["f"], f) << "only the howl is ever reported";
 
     // "suggest" lists the howl on mono without a notch; a cut there takes the suggestion over.
     p.write_line(R"({"t":"fba","target":"mono","cfg":{"on":true,"mode":"suggest"}})");
     p.write_line(R"({"t":"fba.howl","target":"mono"})");
-    const json suggested = next_matching(
+    const json suggested = next_howl_line(
         p, "fba", [](const json& j) { return j["target"] == "mono" && !j["suggest"].empty(); });
     EXPECT_EQ(suggested["notches"], json::array());
     ASSERT_EQ(suggested["suggest"].size(), 1u);
     EXPECT_NEAR(suggested["suggest"][0].get<double>(), 1250.0, 2.0);
 
     p.write_line(R"({"t":"fba.cut","target":"mono","f":1250})");
-    const json cut = next_matching(
+    const json cut = next_howl_line(
         p, "fba", [](const json& j) { return j["target"] == "mono" && !j["notches"].empty(); });
     EXPECT_EQ(cut["notches"], json::parse("[[1250.0,-6.0,true]]"));
     EXPECT_EQ(cut["suggest"], json::array());
 
     p.write_line(R"({"t":"fba.reset","target":"mono"})");
-    const json reset = next_matching(
+    const json reset = next_howl_line(
         p, "fba", [](const json& j) { return j["target"] == "mono" && j["notches"].empty(); });
     EXPECT_EQ(reset["suggest"], json::array());
 
     p.write_line(R"({"t":"quit"})");
-    EXPECT_EQ(p.wait(kWait), 0);
+    EXPECT_EQ(p.wait(kHowlWait), 0);
     EXPECT_EQ(p.stderr_text(), "");
 }
 

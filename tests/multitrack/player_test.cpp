@@ -21,7 +21,7 @@ void write_track(const std::string& path, uint32_t rate, int16_t base, std::size
     write_bytes(path, wav16(rate, s));
 }
 
-float value(int v) {
+float sample_value(int v) {
     return static_cast<float>(v) / 32768.0f;
 }
 
@@ -56,19 +56,20 @@ TEST(PlaybackTracks, InterleavesTracksInByteOrderWithSilenceWhereNoneIs) {
     EXPECT_EQ(remaining, 3u);
     std::vector<float> got(8);
     ASSERT_EQ(consumer.pop_some(got.data(), 8), 8u);
-    EXPECT_EQ(got, (std::vector<float>{value(101), value(201), value(301), 0.0f,  //
-                                       value(102), value(202), value(302), 0.0f}));
+    EXPECT_EQ(got,
+              (std::vector<float>{sample_value(101), sample_value(201), sample_value(301), 0.0f,  //
+                                  sample_value(102), sample_value(202), sample_value(302), 0.0f}));
     EXPECT_EQ(tracks->fill(producer, 4, remaining), 2u);
     ASSERT_EQ(consumer.pop_some(got.data(), 8), 8u);
-    EXPECT_EQ(got, (std::vector<float>{value(103), value(203), 0.0f, 0.0f,  //
-                                       value(104), value(204), 0.0f, 0.0f}));
+    EXPECT_EQ(got, (std::vector<float>{sample_value(103), sample_value(203), 0.0f, 0.0f,  //
+                                       sample_value(104), sample_value(204), 0.0f, 0.0f}));
 
     // Two outputs: the third track is not read.
     EXPECT_EQ(tracks->fill(producer, 2, remaining), 1u);
     EXPECT_EQ(remaining, 0u);
     ASSERT_EQ(consumer.pop_some(got.data(), 8), 2u);
-    EXPECT_EQ(got[0], value(105));
-    EXPECT_EQ(got[1], value(205));
+    EXPECT_EQ(got[0], sample_value(105));
+    EXPECT_EQ(got[1], sample_value(205));
     EXPECT_EQ(tracks->fill(producer, 2, remaining), 0u) << "nothing remains";
 }
 

@@ -35,7 +35,7 @@ int32_t stored_value(float x) {
     return static_cast<int32_t>(std::round(c * 8388607.0f));
 }
 
-int32_t i24_at(const Bytes& b, std::size_t at) {
+int32_t i24_in(const Bytes& b, std::size_t at) {
     const uint32_t raw = uint32_t(b[at]) | uint32_t(b[at + 1]) << 8 | uint32_t(b[at + 2]) << 16;
     return raw & 0x800000u ? static_cast<int32_t>(raw) - 0x1000000 : static_cast<int32_t>(raw);
 }
@@ -65,7 +65,7 @@ TEST(WavWriter, StoresClampedRoundedSamplesAndReadsThemBackExactly) {
     EXPECT_EQ(read_u32(b, 40), 3 * values.size());
 
     for (std::size_t i = 0; i < values.size(); ++i)
-        EXPECT_EQ(i24_at(b, kWavHeaderBytes + 3 * i), stored_value(values[i])) << values[i];
+        EXPECT_EQ(i24_in(b, kWavHeaderBytes + 3 * i), stored_value(values[i])) << values[i];
 
     auto r = open_ok(path);
     ASSERT_TRUE(r);

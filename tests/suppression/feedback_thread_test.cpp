@@ -17,9 +17,9 @@
 namespace mixengine {
 namespace {
 
-constexpr float kRate = 48000.0f;
-constexpr std::size_t kFrame = FeedbackDetector::kFrame;
-constexpr std::size_t kHop = FeedbackDetector::kHop;
+constexpr float kThreadRate = 48000.0f;
+constexpr std::size_t kThreadFrame = FeedbackDetector::kFrame;
+constexpr std::size_t kThreadHop = FeedbackDetector::kHop;
 
 // A suppressor with its channel, feed rings and update ring, and its printed lines captured.
 class Rig {
@@ -37,7 +37,7 @@ class Rig {
         auto [updates, consumer] = make_update_ring();
         updates_ = std::move(consumer);
         suppressor_ = std::make_unique<FeedbackSuppressor>(
-            std::move(receiver), std::move(consumers), std::move(updates), kRate);
+            std::move(receiver), std::move(consumers), std::move(updates), kThreadRate);
     }
     ~Rig() { capture_output_for_tests(nullptr); }
 
@@ -50,14 +50,14 @@ class Rig {
     void tone(std::size_t output, double hz, std::size_t samples) {
         for (std::size_t k = 0; k < samples; ++k, ++n_[output]) {
             const double x =
-                0.1 * std::sin(2.0 * std::numbers::pi * hz * double(n_[output]) / kRate);
+                0.1 * std::sin(2.0 * std::numbers::pi * hz * double(n_[output]) / kThreadRate);
             ASSERT_TRUE(feeds_[output].push(static_cast<float>(x)));
         }
     }
     // Exactly `frames` more analysis frames of a tone.
     void frames_of(std::size_t output, double hz, std::size_t frames) {
-        const std::size_t first = n_[output] == 0 ? kFrame - kHop : 0;
-        tone(output, hz, first + frames * kHop);
+        const std::size_t first = n_[output] == 0 ? kThreadFrame - kThreadHop : 0;
+        tone(output, hz, first + frames * kThreadHop);
     }
 
     void pass(double now) { suppressor_->pass(now); }
@@ -346,7 +346,7 @@ TEST(FeedbackSuppressor, OutputNames) {
 TEST(FeedbackSuppressor, ThreadStartsDrainsAndStops) {
     auto stop = std::make_shared<std::atomic<bool>>(false);
     auto [updates, consumer] = make_update_ring();
-    FeedbackLinks links = start_feedback_thread(updates, stop, kRate);
+    FeedbackLinks links = start_feedback_thread(updates, stop, kThreadRate);
     ASSERT_EQ(links.feeds.size(), kOutputsWatched);
     links.commands.send(fba::Howl{3, 0.0f});
     // The howl update arrives and the feeds are drained, whatever the thread's pace.
