@@ -163,7 +163,8 @@ class RtStream final : public AudioStream {
     }
 
     // RtAudio's JACK backend closes the stream from a thread of its own when the server shuts the
-    // client down, and tells only std::cerr. A stream we started that no longer runs is that case.
+    // client down, without calling the error callback. A stream we started that no longer runs is
+    // that case.
     void report_if_stopped() override {
         if (!rt_ || !started_ || stop_reported_) return;
         if (stream_running()) return;

@@ -99,11 +99,7 @@ float gate_run(const GateParams& p, GateState& st, float* buf, std::size_t n) no
         buf[i] = x * gain;
         min_gain = min_of(min_gain, gain);
     }
-    // A non-finite sample would leave the detector NaN for good; start it afresh instead.
-    const bool sane = std::isfinite(env) && std::isfinite(gain);
-    st.env = sane ? env : 0.0f;
-    st.gain = sane ? gain : 1.0f;
-    st.hold = hold;
+    store_gate_state(st, env, gain, hold);
     return min_gain;
 }
 
@@ -148,14 +144,6 @@ float comp_target_db(const CompParams& p, float level_db) noexcept {
         return slope * (k * k) / (2.0f * w);  // the square first, as the curve is written
     }
     return d > 0.0f ? slope * d : 0.0f;
-}
-
-// A non-finite sample would leave the detector NaN for good; start it afresh instead.
-inline void store_comp_state(CompState& st, float env, float gr, float hold) noexcept {
-    const bool sane = std::isfinite(env) && std::isfinite(gr);
-    st.env = sane ? env : 0.0f;
-    st.gr_db = sane ? gr : 0.0f;
-    st.hold = hold;
 }
 
 // 20 log10(x) for a block of levels, x > 0. The logarithm is taken in double precision (exponent

@@ -184,11 +184,7 @@ void gate_run_lanes(std::span<const GateLane> lanes, std::size_t n,
     }
     for (std::size_t l = 0; l < kLanes; ++l) {
         if (!bufs[l]) continue;
-        GateState& st = *lanes[l].state;
-        const bool sane = std::isfinite(r.env[l]) && std::isfinite(r.gain[l]);
-        st.env = sane ? r.env[l] : 0.0f;
-        st.gain = sane ? r.gain[l] : 1.0f;
-        st.hold = r.hold[l];
+        store_gate_state(*lanes[l].state, r.env[l], r.gain[l], r.hold[l]);
         if (l < min_gain.size()) min_gain[l] = r.min_gain[l];
     }
 }
@@ -249,11 +245,7 @@ void comp_run_lanes(std::span<const CompLane> lanes, std::size_t n,
     }
     for (std::size_t l = 0; l < kLanes; ++l) {
         if (!bufs[l]) continue;
-        CompState& st = *lanes[l].state;
-        const bool sane = std::isfinite(r.env[l]) && std::isfinite(r.gr[l]);
-        st.env = sane ? r.env[l] : 0.0f;
-        st.gr_db = sane ? r.gr[l] : 0.0f;
-        st.hold = r.hold[l];
+        store_comp_state(*lanes[l].state, r.env[l], r.gr[l], r.hold[l]);
         if (l < min_gain.size()) min_gain[l] = r.min_gain[l];
     }
 }

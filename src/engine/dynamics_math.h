@@ -1,10 +1,12 @@
 // The level arithmetic the gate and compressor share, private to the engine: levels in dB and
 // gains from dB, one at a time or a block at once, and comparisons that keep NaN where the level
-// curves expect it.
+// curves expect it, and how a run's final state is kept.
 #pragma once
 
 #include <cmath>
 #include <cstddef>
+
+#include "dynamics.h"
 
 namespace mixengine {
 
@@ -39,6 +41,20 @@ inline float min_of(float a, float b) noexcept {
 }
 inline float max_of(float a, float b) noexcept {
     return a > b ? a : b;
+}
+
+// A non-finite sample would leave a detector NaN for good; it starts afresh instead.
+inline void store_gate_state(GateState& st, float env, float gain, float hold) noexcept {
+    const bool sane = std::isfinite(env) && std::isfinite(gain);
+    st.env = sane ? env : 0.0f;
+    st.gain = sane ? gain : 1.0f;
+    st.hold = hold;
+}
+inline void store_comp_state(CompState& st, float env, float gr, float hold) noexcept {
+    const bool sane = std::isfinite(env) && std::isfinite(gr);
+    st.env = sane ? env : 0.0f;
+    st.gr_db = sane ? gr : 0.0f;
+    st.hold = hold;
 }
 
 // 20 log10(x) for a block of levels, within 1 ulp of lin_to_db (see dynamics.cpp).
