@@ -1,0 +1,146 @@
+// What a live engineer feels: the console at device buffers of 32, 64, 128 and 256 frames (48 kHz)
+// for the typical, worst and everything loads, called directly like the output callback does.
+// Every block is timed on its own after a warm-up; the table gives the average real-time factor
+// and the 99th and 99.9th percentile and the slowest block as a share of the block's period,
+// because what breaks a show is the slowest block, not the average one. Then the time to recall a
+// whole scene (every record of the load popped from the update ring and applied, as the callback
+// does before a block) alone and together with the 64-frame block that follows it.
+//
+// latency_bench [blocks] [cpu]
+//   blocks: measured blocks per figure (default 6000, after 500 warm-up blocks)
+//   cpu:    time blocks by the thread's CPU clock instead of the wall clock. On a machine shared
+//           with other work the wall clock also counts the time the thread was preempted, which
+//           swamps the tail; the CPU clock costs a system call per reading.
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <span>
+#include <vector>
+
+#include "engine/mix_engine.h"
+#include "engine/spsc_ring.h"
+#include "engine_loads.h"
+
+namespace mixengine {
+namespace {
+
+constexpr float kFs = 48000.0f;
+constexpr std::size_t kOut = 2;
+constexpr std::size_t kWarmup = 500;
+bool g_cpu_clock = false;
+
+// Microseconds on the chosen clock.
+double now_us() {
+    if (g_cpu_clock) {
+        timespec t;
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+        return double(t.tv_sec) * 1e6 + double(t.tv_nsec) * 1e-3;
+    }
+    return std::chrono::duration<double, std::micro>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// The q-quantile of sorted values, nearest rank.
+double quantile(const std::vector<double>& sorted, double q) {
+    const std::size_t i = std::size_t(q * double(sorted.size() - 1) + 0.5);
+    return sorted[std::min(i, sorted.size() - 1)];
+}
+
+// Seconds of noise the blocks read in turn, so the signal moves like a real one.
+struct Feed {
+    explicit Feed(std::size_t channels) : channels(channels), samples(bench::noise(48000 * channels)) {}
+    std::span<const float> next(std::size_t frames) {
+        if ((at + frames) * channels > samples.size()) at = 0;
+        std::span<const float> s(samples.data() + at * channels, frames * channels);
+        at += frames;
+        return s;
+    }
+    std::size_t channels;
+    std::vector<float> samples;
+    std::size_t at = 0;
+};
+
+void block_times(const bench::Load& load, std::size_t frames, std::size_t blocks) {
+    MixEngine engine(kFs);
+    Meters meters(kOut);
+    bench::configure(engine, load);
+    Feed feed(load.channels);
+    std::vector<float> out(frames * kOut);
+    std::vector<double> us;
+    us.reserve(blocks);
+    for (std::size_t b = 0; b < kWarmup + blocks; ++b) {
+        const std::span<const float> in = feed.next(frames);
+        const double t0 = now_us();
+        engine.process(in, load.channels, out, kOut, meters, {});
+        const double t1 = now_us();
+        if (b >= kWarmup) us.push_back(t1 - t0);
+    }
+    double total = 0.0;
+    for (double t : us) total += t;
+    std::sort(us.begin(), us.end());
+    const double period = double(frames) / double(kFs) * 1e6;
+    const double rt = double(blocks) * period / total;
+    std::printf("%-10s %6zu %9.0f %8.1fx %8.2f%% %8.2f%% %8.2f%% %8.2f%%\n", load.name, frames,
+                period, rt, 100.0 * total / double(blocks) / period,
+                100.0 * quantile(us, 0.99) / period, 100.0 * quantile(us, 0.999) / period,
+                100.0 * us.back() / period);
+}
+
+void scene_recall(const bench::Load& load, std::size_t repeats) {
+    constexpr std::size_t kFrames = 64;
+    MixEngine engine(kFs);
+    Meters meters(kOut);
+    bench::configure(engine, load);
+    Feed feed(load.channels);
+    std::vector<float> out(kFrames * kOut);
+    auto [producer, consumer] = make_spsc_ring<EngineUpdate>(kUpdateRingCapacity);
+    std::vector<double> apply_us, with_block_us;
+    std::size_t records = 0;
+    for (std::size_t r = 0; r < repeats; ++r) {
+        std::vector<EngineUpdate> scene = load.records();
+        records = scene.size();
+        for (EngineUpdate& u : scene) producer.push(std::move(u));
+        for (int b = 0; b < 4; ++b)  // the scene arrives while audio flows
+            engine.process(feed.next(kFrames), load.channels, out, kOut, meters, {});
+        const double t0 = now_us();
+        EngineUpdate u;
+        while (consumer.pop(u)) engine.apply_update(std::move(u));
+        const double t1 = now_us();
+        engine.process(feed.next(kFrames), load.channels, out, kOut, meters, {});
+        const double t2 = now_us();
+        apply_us.push_back(t1 - t0);
+        with_block_us.push_back(t2 - t0);
+    }
+    std::sort(apply_us.begin(), apply_us.end());
+    std::sort(with_block_us.begin(), with_block_us.end());
+    const double period = double(kFrames) / double(kFs) * 1e6;
+    std::printf("%-10s %7zu %9.0f %9.0f %9.0f %9.0f %9.0f\n", load.name, records,
+                quantile(apply_us, 0.5), apply_us.back(), quantile(with_block_us, 0.5),
+                with_block_us.back(), period);
+}
+
+}  // namespace
+}  // namespace mixengine
+
+int main(int argc, char** argv) {
+    using namespace mixengine;
+    const std::size_t blocks = argc > 1 ? std::size_t(std::strtoul(argv[1], nullptr, 10)) : 6000;
+    if (blocks == 0) return 2;
+    g_cpu_clock = argc > 2 && std::strcmp(argv[2], "cpu") == 0;
+    const bench::Load* loads[] = {&bench::kTypical, &bench::kWorst, &bench::kEverything};
+    std::printf("block times on the %s clock, as a share of the period\n",
+                g_cpu_clock ? "thread's CPU" : "wall");
+    std::printf("%-10s %6s %9s %9s %9s %9s %9s %9s\n", "load", "frames", "period_us", "rt_factor",
+                "mean", "p99", "p99.9", "max");
+    for (const bench::Load* load : loads)
+        for (std::size_t frames : {32, 64, 128, 256}) block_times(*load, frames, blocks);
+    std::printf("\nscene recall before one 64-frame block, %zu times (us)\n", blocks / 30);
+    std::printf("%-10s %7s %9s %9s %9s %9s %9s\n", "load", "records", "apply_med", "apply_max",
+                "+block_med", "+block_max", "period");
+    for (const bench::Load* load : loads) scene_recall(*load, std::max<std::size_t>(blocks / 30, 20));
+    return 0;
+}
