@@ -1,10 +1,9 @@
 #include "analysis/auto_eq_thread.h"
 
 #include <chrono>
-#include <system_error>
-#include <thread>
 
 #include "control/telemetry.h"
+#include "control/worker.h"
 #include "engine/denormals.h"
 
 namespace mixengine {
@@ -81,27 +80,20 @@ AutoEqLinks start_auto_eq_thread(std::shared_ptr<UpdateSender> updates,
         feeds.push_back(std::move(consumer));
     }
     if (!stop) return links;
-    auto body = [analysis = std::make_shared<AutoEqAnalysis>(std::move(receiver), std::move(feeds),
-                                                             std::move(updates), rate),
-                 stop]() {
-        // Quiet band filters decay through the denormal range, where each step costs far more.
-        ScopedFlushDenormals denormals_off;
-        try {
+    start_worker(
+        WorkerSpec::optional("Automatic EQ has stopped: the engine ran out of memory or threads. "
+                             "Restart it to use it again."),
+        [analysis = std::make_shared<AutoEqAnalysis>(std::move(receiver), std::move(feeds),
+                                                     std::move(updates), rate),
+         stop]() {
+            // Quiet band filters decay through the denormal range, where each step costs far more.
+            ScopedFlushDenormals denormals_off;
+            // Without the thread the feed rings simply fill and drop samples.
             while (!stop->load()) {
                 analysis->pass();
-                // sleep_for resumes after a signal with the time that remains.
-                std::this_thread::sleep_for(kPassInterval);
+                sleep_fully(kPassInterval);
             }
-        } catch (...) {
-            // Out of memory for a message: automatic equalisation stops, the mix goes on.
-        }
-    };
-    try {
-        std::thread(std::move(body)).detach();
-    } catch (const std::system_error&) {
-        // No thread to be had: the engine runs on without automatic equalisation. Its feed rings
-        // simply fill and drop samples.
-    }
+        });
     return links;
 }
 

@@ -1,11 +1,10 @@
 #include "spectrum_thread.h"
 
 #include <string>
-#include <system_error>
-#include <thread>
 
 #include "analysis/meter_reading.h"
 #include "control/telemetry.h"
+#include "control/worker.h"
 
 namespace mixengine {
 
@@ -14,14 +13,10 @@ constexpr auto kPassInterval = std::chrono::milliseconds(40);
 constexpr std::size_t kDrainChunk = 4096;
 
 // Frozen meters look like a silent console; the front end must be told they have stopped.
-void report_meters_stopped() noexcept {
-    try {
-        print_warn(
-            "The meters have stopped: the engine ran out of memory or threads. Restart it to see "
-            "them again.");
-    } catch (...) {
-        // Not even the warning could be built: nothing more can be done.
-    }
+WorkerSpec spectrum_worker() {
+    return WorkerSpec::optional(
+        "The meters have stopped: the engine ran out of memory or threads. Restart it to see them "
+        "again.");
 }
 }  // namespace
 
@@ -58,31 +53,20 @@ void SpectrumAnalysis::pass(Clock::time_point now) {
 
 void start_spectrum_thread(SpectrumThreadInputs inputs) {
     if (!inputs.meters || !inputs.state || !inputs.state->stop) {
-        report_meters_stopped();
+        report_worker_failure(spectrum_worker());
         return;
     }
-    auto body = [inputs = std::move(inputs)]() mutable {
+    // The FFT and the messages need memory: running out stops the meter bridge, not the mix.
+    start_worker(spectrum_worker(), [inputs = std::move(inputs)]() mutable {
         const std::shared_ptr<std::atomic<bool>> stop = inputs.state->stop;
         if (stop->load()) return;
-        try {
-            SpectrumAnalysis analysis(std::move(inputs), SpectrumAnalysis::Clock::now());
-            for (;;) {
-                // sleep_for resumes after a signal with the time that remains.
-                std::this_thread::sleep_for(kPassInterval);
-                analysis.pass(SpectrumAnalysis::Clock::now());
-                if (stop->load()) return;
-            }
-        } catch (...) {
-            // Out of memory for the FFT or a message: the meter bridge stops, the mix goes on.
-            report_meters_stopped();
+        SpectrumAnalysis analysis(std::move(inputs), SpectrumAnalysis::Clock::now());
+        for (;;) {
+            sleep_fully(kPassInterval);
+            analysis.pass(SpectrumAnalysis::Clock::now());
+            if (stop->load()) return;
         }
-    };
-    try {
-        std::thread(std::move(body)).detach();
-    } catch (const std::system_error&) {
-        // No thread to be had: the engine runs on without meters rather than failing the mode.
-        report_meters_stopped();
-    }
+    });
 }
 
 }  // namespace mixengine

@@ -13,7 +13,8 @@
 #include <optional>
 #include <streambuf>
 #include <string>
-#include <thread>
+
+#include "control/worker.h"
 
 namespace mixengine {
 
@@ -179,7 +180,7 @@ class RtStream final : public AudioStream {
             // The backend may still be closing it on its own thread: let it finish before the
             // RtAudio object goes.
             for (int i = 0; i < 200 && stream_open(); ++i)
-                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                sleep_fully(std::chrono::milliseconds(5));
         }
         try {
             // Closing a running stream stops it without waiting for the output to drain, which

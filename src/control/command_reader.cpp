@@ -5,13 +5,13 @@
 #include <limits>
 #include <nlohmann/json.hpp>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
 #include "control/config_json.h"
 #include "control/designators.h"
 #include "control/json_fields.h"
+#include "control/worker.h"
 #include "engine/numeric.h"
 
 namespace mixengine {
@@ -219,16 +219,13 @@ void run_command_reader(ByteSource source, CommandReaderLinks links) {
     if (links.state && links.state->stop) links.state->stop->store(true);
 }
 
-void start_command_reader(CommandReaderLinks links) {
+bool start_command_reader(CommandReaderLinks links) {
     auto stop = links.state ? links.state->stop : nullptr;
-    try {
-        std::thread([links = std::move(links)]() mutable {
+    return start_worker(
+        WorkerSpec::required_by_mode(kNoReaderText, std::move(stop)),
+        [links = std::move(links)]() mutable {
             run_command_reader(fd_byte_source(0), std::move(links));
-        }).detach();
-    } catch (const std::exception&) {
-        // Without a reader the front end could never stop the engine: stop it now instead.
-        if (stop) stop->store(true);
-    }
+        });
 }
 
 }  // namespace mixengine

@@ -43,7 +43,8 @@ CommandResult handle_command_line(std::string_view line, const CommandReaderLink
 void run_command_reader(ByteSource source, CommandReaderLinks links);
 
 // Starts the detached reader thread on standard input. It sets the stop flag and ends on "quit",
-// end of input, a read error or a line that is not valid UTF-8.
-void start_command_reader(CommandReaderLinks links);
+// end of input, a read error or a line that is not valid UTF-8. Returns false, after the error
+// line and with the stop flag set, when the thread cannot run: the mode must end.
+bool start_command_reader(CommandReaderLinks links);
 
 }  // namespace mixengine

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 
 namespace mixengine {
 
@@ -27,6 +28,10 @@ ByteSource fd_byte_source(int fd);
 // Real commands are a few KiB at most; a parsed line costs several times its size in memory. The
 // limit counts every byte before the line feed, a carriage return included.
 inline constexpr std::size_t kMaxLineBytes = std::size_t{1} << 20;  // 1 MiB = 1048576 bytes
+
+// The error line of a mode whose reader of standard input cannot run: nothing could stop it.
+inline constexpr std::string_view kNoReaderText =
+    "Cannot read commands: the engine ran out of memory or threads.";
 
 // Incremental UTF-8 check: overlong forms, surrogates and code points above U+10FFFF are refused.
 class Utf8Checker {

@@ -7,9 +7,9 @@
 
 #include <chrono>
 #include <cmath>
-#include <thread>
 #include <vector>
 
+#include "control/worker.h"
 #include "engine/numeric.h"
 
 namespace mixengine {
@@ -107,14 +107,17 @@ RingProducer<float> start_listen_sender(std::shared_ptr<ControlState> state, flo
     auto [producer, consumer] = make_spsc_ring<float>(2 * saturating_cast<std::size_t>(rate));
     auto sender =
         std::make_unique<ListenSender>(state, std::move(consumer), listen_packet_samples(rate));
-    std::thread([stop = state->stop, sender = std::move(sender)] {
-        if (!sender->ready()) return;  // the engine keeps dropping its chunks into a full ring
-        for (;;) {
-            sender->drain();
-            std::this_thread::sleep_for(kIdle);
-            if (stop->load()) return;
-        }
-    }).detach();
+    // Without it (or without a socket) the engine keeps dropping its chunks into a full ring.
+    start_worker(WorkerSpec::optional("Listening has stopped: the engine ran out of memory or "
+                                      "threads. Restart it to listen again."),
+                 [stop = state->stop, sender = std::move(sender)] {
+                     if (!sender->ready()) return;
+                     for (;;) {
+                         sender->drain();
+                         sleep_fully(kIdle);
+                         if (stop->load()) return;
+                     }
+                 });
     return std::move(producer);
 }
 

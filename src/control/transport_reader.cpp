@@ -1,9 +1,9 @@
 #include "control/transport_reader.h"
 
 #include <cstdint>
-#include <exception>
 #include <string>
-#include <thread>
+
+#include "control/worker.h"
 
 namespace mixengine {
 
@@ -75,15 +75,10 @@ void run_transport_reader(ByteSource source, const SharedFlag& stop, const Share
     if (stop) stop->store(true);
 }
 
-void start_transport_reader(SharedFlag stop, SharedFlag paused) {
-    try {
-        std::thread([stop, paused] {
-            run_transport_reader(fd_byte_source(0), stop, paused);
-        }).detach();
-    } catch (const std::exception&) {
-        // Without a reader nobody could stop the recording: stop it now instead.
-        if (stop) stop->store(true);
-    }
+bool start_transport_reader(SharedFlag stop, SharedFlag paused) {
+    return start_worker(WorkerSpec::required_by_mode(kNoReaderText, stop), [stop, paused] {
+        run_transport_reader(fd_byte_source(0), stop, paused);
+    });
 }
 
 }  // namespace mixengine

@@ -26,7 +26,8 @@ using SharedFlag = std::shared_ptr<std::atomic<bool>>;
 // The reader loop over any byte source; returns after setting `stop`.
 void run_transport_reader(ByteSource source, const SharedFlag& stop, const SharedFlag& paused);
 
-// Starts the detached reader thread on standard input.
-void start_transport_reader(SharedFlag stop, SharedFlag paused);
+// Starts the detached reader thread on standard input. Returns false, after the error line and
+// with `stop` set, when the thread cannot run: the mode must end.
+bool start_transport_reader(SharedFlag stop, SharedFlag paused);
 
 }  // namespace mixengine

@@ -1,7 +1,8 @@
 #include "update_sender.h"
 
 #include <chrono>
-#include <thread>
+
+#include "control/worker.h"
 
 namespace mixengine {
 
@@ -11,7 +12,7 @@ void UpdateSender::send(EngineUpdate update) {
             std::lock_guard<std::mutex> lock(mutex_);
             if (ring_.push(std::move(update))) return;
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        sleep_fully(std::chrono::milliseconds(2));
     }
 }
 

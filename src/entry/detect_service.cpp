@@ -8,10 +8,10 @@
 
 #include <cmath>
 #include <cstring>
-#include <exception>
-#include <thread>
 
+#include "control/line_reader.h"
 #include "control/telemetry.h"
+#include "control/worker.h"
 #include "engine/numeric.h"
 #include "entry/modes.h"
 
@@ -138,11 +138,10 @@ int run_detect_mode() {
 
     auto table = std::make_shared<DetectTable>();
     auto stop = std::make_shared<std::atomic<bool>>(false);
-    try {
-        std::thread([table, stop] { run_detect_reader(fd_byte_source(0), table, stop); }).detach();
-    } catch (const std::exception&) {
-        return 0;  // without a reader nothing could ever configure or stop the service
-    }
+    // Without a reader nothing could ever configure or stop the service.
+    if (!start_worker(WorkerSpec::required_by_mode(kNoReaderText, stop),
+                      [table, stop] { run_detect_reader(fd_byte_source(0), table, stop); }))
+        return 0;
 
     DetectReceiver receiver(table, DetectReceiver::Clock::now());
     std::vector<uint8_t> buffer(kDatagramBytes);

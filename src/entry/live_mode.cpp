@@ -3,14 +3,14 @@
 // (the output one owns the engine), announces itself and then only watches the stop flag.
 #include <algorithm>
 #include <chrono>
-#include <optional>
 #include <string>
-#include <thread>
+#include <string_view>
 
 #include "audio/device_lookup.h"
 #include "audio/live_streams.h"
 #include "audio/rtaudio_host.h"
 #include "control/telemetry.h"
+#include "control/worker.h"
 #include "engine/mix_engine.h"
 #include "entry/worker_threads.h"
 #include "modes.h"
@@ -34,20 +34,24 @@ Json ready_line(const LiveOptions& options, uint32_t rate, const DefaultConfig& 
         {"in_name", in_name},    {"out_name", out_name},    {"latency_ms", json_f32(latency_ms)}};
 }
 
-// Returns the error text that ends the mode, or nothing after a normal stop.
-std::optional<std::string> start_live_engine(AudioHost& host, const LiveOptions& options,
-                                             const StopFlag& stop) {
+int fail(std::string_view text) {
+    print_error(text);
+    return 1;
+}
+
+// Returns the mode's exit status, after the error line that ends it if there is one.
+int run_live_engine(AudioHost& host, const LiveOptions& options, const StopFlag& stop) {
     const auto in_device = find_device(host, options.input, Direction::Input);
     if (!in_device)
-        return "Audio input \"" + options.input +
-               "\" not found. Is the stage box plugged in and switched on?";
+        return fail("Audio input \"" + options.input +
+                    "\" not found. Is the stage box plugged in and switched on?");
     const auto out_device = find_device(host, options.output, Direction::Output);
-    if (!out_device) return "Audio output \"" + options.output + "\" not found.";
+    if (!out_device) return fail("Audio output \"" + options.output + "\" not found.");
 
     const auto in_config = host.default_config(*in_device, Direction::Input);
-    if (!in_config) return in_config.error();
+    if (!in_config) return fail(in_config.error());
     const auto out_config = host.default_config(*out_device, Direction::Output);
-    if (!out_config) return out_config.error();
+    if (!out_config) return fail(out_config.error());
 
     const uint32_t rate = options.rate.value_or(out_config->rate);
     auto xruns = std::make_shared<XrunCounter>(0);
@@ -55,6 +59,7 @@ std::optional<std::string> start_live_engine(AudioHost& host, const LiveOptions&
         make_spsc_ring<float>(std::size_t{in_config->channels} * kInputRingFramesPerChannel);
     auto workers =
         start_worker_threads(WorkerThreadsRequest{stop, rate, out_config->channels, xruns});
+    if (!workers) return 1;
 
     LiveStreamsRequest request;
     request.input_device = *in_device;
@@ -66,19 +71,19 @@ std::optional<std::string> start_live_engine(AudioHost& host, const LiveOptions&
     request.input_ring = std::move(input_writer);
     request.xruns = xruns;
     // The builder is a copyable function; the feeds it installs go in once.
-    auto feeds = std::make_shared<EngineFeeds>(std::move(workers.feeds));
+    auto feeds = std::make_shared<EngineFeeds>(std::move(workers->feeds));
     request.build_engine = [rate, feeds] {
         auto engine = std::make_unique<MixEngine>(static_cast<float>(rate));
         feeds->install_into(*engine);
         return engine;
     };
-    request.updates = std::move(workers.updates);
+    request.updates = std::move(workers->updates);
     request.input_ring_reader = std::move(input_reader);
-    request.analyser = std::move(workers.analyser);
-    request.meters = workers.meters;
+    request.analyser = std::move(workers->analyser);
+    request.meters = workers->meters;
 
     auto streams = open_live_streams(host, std::move(request));
-    if (!streams) return streams.error();
+    if (!streams) return fail(streams.error());
 
     const auto in_name = host.device_name(*in_device);
     const auto out_name = host.device_name(*out_device);
@@ -87,23 +92,19 @@ std::optional<std::string> start_live_engine(AudioHost& host, const LiveOptions&
                           out_name ? *out_name : std::string()));
 
     while (!stop->load()) {
-        std::this_thread::sleep_for(kStopPoll);
+        sleep_fully(kStopPoll);
         streams->report_if_stopped();
     }
 
     streams->release();
-    return std::nullopt;
+    return 0;
 }
 
 }  // namespace
 
 int run_live_mode(const LiveOptions& options, StopFlag stop) {
     const auto host = make_system_host();
-    if (const auto error = start_live_engine(*host, options, stop)) {
-        print_error(*error);
-        return 1;
-    }
-    return 0;
+    return run_live_engine(*host, options, stop);
 }
 
 }  // namespace mixengine

@@ -45,7 +45,4 @@ int run_library_mode();
 int run_sim_mode(const SimOptions& options, StopFlag stop);
 int run_live_mode(const LiveOptions& options, StopFlag stop);
 
-// The error line of a mode that this build does not have yet; exit status 1.
-int mode_not_built(const char* mode_name);
-
 }  // namespace mixengine

@@ -3,7 +3,6 @@
 // counts the frames it played, which is the position the "play" lines report. The transport
 // reader pauses, resumes and stops; the end of the material ends the mode by itself.
 #include <algorithm>
-#include <thread>
 #include <vector>
 
 #include "audio/device_lookup.h"
@@ -11,6 +10,7 @@
 #include "audio/stream_choice.h"
 #include "control/telemetry.h"
 #include "control/transport_reader.h"
+#include "control/worker.h"
 #include "multitrack_modes.h"
 
 namespace mixengine {
@@ -124,10 +124,10 @@ void PlaySession::finish() {
 int run_playback(PlaySession& session, const std::atomic<bool>& stop) {
     while (!stop.load()) {
         if (session.pass(ModeClock::now())) {
-            std::this_thread::sleep_for(kPlayOut);
+            sleep_fully(kPlayOut);
             break;
         }
-        std::this_thread::sleep_for(kFillPeriod);
+        sleep_fully(kFillPeriod);
     }
     session.finish();
     return 0;
@@ -137,7 +137,7 @@ int run_play_mode(const PlayOptions& options) {
     const auto host = make_system_host();
     auto stop = std::make_shared<std::atomic<bool>>(false);
     auto paused = std::make_shared<std::atomic<bool>>(false);
-    start_transport_reader(stop, paused);
+    if (!start_transport_reader(stop, paused)) return 1;
     auto session = PlaySession::start(*host, options, paused);
     if (!session) {
         print_error(session.error());

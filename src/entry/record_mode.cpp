@@ -3,13 +3,13 @@
 // 20 ms, reports once a second and completes the files when the transport reader says stop. The
 // queue holds four seconds, which is the longest the disk may stall before buffers are dropped.
 #include <algorithm>
-#include <thread>
 
 #include "audio/device_lookup.h"
 #include "audio/rtaudio_host.h"
 #include "audio/stream_choice.h"
 #include "control/telemetry.h"
 #include "control/transport_reader.h"
+#include "control/worker.h"
 #include "multitrack_modes.h"
 
 namespace mixengine {
@@ -99,7 +99,7 @@ int run_recording(RecordSession& session, const std::atomic<bool>& stop) {
             return 1;
         }
         if (stopping) break;
-        std::this_thread::sleep_for(kDrainPeriod);
+        sleep_fully(kDrainPeriod);
     }
     if (const auto error = session.finish()) {
         print_error(*error);
@@ -113,7 +113,7 @@ int run_record_mode(const RecordOptions& options) {
     auto stop = std::make_shared<std::atomic<bool>>(false);
     // Nothing in this mode reads it: "pause" does not pause a recording.
     auto paused = std::make_shared<std::atomic<bool>>(false);
-    start_transport_reader(stop, paused);
+    if (!start_transport_reader(stop, paused)) return 1;
     auto session = RecordSession::start(*host, options);
     if (!session) {
         print_error(session.error());

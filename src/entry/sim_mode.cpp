@@ -15,12 +15,13 @@ int run_sim_mode(const SimOptions& options, StopFlag stop) {
     const std::size_t outputs = std::clamp<std::size_t>(options.outputs, 1, 64);
 
     auto workers = start_worker_threads(WorkerThreadsRequest{stop, options.rate, outputs, nullptr});
+    if (!workers) return 1;
 
     MixEngine engine(static_cast<float>(options.rate));
-    workers.feeds.install_into(engine);
+    workers->feeds.install_into(engine);
 
-    run_practice_loop(PracticeLinks{inputs, outputs, &engine, &workers.updates,
-                                    workers.meters.get(), &workers.analyser, workers.control.get(),
+    run_practice_loop(PracticeLinks{inputs, outputs, &engine, &workers->updates,
+                                    workers->meters.get(), &workers->analyser, workers->control.get(),
                                     options.files});
     return 0;
 }

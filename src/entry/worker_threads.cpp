@@ -20,7 +20,7 @@ void EngineFeeds::install_into(MixEngine& engine) {
     engine.install_listen_ring(std::move(listen));
 }
 
-WorkerThreads start_worker_threads(const WorkerThreadsRequest& request) {
+std::optional<WorkerThreads> start_worker_threads(const WorkerThreadsRequest& request) {
     const float rate = static_cast<float>(request.rate);
     WorkerThreads out;
     out.meters = std::make_shared<Meters>(std::max<std::size_t>(request.output_channels, 1));
@@ -36,8 +36,10 @@ WorkerThreads start_worker_threads(const WorkerThreadsRequest& request) {
     out.feeds.aeq = std::move(auto_eq.feeds);
     out.feeds.listen = start_listen_sender(out.control, rate);
 
-    start_command_reader(CommandReaderLinks{updates, out.control, std::move(feedback.commands),
-                                            std::move(auto_eq.requests)});
+    // The threads already started see the stop flag this sets and end.
+    if (!start_command_reader(CommandReaderLinks{updates, out.control, std::move(feedback.commands),
+                                                 std::move(auto_eq.requests)}))
+        return std::nullopt;
 
     SpectrumThreadInputs spectrum;
     spectrum.meters = out.meters;

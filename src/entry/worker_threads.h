@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "control/shared_state.h"
@@ -43,6 +44,8 @@ struct WorkerThreads {
     EngineFeeds feeds;
 };
 
-WorkerThreads start_worker_threads(const WorkerThreadsRequest& request);
+// Nothing when the command reader cannot run: its error line is out and the stop flag set, and
+// the mode ends. The other workers are optional (see control/worker.h).
+std::optional<WorkerThreads> start_worker_threads(const WorkerThreadsRequest& request);
 
 }  // namespace mixengine

@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <cmath>
 #include <span>
-#include <thread>
 #include <utility>
 
 #include "control/telemetry.h"
+#include "control/worker.h"
 #include "engine/denormals.h"
 #include "engine/numeric.h"
 #include "multitrack/recordings.h"
@@ -18,10 +18,7 @@ namespace {
 class SystemClock final : public PracticeClock {
   public:
     time_point now() noexcept override { return std::chrono::steady_clock::now(); }
-    void sleep_until(time_point deadline) noexcept override {
-        // The standard sleep resumes after a signal interrupts it.
-        std::this_thread::sleep_until(deadline);
-    }
+    void sleep_until(time_point deadline) noexcept override { sleep_fully(deadline - now()); }
 };
 
 // A rate as a person would write it inside a sentence: 48000, not 48000.0.

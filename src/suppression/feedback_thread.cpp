@@ -2,11 +2,11 @@
 
 #include <chrono>
 #include <cmath>
-#include <thread>
 #include <type_traits>
 #include <utility>
 
 #include "control/telemetry.h"
+#include "control/worker.h"
 
 namespace mixengine {
 
@@ -22,12 +22,6 @@ bool within_whole_tone(float a_hz, float b_hz, bool inclusive) noexcept {
 
 Json whole_hz(float hz) {
     return json_f32(std::round(hz));
-}
-
-// Sleeps the whole duration, resuming after an early wake-up.
-void sleep_fully(std::chrono::steady_clock::duration d) {
-    const auto until = std::chrono::steady_clock::now() + d;
-    while (std::chrono::steady_clock::now() < until) std::this_thread::sleep_until(until);
 }
 
 }  // namespace
@@ -183,14 +177,17 @@ FeedbackLinks start_feedback_thread(std::shared_ptr<UpdateSender> updates,
     }
     auto suppressor = std::make_unique<FeedbackSuppressor>(std::move(receiver), std::move(feeds),
                                                            std::move(updates), rate);
-    std::thread([suppressor = std::move(suppressor), stop = std::move(stop)]() {
-        const auto origin = std::chrono::steady_clock::now();
-        while (!stop->load()) {
-            const std::chrono::duration<double> now = std::chrono::steady_clock::now() - origin;
-            suppressor->pass(now.count());
-            sleep_fully(std::chrono::milliseconds(10));
-        }
-    }).detach();
+    start_worker(
+        WorkerSpec::optional("Feedback suppression has stopped: the engine ran out of memory or "
+                             "threads. Restart it to use it again."),
+        [suppressor = std::move(suppressor), stop = std::move(stop)]() {
+            const auto origin = std::chrono::steady_clock::now();
+            while (!stop->load()) {
+                const std::chrono::duration<double> now = std::chrono::steady_clock::now() - origin;
+                suppressor->pass(now.count());
+                sleep_fully(std::chrono::milliseconds(10));
+            }
+        });
     return links;
 }
 
