@@ -19,8 +19,9 @@ namespace mixengine::testing {
 class ChildProcess {
   public:
     // Starts `program` with `args`; `env` entries ("NAME=value") are added to the environment.
+    // The descriptors in `closed` (0, 1 or 2) start closed in the child, not redirected.
     ChildProcess(const std::string& program, const std::vector<std::string>& args,
-                 const std::vector<std::string>& env = {}) {
+                 const std::vector<std::string>& env = {}, const std::vector<int>& closed = {}) {
         int in[2], out[2], err[2];
         if (pipe(in) != 0 || pipe(out) != 0 || pipe(err) != 0) return;
         pid_ = fork();
@@ -29,6 +30,7 @@ class ChildProcess {
             dup2(out[1], 1);
             dup2(err[1], 2);
             for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) close(fd);
+            for (int fd : closed) close(fd);
             for (const auto& e : env) putenv(const_cast<char*>(e.c_str()));
             std::vector<char*> argv;
             argv.push_back(const_cast<char*>(program.c_str()));
