@@ -2,12 +2,17 @@
 """Runs every example of docs/protocol.md against the real executable.
 
 An example is a fenced block whose first line starts with "$ mixengine". Its lines are steps:
-  $ mixengine ARGS          start the process (RECORDINGS becomes a folder of two 10 s tracks)
+  $ mixengine ARGS          start the process (RECORDINGS becomes a folder of two 10 s mono
+                            tracks and a stereo file)
   > LINE                    write LINE to its standard input
   < OBJECT                  a line written after the last command holds OBJECT's members (see
                             matches()); the lines expected after one command may come in any order
+  first OBJECT              the first line the process wrote holds OBJECT's members
+  raw TEXT                  a line written after the last command starts with TEXT, byte for byte
+  no OBJECT                 no line written after the last command so far holds OBJECT's members
   udp PORT BYTES            a datagram of BYTES bytes arrives on loopback PORT
-  sine CH HZ DBFS SECONDS   send that sine to the detector service's port, channel CH
+  sine CH HZ DBFS SECONDS [N]  send that sine (peak level DBFS) to the detector service's port,
+                            channel CH, N samples per datagram (480 unless given)
   exit N                    close its input; it ends with status N
 Every run must leave standard error empty.
 
@@ -81,6 +86,12 @@ def write_recordings(folder):
             for i in range(48000 * 10):
                 frames += struct.pack("<h", int(8000 * math.sin(2 * math.pi * hz * i / 48000)))
             w.writeframes(bytes(frames))
+    # A stereo file among the tracks, which the simulation leaves out.
+    with wave.open(os.path.join(folder, "ch03.wav"), "wb") as w:
+        w.setnchannels(2)
+        w.setsampwidth(2)
+        w.setframerate(48000)
+        w.writeframes(bytes(4 * 48000))
 
 
 class Run:
@@ -88,6 +99,7 @@ class Run:
         self.proc = subprocess.Popen([binary] + args, stdin=subprocess.PIPE,
                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         self.lines = []
+        self.raw = []
         self.arrived = threading.Condition()
         self.mark = 0  # output lines before this one came before the last command
         threading.Thread(target=self._read, daemon=True).start()
@@ -100,6 +112,7 @@ class Run:
                 value = {"unparsable": raw.decode("utf-8", "replace")}
             with self.arrived:
                 self.lines.append(value)
+                self.raw.append(raw.decode("utf-8", "replace"))
                 self.arrived.notify_all()
 
     def send(self, text):
@@ -108,21 +121,33 @@ class Run:
         self.proc.stdin.write(text.encode() + b"\n")
         self.proc.stdin.flush()
 
-    def expect(self, pattern):
+    def expect(self, pattern, start=None, only_one=False, raw=False):
         deadline = time.monotonic() + LINE_TIMEOUT_S
         with self.arrived:
-            i = self.mark
+            i = self.mark if start is None else start
             while True:
                 while i < len(self.lines):
-                    if matches(self.lines[i], pattern):
+                    found = (self.raw[i].startswith(pattern) if raw
+                             else matches(self.lines[i], pattern))
+                    if found:
                         return self.lines[i]
+                    if only_one:
+                        raise AssertionError("line %d is %s, not %s"
+                                             % (i + 1, self.raw[i][:160].rstrip(), pattern))
                     i += 1
                 left = deadline - time.monotonic()
                 if left <= 0 or (self.proc.poll() is not None and i == len(self.lines)):
                     recent = [json.dumps(l)[:160] for l in self.lines[-3:]]
                     raise AssertionError("no line matching %s; last lines:\n  %s"
-                                         % (json.dumps(pattern), "\n  ".join(recent)))
+                                         % (pattern if raw else json.dumps(pattern),
+                                            "\n  ".join(recent)))
                 self.arrived.wait(min(left, 0.2))
+
+    def expect_none(self, pattern):
+        with self.arrived:
+            for line in self.lines[self.mark:]:
+                if matches(line, pattern):
+                    raise AssertionError("unexpected line %s" % json.dumps(line)[:160])
 
     def latest(self, kind):
         with self.arrived:
@@ -148,18 +173,17 @@ class Run:
             raise AssertionError("exit status %d, documented %d" % (code, status))
 
 
-def send_sine(run, channel, hz, dbfs, seconds):
+def send_sine(run, channel, hz, dbfs, seconds, per_datagram=480):
     port = run.latest("ready").get("port")
     amplitude = 10 ** (dbfs / 20)
     sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-    per_datagram = 480
     total = int(48000 * seconds)
     for start in range(0, total, per_datagram):
         samples = [amplitude * math.sin(2 * math.pi * hz * (start + k) / 48000)
                    for k in range(per_datagram)]
         sock.sendto(bytes([channel]) + struct.pack("<%df" % per_datagram, *samples),
                     ("127.0.0.1", port))
-        time.sleep(0.001)  # keep within the receiver's socket buffer
+        time.sleep(per_datagram / 480000)  # keep within the receiver's socket buffer
     sock.close()
 
 
@@ -195,12 +219,19 @@ def run_example(binary, steps, recordings):
                 run.send(step[2:])
             elif step.startswith("< "):
                 run.expect(json.loads(step[2:]))
+            elif step.startswith("first "):
+                run.expect(json.loads(step[6:]), start=0, only_one=True)
+            elif step.startswith("raw "):
+                run.expect(step[4:], raw=True)
+            elif step.startswith("no "):
+                run.expect_none(json.loads(step[3:]))
             elif step.startswith("udp "):
                 _, port, size = step.split()
                 await_datagram(sockets, int(port), int(size))
             elif step.startswith("sine "):
-                _, channel, hz, dbfs, seconds = step.split()
-                send_sine(run, int(channel), float(hz), float(dbfs), float(seconds))
+                _, channel, hz, dbfs, seconds, *per = step.split()
+                send_sine(run, int(channel), float(hz), float(dbfs), float(seconds),
+                          *map(int, per))
             elif step.startswith("exit "):
                 status = int(step.split()[1])
                 break
