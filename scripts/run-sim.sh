@@ -1,6 +1,7 @@
 #!/bin/sh
-# Installs what is needed, builds, and starts the console on its built-in test signals.
+# Installs what is needed, builds, and starts the browser console on the engine's built-in test
+# signals; it prints the address to open. Engine options may follow, e.g. --inputs 8.
 set -eu
 cd "$(dirname "$0")/.."
 ./scripts/setup.sh
-exec ./build/mixengine --sim "$@"
+exec ./tools/mixweb --engine ./build/mixengine -- --sim "$@"

@@ -5,9 +5,10 @@ set -eu
 cd "$(dirname "$0")/.."
 
 # clang and its runtime libraries (libclang-rt-dev) bring libFuzzer for the fuzz targets in fuzz/.
+# The browser console's bridge needs aiohttp; its tests drive a headless Chromium with Selenium.
 packages="build-essential cmake pkg-config nlohmann-json3-dev libfftw3-dev librtaudio-dev \
 jackd2 libjack-jackd2-dev libasound2-dev libgtest-dev libgmock-dev libbenchmark-dev libebur128-dev \
-python3 tmux clang libclang-rt-dev"
+python3 tmux clang libclang-rt-dev python3-aiohttp chromium chromium-driver python3-selenium"
 
 missing=""
 for p in $packages; do

@@ -1,0 +1,95 @@
+// The page's side of hearing: an AudioContext with the listen worklet, a master volume and mute,
+// and a monitor meter (analysers after the worklet) that shows what is actually played.
+
+export class Listener {
+  constructor(onStats) {
+    this.onStats = onStats;
+    this.ctx = null;
+    this.node = null;
+    this.stats = { fillMs: 0, avgMs: 0, underruns: 0, trims: 0, overflows: 0, primed: false };
+    this.volumeDb = 0;
+    this.muted = false;
+    this.peak = [0, 0];  // largest sample played since the last look, per side
+    this.datagrams = 0;
+  }
+
+  async start(sourceRate) {
+    if (this.ctx) return;
+    this.sourceRate = sourceRate;
+    const ctx = new AudioContext({ latencyHint: "interactive" });
+    this.ctx = ctx;
+    await ctx.audioWorklet.addModule("listen-worklet.js");
+    this.node = new AudioWorkletNode(ctx, "listen-player", {
+      numberOfInputs: 0, numberOfOutputs: 1, outputChannelCount: [2],
+      processorOptions: { sourceRate } });
+    this.node.port.onmessage = (e) => {
+      this.stats = e.data;
+      this.onStats(this);
+    };
+    this.gain = ctx.createGain();
+    this.node.connect(this.gain).connect(ctx.destination);
+    const split = ctx.createChannelSplitter(2);
+    this.gain.connect(split);
+    this.analysers = [0, 1].map((ch) => {
+      const a = ctx.createAnalyser();
+      a.fftSize = 2048;
+      split.connect(a, ch);
+      return a;
+    });
+    this.scratch = new Float32Array(2048);
+    this.applyVolume();
+    setInterval(() => this.measure(), 20);
+  }
+
+  resume() {
+    if (this.ctx && this.ctx.state !== "running") this.ctx.resume();
+  }
+
+  get running() {
+    return !!this.ctx && this.ctx.state === "running";
+  }
+
+  push(buffer) {
+    this.datagrams++;
+    if (!this.node) return;  // not playing yet: these would only be stale
+    this.node.port.postMessage(buffer, [buffer]);
+  }
+
+  restart() {
+    if (this.node) this.node.port.postMessage({ reset: true });
+  }
+
+  setVolume(db, muted) {
+    this.volumeDb = db;
+    this.muted = muted;
+    this.applyVolume();
+  }
+
+  applyVolume() {
+    if (!this.gain) return;
+    const g = this.muted ? 0 : Math.pow(10, this.volumeDb / 20);
+    this.gain.gain.setTargetAtTime(g, this.ctx.currentTime, 0.01);
+  }
+
+  measure() {
+    this.analysers.forEach((a, ch) => {
+      a.getFloatTimeDomainData(this.scratch);
+      let p = 0;
+      for (let i = 0; i < this.scratch.length; i++) p = Math.max(p, Math.abs(this.scratch[i]));
+      this.peak[ch] = Math.max(this.peak[ch], p);
+    });
+  }
+
+  // Peaks played since the previous call, per side.
+  takePeak() {
+    const p = this.peak;
+    this.peak = [0, 0];
+    return p;
+  }
+
+  // Audio latency of the listen path in ms: the jitter buffer plus what the browser adds.
+  latencyMs() {
+    if (!this.ctx) return 0;
+    return this.stats.avgMs + ((this.ctx.baseLatency || 0) + (this.ctx.outputLatency || 0)) * 1000;
+  }
+}
