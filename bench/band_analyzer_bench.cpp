@@ -44,13 +44,12 @@ std::vector<float> pink(std::size_t n) {
     return x;
 }
 
-BandFilterLanes lanes_at(float rate) {
-    BandFilterLanes l{};
-    for (std::size_t i = 0; i < kAutoEqBands; ++i) {
-        const BiquadCoeffs c = design_biquad("bp", kGraphicCentresHz[i], 0.0, 4.32, rate);
-        l.b0[i] = c.b0, l.b1[i] = c.b1, l.b2[i] = c.b2, l.a1[i] = c.a1, l.a2[i] = c.a2;
-    }
-    return l;
+BiquadBank bank_at(float rate) {
+    BiquadBank bank{};
+    bank.coeffs.fill(BiquadCoeffs{0.0f, 0.0f, 0.0f, 0.0f, 0.0f});
+    for (std::size_t i = 0; i < kAutoEqBands; ++i)
+        bank.coeffs[i] = design_biquad("bp", kGraphicCentresHz[i], 0.0, 4.32, rate);
+    return bank;
 }
 
 // CPU seconds per second of audio when all 42 targets are analysed.
@@ -63,7 +62,7 @@ benchmark::Counter share_of_42(benchmark::State& state, std::size_t samples_per_
 
 void BM_BandsOneByOne(benchmark::State& state) {
     ScopedFlushDenormals ftz;
-    const BandFilterLanes l = lanes_at(kRate);
+    const BiquadBank bank = bank_at(kRate);
     std::vector<BiquadState> states(kAutoEqBands);
     std::vector<float> power(kAutoEqBands);
     const std::vector<float> x = pink(kPassSamples);
@@ -71,8 +70,7 @@ void BM_BandsOneByOne(benchmark::State& state) {
     for (auto _ : state) {
         for (std::size_t b = 0; b < kAutoEqBands; ++b) {
             y = x;
-            run_biquad({l.b0[b], l.b1[b], l.b2[b], l.a1[b], l.a2[b]}, states[b], y.data(),
-                       y.size());
+            run_biquad(bank.coeffs[b], states[b], y.data(), y.size());
             float p = power[b];
             for (float v : y) p += v * v;
             power[b] = p;
@@ -87,11 +85,11 @@ void BM_BandsOneByOne(benchmark::State& state) {
 
 void BM_BandsInLanes(benchmark::State& state) {
     ScopedFlushDenormals ftz;
-    BandFilterLanes l = lanes_at(kRate);
+    BiquadBank bank = bank_at(kRate);
     const std::vector<float> x = pink(kPassSamples);
     for (auto _ : state) {
-        run_band_lanes(l, x.data(), x.size());
-        benchmark::DoNotOptimize(&l);
+        run_bank(bank, x.data(), x.size());
+        benchmark::DoNotOptimize(&bank);
     }
     state.counters["ns_per_sample"] =
         benchmark::Counter(double(state.iterations()) * kPassSamples,

@@ -3,24 +3,13 @@
 #include <cmath>
 #include <limits>
 
-#include "engine/biquad.h"
 #include "engine/numeric.h"
-
-// The lane loop is compiled twice, for AVX2 and for the baseline, and the loader picks one; AVX2
-// alone does not bring fused multiply-add, so both versions round exactly alike.
-// ThreadSanitizer builds take one version: the loader runs the version picker before the
-// sanitizer is set up, and the picker, instrumented, crashes.
-#if defined(__x86_64__) && defined(__linux__) && defined(__GNUC__) && !defined(__SANITIZE_THREAD__)
-#define MIXENGINE_LANE_CLONES __attribute__((target_clones("avx2", "default")))
-#else
-#define MIXENGINE_LANE_CLONES
-#endif
 
 namespace mixengine {
 
 namespace {
 
-constexpr std::size_t kLanes = BandFilterLanes::kLanes;
+static_assert(kAutoEqBands <= kBankStages);
 constexpr float kSilenceDb = -55.0f;
 constexpr float kUnmeasuredDb = -100.0f;
 constexpr float kMaxStepDb = 0.5f;
@@ -126,39 +115,16 @@ std::optional<BandGains> auto_eq_desired_gains(const BandGains& smoothed, const 
     return out;
 }
 
-MIXENGINE_LANE_CLONES
-void run_band_lanes(BandFilterLanes& l, const float* samples, std::size_t n) noexcept {
-    float b0[kLanes], b1[kLanes], b2[kLanes], a1[kLanes], a2[kLanes];
-    float s1[kLanes], s2[kLanes], p[kLanes];
-    for (std::size_t k = 0; k < kLanes; ++k) {
-        b0[k] = l.b0[k], b1[k] = l.b1[k], b2[k] = l.b2[k], a1[k] = l.a1[k], a2[k] = l.a2[k];
-        s1[k] = l.s1[k], s2[k] = l.s2[k], p[k] = l.power[k];
-    }
-    for (std::size_t i = 0; i < n; ++i) {
-        const float x = samples[i];
-        for (std::size_t k = 0; k < kLanes; ++k) {
-            const float y = b0[k] * x + s1[k];
-            s1[k] = b1[k] * x - a1[k] * y + s2[k];
-            s2[k] = b2[k] * x - a2[k] * y;
-            p[k] += y * y;
-        }
-    }
-    for (std::size_t k = 0; k < kLanes; ++k) {
-        l.s1[k] = s1[k], l.s2[k] = s2[k], l.power[k] = p[k];
-    }
-}
-
 BandAnalyzer::BandAnalyzer(float sample_rate) noexcept {
     window_ = saturating_cast<std::size_t>(std::floor(static_cast<double>(sample_rate) * 0.1));
     if (window_ == 0) window_ = 1;
     const double rate = sample_rate;
+    bank_.coeffs.fill(BiquadCoeffs{0.0f, 0.0f, 0.0f, 0.0f, 0.0f});
     for (std::size_t i = 0; i < kAutoEqBands; ++i) {
         // Bands too close to the Nyquist frequency measure just below it instead.
         const double centre = kGraphicCentresHz[i];
         const double f = centre >= rate / 2.2 ? rate / 2.3 : centre;
-        const BiquadCoeffs c = design_biquad("bp", f, 0.0, 4.32, rate);
-        lanes_.b0[i] = c.b0, lanes_.b1[i] = c.b1, lanes_.b2[i] = c.b2;
-        lanes_.a1[i] = c.a1, lanes_.a2[i] = c.a2;
+        bank_.coeffs[i] = design_biquad("bp", f, 0.0, 4.32, rate);
     }
     smoothed_.fill(kUnmeasuredDb);
 }
@@ -167,13 +133,13 @@ bool BandAnalyzer::feed(const float* samples, std::size_t n, const AutoEqCfg& cf
     bool changed = false;
     while (n > 0) {
         const std::size_t take = n < window_ - count_ ? n : window_ - count_;
-        run_band_lanes(lanes_, samples, take);
+        run_bank(bank_, samples, take);
         samples += take;
         n -= take;
         count_ += take;
         if (count_ < window_) break;
         changed = evaluate_window(cfg) || changed;
-        for (float& p : lanes_.power) p = 0.0f;
+        bank_.power.fill(0.0f);
         count_ = 0;
     }
     return changed;
@@ -182,19 +148,18 @@ bool BandAnalyzer::feed(const float* samples, std::size_t n, const AutoEqCfg& cf
 bool BandAnalyzer::evaluate_window(const AutoEqCfg& cfg) noexcept {
     const auto count = static_cast<float>(count_);
     float total_power = 0.0f;
-    for (std::size_t i = 0; i < kAutoEqBands; ++i) total_power += lanes_.power[i];
+    for (std::size_t i = 0; i < kAutoEqBands; ++i) total_power += bank_.power[i];
     if (!std::isfinite(total_power)) {
         // A sample that was not finite (or a sum that overflowed) has spoilt this window and the
         // filters' memory: drop both, so that the next window measures afresh.
-        for (std::size_t k = 0; k < BandFilterLanes::kLanes; ++k)
-            lanes_.s1[k] = lanes_.s2[k] = 0.0f;
+        bank_.states.fill(BiquadState{});
         return false;
     }
     if (level_db(total_power, count) < kSilenceDb) return false;
 
     const float alpha = std::fmin(0.1f / std::fmax(cfg.speed_s, 1.0f), 1.0f);
     for (std::size_t i = 0; i < kAutoEqBands; ++i) {
-        const float level = level_db(lanes_.power[i], count);
+        const float level = level_db(bank_.power[i], count);
         if (smoothed_[i] < -99.0f)
             smoothed_[i] = level;
         else

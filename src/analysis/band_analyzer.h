@@ -20,6 +20,7 @@
 #include <optional>
 #include <string_view>
 
+#include "engine/biquad.h"
 #include "engine/config.h"
 
 namespace mixengine {
@@ -44,19 +45,6 @@ bool auto_eq_limits_usable(const AutoEqCfg& cfg) noexcept;
 // computed (a curve or amount that is not finite): its correction stays where it is.
 std::optional<BandGains> auto_eq_desired_gains(const BandGains& smoothed, const AutoEqCfg& cfg);
 
-// The band filters in structure-of-arrays form, one lane per band, padded to a whole number of
-// vectors: one sample advances every band at once. The padding lane has zero coefficients.
-struct alignas(64) BandFilterLanes {
-    static constexpr std::size_t kLanes = 32;
-    float b0[kLanes], b1[kLanes], b2[kLanes], a1[kLanes], a2[kLanes];
-    float s1[kLanes], s2[kLanes], power[kLanes];
-};
-
-// Runs every lane's filter (transposed direct form II) over n samples and adds the squared outputs
-// to the lane powers. Per lane the arithmetic is exactly that of run_biquad followed by a sum of
-// squares, so the result is bit-identical to filtering band by band.
-void run_band_lanes(BandFilterLanes& lanes, const float* samples, std::size_t n) noexcept;
-
 class BandAnalyzer {
   public:
     explicit BandAnalyzer(float sample_rate) noexcept;
@@ -73,7 +61,7 @@ class BandAnalyzer {
   private:
     bool evaluate_window(const AutoEqCfg& cfg) noexcept;
 
-    BandFilterLanes lanes_{};
+    BiquadBank bank_{};       // one stage per band; the rest silent
     std::size_t window_ = 1;  // samples per 100 ms window
     std::size_t count_ = 0;   // samples summed in the current window
     // Counted in windows rather than summed in f32 seconds: forty additions of 0.1f fall just

@@ -3,121 +3,93 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <numbers>
 
 #include "simd.h"
 
 namespace mixengine {
 
-void run_biquad(const BiquadCoeffs& c, BiquadState& st, float* buf, std::size_t n) noexcept {
-    const float b0 = c.b0, b1 = c.b1, b2 = c.b2, a1 = c.a1, a2 = c.a2;
-    float s1 = st.s1, s2 = st.s2;
-    for (std::size_t i = 0; i < n; ++i) {
-        const float x = buf[i];
-        const float y = b0 * x + s1;
-        s1 = b1 * x - a1 * y + s2;
-        s2 = b2 * x - a2 * y;
-        buf[i] = y;
-    }
-    st.s1 = s1;
-    st.s2 = s2;
-}
-
-// Tiny states are zeroed so that decaying filters never reach denormals. A state that is not
-// finite (an overflow upstream) is zeroed too: it would otherwise stay NaN for good, because
-// states survive redesigns, and silence everything summed after it.
-void flush_biquad_state(BiquadState& st) noexcept {
-    if (!(std::fabs(st.s1) >= kBiquadFlushBelow && std::fabs(st.s1) <= kBiquadFiniteMax))
-        st.s1 = 0.0f;
-    if (!(std::fabs(st.s2) >= kBiquadFlushBelow && std::fabs(st.s2) <= kBiquadFiniteMax))
-        st.s2 = 0.0f;
-}
-
 namespace {
 
-void grow_states(std::vector<BiquadState>& states, std::size_t stages) {
-    if (states.size() < stages) states.resize(stages);
+using simd::Lanes;
+static_assert(kBiquadLanes == simd::kLanes);
+static_assert(kBankStages % kBiquadLanes == 0);
+
+// Coefficients and memory of one stage, as one channel's floats or as eight channels' lanes.
+template <class V>
+struct Tdf2 {
+    V b0, b1, b2, a1, a2, s1, s2;
+};
+
+// The transposed-direct-form-II step: every filter of the console runs through it, one channel
+// at a time or eight in lanes, so that both forms round alike, lane for lane.
+template <class V>
+MIXENGINE_LANE_INLINE V tdf2_step(Tdf2<V>& f, V x) noexcept {
+    const V y = f.b0 * x + f.s1;
+    f.s1 = f.b1 * x - f.a1 * y + f.s2;
+    f.s2 = f.b2 * x - f.a2 * y;
+    return y;
 }
 
 // Runs G consecutive stages in one sweep: each sample passes through all G stages before the
 // next sample is read. Per sample the arithmetic is exactly that of running the stages one after
-// another over the whole chunk (run_biquad, the reference), so the output is identical; the sweep
-// only lets the processor overlap the stages' independent feedback chains, which a stage-at-a-time
-// loop leaves waiting on one another.
+// another over the whole chunk, so the output is identical; the sweep only lets the processor
+// overlap the stages' independent feedback chains, which a stage-at-a-time loop leaves waiting
+// on one another.
 template <std::size_t G>
 void run_sweep(const BiquadCoeffs* c, BiquadState* st, float* buf, std::size_t n) noexcept {
-    float b0[G], b1[G], b2[G], a1[G], a2[G], s1[G], s2[G];
-    for (std::size_t g = 0; g < G; ++g) {
-        b0[g] = c[g].b0, b1[g] = c[g].b1, b2[g] = c[g].b2, a1[g] = c[g].a1, a2[g] = c[g].a2;
-        s1[g] = st[g].s1, s2[g] = st[g].s2;
-    }
+    Tdf2<float> f[G];
+    for (std::size_t g = 0; g < G; ++g)
+        f[g] = {c[g].b0, c[g].b1, c[g].b2, c[g].a1, c[g].a2, st[g].s1, st[g].s2};
     for (std::size_t i = 0; i < n; ++i) {
         float x = buf[i];
-        for (std::size_t g = 0; g < G; ++g) {
-            const float y = b0[g] * x + s1[g];
-            s1[g] = b1[g] * x - a1[g] * y + s2[g];
-            s2[g] = b2[g] * x - a2[g] * y;
-            x = y;
-        }
+        for (std::size_t g = 0; g < G; ++g) x = tdf2_step(f[g], x);
         buf[i] = x;
     }
-    for (std::size_t g = 0; g < G; ++g) {
-        st[g].s1 = s1[g], st[g].s2 = s2[g];
-        flush_biquad_state(st[g]);
-    }
+    for (std::size_t g = 0; g < G; ++g) st[g] = {f[g].s1, f[g].s2};
 }
 
-void run_stages(std::span<const BiquadCoeffs> stages, std::span<BiquadState> states, float* buf,
-                std::size_t n) noexcept {
-    const std::size_t count = stages.size() < states.size() ? stages.size() : states.size();
-    const BiquadCoeffs* c = stages.data();
-    BiquadState* st = states.data();
-    std::size_t k = 0;
-    for (; k + 4 <= count; k += 4) run_sweep<4>(c + k, st + k, buf, n);
-    switch (count - k) {
-        case 3:
-            run_sweep<3>(c + k, st + k, buf, n);
-            break;
-        case 2:
-            run_sweep<2>(c + k, st + k, buf, n);
-            break;
-        case 1:
-            run_sweep<1>(c + k, st + k, buf, n);
-            break;
-        default:
-            break;
-    }
+// The lane form's one adapter between the stage layout (coefficients beside their state) and
+// lanes: lane l of every value belongs to the l-th channel.
+void set_lane(Tdf2<Lanes>& f, std::size_t l, const BiquadCoeffs& c, const BiquadState& s) noexcept {
+    f.b0[l] = c.b0, f.b1[l] = c.b1, f.b2[l] = c.b2, f.a1[l] = c.a1, f.a2[l] = c.a2;
+    f.s1[l] = s.s1, f.s2[l] = s.s2;
+}
+BiquadState lane_state(const Tdf2<Lanes>& f, std::size_t l) noexcept {
+    return {f.s1[l], f.s2[l]};
 }
 
-using simd::Lanes;
-static_assert(kBiquadLanes == simd::kLanes);
 constexpr std::size_t kSweep = 4;  // stages per pass over the chunk: four feedback chains overlap
 
-struct LaneStages {
-    Lanes b0[kSweep], b1[kSweep], b2[kSweep], a1[kSweep], a2[kSweep], s1[kSweep], s2[kSweep];
-};
-
-// Four stages over n interleaved frames; per lane the equations of run_biquad, in its order.
+// Four stages in series over n interleaved frames of eight channels.
 MIXENGINE_SIMD_CLONES
-void lane_sweep(LaneStages& st, float* data, std::size_t n) noexcept {
-    Lanes b0[kSweep], b1[kSweep], b2[kSweep], a1[kSweep], a2[kSweep], s1[kSweep], s2[kSweep];
-    for (std::size_t g = 0; g < kSweep; ++g) {
-        b0[g] = st.b0[g], b1[g] = st.b1[g], b2[g] = st.b2[g], a1[g] = st.a1[g], a2[g] = st.a2[g];
-        s1[g] = st.s1[g], s2[g] = st.s2[g];
-    }
+void lane_sweep(Tdf2<Lanes>* stages, float* data, std::size_t n) noexcept {
+    Tdf2<Lanes> f[kSweep];
+    for (std::size_t g = 0; g < kSweep; ++g) f[g] = stages[g];
     for (std::size_t i = 0; i < n; ++i) {
-        Lanes x;
-        std::memcpy(&x, data + i * kBiquadLanes, sizeof x);
-        for (std::size_t g = 0; g < kSweep; ++g) {
-            const Lanes y = b0[g] * x + s1[g];
-            s1[g] = b1[g] * x - a1[g] * y + s2[g];
-            s2[g] = b2[g] * x - a2[g] * y;
-            x = y;
-        }
-        std::memcpy(data + i * kBiquadLanes, &x, sizeof x);
+        Lanes x = simd::load(data + i * kBiquadLanes);
+        for (std::size_t g = 0; g < kSweep; ++g) x = tdf2_step(f[g], x);
+        simd::store(data + i * kBiquadLanes, x);
     }
-    for (std::size_t g = 0; g < kSweep; ++g) st.s1[g] = s1[g], st.s2[g] = s2[g];
+    for (std::size_t g = 0; g < kSweep; ++g) stages[g] = f[g];
+}
+
+constexpr std::size_t kBankGroups = kBankStages / kBiquadLanes;
+
+// Every stage of a bank over the same n samples, summing the squares of the outputs.
+MIXENGINE_SIMD_CLONES
+void bank_sweep(Tdf2<Lanes>* stages, Lanes* power, const float* samples, std::size_t n) noexcept {
+    Tdf2<Lanes> f[kBankGroups];
+    Lanes p[kBankGroups];
+    for (std::size_t g = 0; g < kBankGroups; ++g) f[g] = stages[g], p[g] = power[g];
+    for (std::size_t i = 0; i < n; ++i) {
+        const Lanes x = simd::splat(samples[i]);
+        for (std::size_t g = 0; g < kBankGroups; ++g) {
+            const Lanes y = tdf2_step(f[g], x);
+            p[g] += y * y;
+        }
+    }
+    for (std::size_t g = 0; g < kBankGroups; ++g) stages[g] = f[g], power[g] = p[g];
 }
 
 // Walks a channel's cascades stage by stage.
@@ -143,6 +115,47 @@ struct StageCursor {
 
 }  // namespace
 
+void run_stages(std::span<const BiquadCoeffs> stages, std::span<BiquadState> states, float* buf,
+                std::size_t n) noexcept {
+    const std::size_t count = stages.size() < states.size() ? stages.size() : states.size();
+    const BiquadCoeffs* c = stages.data();
+    BiquadState* st = states.data();
+    std::size_t k = 0;
+    for (; k + 4 <= count; k += 4) run_sweep<4>(c + k, st + k, buf, n);
+    switch (count - k) {
+        case 3:
+            run_sweep<3>(c + k, st + k, buf, n);
+            break;
+        case 2:
+            run_sweep<2>(c + k, st + k, buf, n);
+            break;
+        case 1:
+            run_sweep<1>(c + k, st + k, buf, n);
+            break;
+        default:
+            break;
+    }
+}
+
+void run_biquad(const BiquadCoeffs& c, BiquadState& st, float* buf, std::size_t n) noexcept {
+    run_sweep<1>(&c, &st, buf, n);
+}
+
+// Tiny states are zeroed so that decaying filters never reach denormals. A state that is not
+// finite (an overflow upstream) is zeroed too: it would otherwise stay NaN for good, because
+// states survive redesigns, and silence everything summed after it.
+void flush_biquad_state(BiquadState& st) noexcept {
+    if (!(std::fabs(st.s1) >= kBiquadFlushBelow && std::fabs(st.s1) <= kBiquadFiniteMax))
+        st.s1 = 0.0f;
+    if (!(std::fabs(st.s2) >= kBiquadFlushBelow && std::fabs(st.s2) <= kBiquadFiniteMax))
+        st.s2 = 0.0f;
+}
+
+void restart_if_broken(std::span<BiquadState> states) noexcept {
+    for (BiquadState& s : states)
+        if (!std::isfinite(s.s1) || !std::isfinite(s.s2)) s = BiquadState{};
+}
+
 void run_in_lanes(std::span<const LaneChannel> channels, std::size_t n, float* scratch) noexcept {
     const std::size_t lanes = std::min(channels.size(), kBiquadLanes);
     StageCursor cursor[kBiquadLanes];
@@ -153,7 +166,7 @@ void run_in_lanes(std::span<const LaneChannel> channels, std::size_t n, float* s
     }
     bool loaded = false;
     for (;;) {
-        LaneStages st;
+        Tdf2<Lanes> st[kSweep];
         BiquadState* home[kSweep][kBiquadLanes] = {};
         bool any = false;
         for (std::size_t g = 0; g < kSweep; ++g) {
@@ -161,15 +174,11 @@ void run_in_lanes(std::span<const LaneChannel> channels, std::size_t n, float* s
                 const BiquadCoeffs* c = nullptr;
                 BiquadState* s = nullptr;
                 if (l < lanes && cursor[l].next(c, s)) {
-                    st.b0[g][l] = c->b0, st.b1[g][l] = c->b1, st.b2[g][l] = c->b2;
-                    st.a1[g][l] = c->a1, st.a2[g][l] = c->a2;
-                    st.s1[g][l] = s->s1, st.s2[g][l] = s->s2;
+                    set_lane(st[g], l, *c, *s);
                     home[g][l] = s;
                     any = true;
                 } else {
-                    st.b0[g][l] = 1.0f, st.b1[g][l] = 0.0f, st.b2[g][l] = 0.0f;
-                    st.a1[g][l] = 0.0f, st.a2[g][l] = 0.0f;
-                    st.s1[g][l] = 0.0f, st.s2[g][l] = 0.0f;
+                    set_lane(st[g], l, BiquadCoeffs{}, BiquadState{});  // pass-through
                 }
             }
         }
@@ -182,13 +191,32 @@ void run_in_lanes(std::span<const LaneChannel> channels, std::size_t n, float* s
         for (std::size_t g = 0; g < kSweep; ++g) {
             for (std::size_t l = 0; l < kBiquadLanes; ++l) {
                 if (!home[g][l]) continue;
-                home[g][l]->s1 = st.s1[g][l];
-                home[g][l]->s2 = st.s2[g][l];
+                *home[g][l] = lane_state(st[g], l);
                 flush_biquad_state(*home[g][l]);
             }
         }
     }
     if (loaded) simd::deinterleave(scratch, 0, n, bufs);
+}
+
+void run_bank(BiquadBank& bank, const float* samples, std::size_t n) noexcept {
+    Tdf2<Lanes> st[kBankGroups];
+    Lanes power[kBankGroups];
+    for (std::size_t g = 0; g < kBankGroups; ++g) {
+        for (std::size_t l = 0; l < kBiquadLanes; ++l) {
+            const std::size_t k = g * kBiquadLanes + l;
+            set_lane(st[g], l, bank.coeffs[k], bank.states[k]);
+            power[g][l] = bank.power[k];
+        }
+    }
+    bank_sweep(st, power, samples, n);
+    for (std::size_t g = 0; g < kBankGroups; ++g) {
+        for (std::size_t l = 0; l < kBiquadLanes; ++l) {
+            const std::size_t k = g * kBiquadLanes + l;
+            bank.states[k] = lane_state(st[g], l);
+            bank.power[k] = power[g][l];
+        }
+    }
 }
 
 BiquadCascade::BiquadCascade() {
@@ -198,11 +226,13 @@ BiquadCascade::BiquadCascade() {
 
 void BiquadCascade::set_stages(std::span<const BiquadCoeffs> stages) {
     stages_.assign(stages.begin(), stages.end());
-    grow_states(states_, stages_.size());
+    if (states_.size() < stages_.size()) states_.resize(stages_.size());
 }
 
 void BiquadCascade::run(float* buf, std::size_t n) noexcept {
     run_stages(stages_, states_, buf, n);
+    const std::size_t used = std::min(stages_.size(), states_.size());
+    for (std::size_t k = 0; k < used; ++k) flush_biquad_state(states_[k]);
 }
 
 BiquadCoeffs design_biquad(std::string_view type, double f_hz, double g_db, double q,

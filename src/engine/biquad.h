@@ -41,11 +41,20 @@ inline constexpr float kBiquadFiniteMax = 3.40282347e+38f;  // largest finite fl
 // Stages reserved up front so that ordinary designs never reallocate.
 inline constexpr std::size_t kCascadeReserve = 32;
 
-// Runs one stage over n samples in place. No flush: callers that want one call
-// flush_biquad_state afterwards (the notch and bleed filters deliberately do not).
+// The one-at-a-time form: stages[k] with states[k], one after another over n samples in place
+// (over the shorter of the two spans). No flush: each owner decides what its states need after a
+// chunk (flush_biquad_state for the equalisers, restart_if_broken for notches and bleed bands).
+void run_stages(std::span<const BiquadCoeffs> stages, std::span<BiquadState> states, float* buf,
+                std::size_t n) noexcept;
+
+// One stage over n samples in place; the same arithmetic as run_stages.
 void run_biquad(const BiquadCoeffs& c, BiquadState& st, float* buf, std::size_t n) noexcept;
 
 void flush_biquad_state(BiquadState& st) noexcept;
+
+// A state that is not finite (an overflow upstream) would stay so for good and silence its
+// filter; it starts afresh from silence. Tiny values are left as they are.
+void restart_if_broken(std::span<BiquadState> states) noexcept;
 
 // Mono cascade.
 class BiquadCascade {
@@ -82,6 +91,18 @@ struct LaneChannel {
 };
 // At most kBiquadLanes channels; `scratch` holds kBiquadLanes * n floats.
 void run_in_lanes(std::span<const LaneChannel> channels, std::size_t n, float* scratch) noexcept;
+
+// A bank of stages side by side, all fed the same signal, each adding the squares of its output
+// to its own power sum (the automatic equaliser's analysis filters). Stages run in SIMD lanes,
+// each lane exactly the arithmetic of run_biquad followed by a sum of squares. A stage meant to
+// stay silent has zero coefficients (the default is a pass-through).
+inline constexpr std::size_t kBankStages = 4 * kBiquadLanes;
+struct BiquadBank {
+    std::array<BiquadCoeffs, kBankStages> coeffs{};
+    std::array<BiquadState, kBankStages> states{};
+    std::array<float, kBankStages> power{};
+};
+void run_bank(BiquadBank& bank, const float* samples, std::size_t n) noexcept;
 
 // Stereo cascade: shared coefficients, separate states for left and right.
 class StereoBiquadCascade {

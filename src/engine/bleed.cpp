@@ -1,6 +1,7 @@
 // Bleed reduction; see bleed.h.
 #include "bleed.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -16,26 +17,6 @@ constexpr float kEnergyFloor = 1e-6f;  // keeps the normalisation finite
 constexpr float kEnergyGuard = 1e-5f;  // below this the reference is too quiet to learn from
 constexpr float kDuckFullDb = 12.0f;   // full depth this far over the threshold
 constexpr float kDuckMaxDb = 30.0f;
-
-// One transposed direct form II stage, the same equations as run_biquad.
-inline float stage(const BiquadCoeffs& c, BiquadState& s, float x) noexcept {
-    const float y = c.b0 * x + s.s1;
-    s.s1 = c.b1 * x - c.a1 * y + s.s2;
-    s.s2 = c.b2 * x - c.a2 * y;
-    return y;
-}
-
-inline float band_of(const std::array<BiquadCoeffs, 4>& c, std::array<BiquadState, 4>& s,
-                     float x) noexcept {
-    return stage(c[3], s[3], stage(c[2], s[2], stage(c[1], s[1], stage(c[0], s[0], x))));
-}
-
-// A state driven out of range (an absurd input level) would stay NaN for good; it restarts from
-// silence instead. Tiny values are left alone: the engine's flush-to-zero mode handles those.
-inline void restart_if_broken(std::array<BiquadState, 4>& states) noexcept {
-    for (BiquadState& s : states)
-        if (!std::isfinite(s.s1) || !std::isfinite(s.s2)) s = {};
-}
 
 using simd::kLanes;
 using simd::Lanes;
@@ -128,6 +109,7 @@ void BleedReducer::run(float* buf, float* ref, std::size_t n) noexcept {
         run_duck(buf, ref, n);
     else
         run_cancel(buf, ref, n);
+    // Tiny values are left alone: the engine's flush-to-zero mode handles those.
     restart_if_broken(ref_state_);
     restart_if_broken(sig_state_);
 }
@@ -135,7 +117,7 @@ void BleedReducer::run(float* buf, float* ref, std::size_t n) noexcept {
 void BleedReducer::run_cancel(float* buf, float* ref, std::size_t n) noexcept {
     // The reference path does not depend on the strip, so it is filtered for the whole chunk
     // first; per sample the arithmetic is the same as filtering inside the adaptive loop.
-    for (std::size_t k = 0; k < n; ++k) ref[k] = band_of(band_, ref_state_, ref[k]);
+    run_stages(band_, ref_state_, ref, n);
     const float amount = std::fmin(std::fmax(cfg_.amount, 0.0f), 1.0f);
     nlms_chunk(buf, ref, n, weights_.data(), history_.data(), index_, amount);
 
@@ -148,7 +130,7 @@ void BleedReducer::run_cancel(float* buf, float* ref, std::size_t n) noexcept {
     }
 }
 
-void BleedReducer::run_duck(float* buf, const float* ref, std::size_t n) noexcept {
+void BleedReducer::run_duck(float* buf, float* ref, std::size_t n) noexcept {
     const float depth_db = -std::fmin(std::fabs(cfg_.amount), kDuckMaxDb);
     const float thr = cfg_.thr;
     const float att = duck_att_, rel = duck_rel_;
@@ -156,21 +138,29 @@ void BleedReducer::run_duck(float* buf, const float* ref, std::size_t n) noexcep
     // dB arithmetic, so the logarithm can be skipped.
     const float quiet = static_cast<float>(
         std::pow(10.0, (double(thr) - (1e-3 + 1e-6 * std::fabs(double(thr)))) / 20.0));
+    run_stages(band_, ref_state_, ref, n);
     float env = duck_env_, gain = duck_gain_;
-    for (std::size_t k = 0; k < n; ++k) {
-        const float x = buf[k];
-        const float u = band_of(band_, ref_state_, ref[k]);
-        const float b = band_of(band_, sig_state_, x);
-        const float a = std::fabs(u);
-        env = a + (env - a) * (a > env ? att : rel);
-        float t = 1.0f;
-        if (!(env < quiet)) {
-            const float over = 20.0f * std::log10(std::fmax(env, 1e-9f)) - thr;
-            if (over > 0.0f)
-                t = std::pow(10.0f, depth_db * std::fmin(over / kDuckFullDb, 1.0f) / 20.0f);
+    // The strip's band is filtered a block at a time beside the strip itself, which it is
+    // subtracted from.
+    constexpr std::size_t kBlock = 64;
+    float band[kBlock];
+    for (std::size_t at = 0; at < n; at += kBlock) {
+        const std::size_t m = n - at < kBlock ? n - at : kBlock;
+        std::copy_n(buf + at, m, band);
+        run_stages(band_, sig_state_, band, m);
+        for (std::size_t k = 0; k < m; ++k) {
+            const float x = buf[at + k];
+            const float a = std::fabs(ref[at + k]);
+            env = a + (env - a) * (a > env ? att : rel);
+            float t = 1.0f;
+            if (!(env < quiet)) {
+                const float over = 20.0f * std::log10(std::fmax(env, 1e-9f)) - thr;
+                if (over > 0.0f)
+                    t = std::pow(10.0f, depth_db * std::fmin(over / kDuckFullDb, 1.0f) / 20.0f);
+            }
+            gain = t + (t < gain ? att : rel) * (gain - t);
+            buf[at + k] = x - band[k] * (1.0f - gain);
         }
-        gain = t + (t < gain ? att : rel) * (gain - t);
-        buf[k] = x - b * (1.0f - gain);
     }
     duck_env_ = std::isfinite(env) ? env : 0.0f;
     duck_gain_ = std::isfinite(gain) ? gain : 1.0f;

@@ -45,7 +45,7 @@ class BleedReducer {
 
   private:
     void run_cancel(float* buf, float* ref, std::size_t n) noexcept;
-    void run_duck(float* buf, const float* ref, std::size_t n) noexcept;
+    void run_duck(float* buf, float* ref, std::size_t n) noexcept;
 
     double sample_rate_;
     BleedCfg cfg_;

@@ -13,98 +13,74 @@ bool within_sixth_octave(float a_hz, float b_hz) noexcept {
     return std::fabs(std::log2(a_hz / b_hz)) < 1.0f / 6.0f;
 }
 
-// An overflow upstream would leave NaN in a notch's memory until the notch is removed, silencing
-// its output long after the cause is gone: such a memory starts afresh. Tiny values stay as they
-// are; notches have no denormal flush.
-//
-// Up to four notches run in one sweep, each sample through all of them before the next: per
-// sample exactly the arithmetic of one notch after another over the chunk, with their feedback
-// chains overlapping.
-template <std::size_t G>
-void run_notches(NotchEntry* e, BiquadState NotchEntry::*side, float* buf, std::size_t n) noexcept {
-    float b0[G], b1[G], b2[G], a1[G], a2[G], s1[G], s2[G];
-    for (std::size_t g = 0; g < G; ++g) {
-        const BiquadCoeffs& c = e[g].coeffs;
-        b0[g] = c.b0, b1[g] = c.b1, b2[g] = c.b2, a1[g] = c.a1, a2[g] = c.a2;
-        s1[g] = (e[g].*side).s1, s2[g] = (e[g].*side).s2;
-    }
-    for (std::size_t i = 0; i < n; ++i) {
-        float x = buf[i];
-        for (std::size_t g = 0; g < G; ++g) {
-            const float y = b0[g] * x + s1[g];
-            s1[g] = b1[g] * x - a1[g] * y + s2[g];
-            s2[g] = b2[g] * x - a2[g] * y;
-            x = y;
-        }
-        buf[i] = x;
-    }
-    for (std::size_t g = 0; g < G; ++g) {
-        BiquadState& st = e[g].*side;
-        st = {s1[g], s2[g]};
-        if (!std::isfinite(st.s1) || !std::isfinite(st.s2)) st = BiquadState{};
-    }
-}
-
-void run_all(std::vector<NotchEntry>& entries, BiquadState NotchEntry::*side, float* buf,
-             std::size_t n) noexcept {
-    NotchEntry* e = entries.data();
-    std::size_t k = 0;
-    const std::size_t count = entries.size();
-    for (; k + 4 <= count; k += 4) run_notches<4>(e + k, side, buf, n);
-    switch (count - k) {
-        case 3:
-            run_notches<3>(e + k, side, buf, n);
-            break;
-        case 2:
-            run_notches<2>(e + k, side, buf, n);
-            break;
-        case 1:
-            run_notches<1>(e + k, side, buf, n);
-            break;
-        default:
-            break;
-    }
-}
-
 }  // namespace
 
 NotchCascade::NotchCascade(double sample_rate) : sample_rate_(sample_rate) {
     entries_.reserve(kMaxNotches);
+    stages_.reserve(kMaxNotches);
+    left_.reserve(kMaxNotches);
+    right_.reserve(kMaxNotches);
 }
 
 void NotchCascade::set_notch(float freq_hz, float depth_db) {
     const BiquadCoeffs c = design_biquad("peq", freq_hz, depth_db, 12.0, sample_rate_);
-    for (auto& e : entries_) {
-        if (within_sixth_octave(e.freq_hz, freq_hz)) {
-            e.gain_db = depth_db;
-            e.coeffs = c;
+    for (std::size_t k = 0; k < entries_.size(); ++k) {
+        if (within_sixth_octave(entries_[k].freq_hz, freq_hz)) {
+            entries_[k].gain_db = depth_db;
+            stages_[k] = c;
             return;
         }
     }
-    if (entries_.size() < kMaxNotches) entries_.push_back(NotchEntry{freq_hz, depth_db, c, {}, {}});
+    if (entries_.size() < kMaxNotches) {
+        entries_.push_back(NotchEntry{freq_hz, depth_db});
+        stages_.push_back(c);
+        left_.emplace_back();
+        right_.emplace_back();
+    }
 }
 
 void NotchCascade::remove_notch(float freq_hz) noexcept {
-    std::erase_if(entries_, [freq_hz](const NotchEntry& e) {
-        return within_sixth_octave(e.freq_hz, freq_hz);
-    });
+    // Compacts the four lists alike, keeping the order of the entries that stay.
+    std::size_t kept = 0;
+    for (std::size_t k = 0; k < entries_.size(); ++k) {
+        if (within_sixth_octave(entries_[k].freq_hz, freq_hz)) continue;
+        entries_[kept] = entries_[k];
+        stages_[kept] = stages_[k];
+        left_[kept] = left_[k];
+        right_[kept] = right_[k];
+        ++kept;
+    }
+    entries_.resize(kept);
+    stages_.resize(kept);
+    left_.resize(kept);
+    right_.resize(kept);
 }
 
+void NotchCascade::clear() noexcept {
+    entries_.clear();
+    stages_.clear();
+    left_.clear();
+    right_.clear();
+}
+
+// Tiny values stay as they are: notches have no denormal flush.
 void NotchCascade::apply(float* buf, std::size_t n) noexcept {
-    run_all(entries_, &NotchEntry::left, buf, n);
+    run_stages(stages_, left_, buf, n);
+    restart_if_broken(left_);
 }
 
 void NotchCascade::apply(float* left, float* right, std::size_t n) noexcept {
-    run_all(entries_, &NotchEntry::left, left, n);
-    run_all(entries_, &NotchEntry::right, right, n);
+    run_stages(stages_, left_, left, n);
+    run_stages(stages_, right_, right, n);
+    restart_if_broken(left_);
+    restart_if_broken(right_);
 }
 
 float NotchCascade::attenuation_db(float freq_hz) const noexcept {
     const double w = 2.0 * std::numbers::pi * double(freq_hz) / sample_rate_;
     const std::complex<double> z1 = std::polar(1.0, -w), z2 = z1 * z1;
     float att = 0.0f;
-    for (const auto& e : entries_) {
-        const auto& c = e.coeffs;
+    for (const BiquadCoeffs& c : stages_) {
         const double num = std::norm(double(c.b0) + double(c.b1) * z1 + double(c.b2) * z2);
         const double den = std::norm(1.0 + double(c.a1) * z1 + double(c.a2) * z2);
         att += static_cast<float>(10.0 * std::log10(std::fmax(num / den, 1e-24)));

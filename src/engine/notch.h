@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstddef>
+#include <span>
 #include <vector>
 
 #include "biquad.h"
@@ -21,9 +22,6 @@ inline constexpr std::size_t kMaxNotches = 12;
 struct NotchEntry {
     float freq_hz = 0.0f;  // where the entry was created
     float gain_db = 0.0f;
-    BiquadCoeffs coeffs;
-    BiquadState left;
-    BiquadState right;  // main only
 };
 
 class NotchCascade {
@@ -34,7 +32,7 @@ class NotchCascade {
     void set_notch(float freq_hz, float depth_db);
     // Removes every entry within 1/6 octave of freq_hz, keeping the order of the rest.
     void remove_notch(float freq_hz) noexcept;
-    void clear() noexcept { entries_.clear(); }
+    void clear() noexcept;
 
     // Every entry in order over the chunk, without denormal flush.
     void apply(float* buf, std::size_t n) noexcept;
@@ -43,11 +41,18 @@ class NotchCascade {
     // Summed attenuation of the entries at freq_hz, in dB (negative for a cut).
     float attenuation_db(float freq_hz) const noexcept;
 
+    // Entry k is filtered by stages()[k] with the memories left_states()[k] and (main only)
+    // right_states()[k].
     const std::vector<NotchEntry>& entries() const noexcept { return entries_; }
+    std::span<const BiquadCoeffs> stages() const noexcept { return stages_; }
+    std::span<const BiquadState> left_states() const noexcept { return left_; }
+    std::span<const BiquadState> right_states() const noexcept { return right_; }
 
   private:
     double sample_rate_;
     std::vector<NotchEntry> entries_;
+    std::vector<BiquadCoeffs> stages_;
+    std::vector<BiquadState> left_, right_;
 };
 
 struct HowlSim {
