@@ -1,6 +1,7 @@
 #include "band_spectrum.h"
 
 #include <cmath>
+#include <new>
 #include <numbers>
 
 #include "engine/numeric.h"
@@ -39,7 +40,10 @@ float rta_smooth(float shown_db, float level_db) noexcept {
     return shown_db - std::fmin(shown_db - level_db, kMaxFallDb);
 }
 
-BandSpectrum::BandSpectrum(float sample_rate) : bins_(rta_band_bins(sample_rate)) {
+BandSpectrum::BandSpectrum(float sample_rate)
+    : fft_(Fft4096::create()), bins_(rta_band_bins(sample_rate)) {
+    // A transform that could not be planned is the shortage of memory it stands for.
+    if (!fft_) throw std::bad_alloc();
     for (std::size_t i = 0; i < kSize; ++i) {
         const double phase = 2.0 * std::numbers::pi * static_cast<double>(i) / kSize;
         window_[i] = static_cast<float>(0.5 - 0.5 * std::cos(phase));
@@ -56,11 +60,11 @@ void BandSpectrum::push(const float* samples, std::size_t n) noexcept {
 }
 
 const std::array<float, kRtaBands>& BandSpectrum::compute() noexcept {
-    std::complex<float>* x = fft_.data();
+    std::complex<float>* x = fft_->data();
     for (std::size_t i = 0; i < kSize; ++i) {
         x[i] = {history_[(pos_ + i) % kSize] * window_[i], 0.0f};
     }
-    fft_.execute();
+    fft_->execute();
 
     for (std::size_t k = 0; k < kRtaBands; ++k) {
         float m = 0.0f;

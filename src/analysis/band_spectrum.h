@@ -8,8 +8,9 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
-#include "control/fft4096.h"
+#include "engine/fft4096.h"
 
 namespace mixengine {
 
@@ -44,7 +45,7 @@ class BandSpectrum {
     float window_sum() const noexcept { return window_sum_; }
 
   private:
-    Fft4096 fft_;
+    std::unique_ptr<Fft4096> fft_;
     std::array<BandBins, kRtaBands> bins_;
     std::array<float, kSize> window_;
     float window_sum_ = 0.0f;

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <new>
 #include <numbers>
 
 #include "engine/numeric.h"
@@ -44,7 +45,10 @@ PersistenceRule persistence_rule(const FbaCfg& cfg) noexcept {
     return {-1.0f, cfg.persist};
 }
 
-FeedbackDetector::FeedbackDetector(float sample_rate) : bin_hz_(sample_rate / float(kFrame)) {
+FeedbackDetector::FeedbackDetector(float sample_rate)
+    : bin_hz_(sample_rate / float(kFrame)), fft_(Fft4096::create()) {
+    // A transform that could not be planned is the shortage of memory it stands for.
+    if (!fft_) throw std::bad_alloc();
     for (std::size_t i = 0; i < kFrame; ++i) {
         window_[i] = static_cast<float>(
             0.5 - 0.5 * std::cos(2.0 * std::numbers::pi * static_cast<double>(i) / 4095.0));
@@ -84,9 +88,9 @@ std::vector<float> FeedbackDetector::process(std::span<const float> samples, con
 }
 
 void FeedbackDetector::compute_spectrum() noexcept {
-    std::complex<float>* x = fft_.data();
+    std::complex<float>* x = fft_->data();
     for (std::size_t i = 0; i < kFrame; ++i) x[i] = {input_[i] * window_[i], 0.0f};
-    fft_.execute();
+    fft_->execute();
     for (std::size_t j = 0; j < kBins; ++j) {
         // In double, so that the squares cannot overflow before the root.
         const double re = x[j].real();

@@ -11,11 +11,12 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <vector>
 
-#include "control/fft4096.h"
 #include "engine/config.h"
+#include "engine/fft4096.h"
 
 namespace mixengine {
 
@@ -76,7 +77,7 @@ class FeedbackDetector {
     float bin_hz_;
     float norm_ = 0.0f;
     std::array<float, kFrame> window_;
-    Fft4096 fft_;
+    std::unique_ptr<Fft4096> fft_;
     std::array<float, kFrame> input_{};
     std::size_t fill_ = 0;
     std::array<float, kBins> spectrum_{};

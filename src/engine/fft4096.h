@@ -5,6 +5,7 @@
 
 #include <complex>
 #include <cstddef>
+#include <memory>
 #include <mutex>
 
 namespace mixengine {
@@ -16,7 +17,10 @@ class Fft4096 {
   public:
     static constexpr std::size_t kSize = 4096;
 
-    Fft4096();
+    // A planned transform over a zeroed buffer, or nothing when the buffer or the plan could not
+    // be made (the FFT library reports both only as a shortage of memory).
+    [[nodiscard]] static std::unique_ptr<Fft4096> create() noexcept;
+
     ~Fft4096();
     Fft4096(const Fft4096&) = delete;
     Fft4096& operator=(const Fft4096&) = delete;
@@ -28,6 +32,8 @@ class Fft4096 {
     void execute() noexcept;
 
   private:
+    Fft4096() = default;
+
     std::complex<float>* data_ = nullptr;
     void* plan_ = nullptr;
 };
