@@ -22,9 +22,9 @@ void print_correction(std::size_t target, bool on, const BandGains& gains) {
 }  // namespace
 
 std::string auto_eq_target_name(std::size_t target) {
-    if (target < kStrips) return "in." + std::to_string(target + 1);
-    if (target < kStrips + kBuses) return "bus." + std::to_string(target - kStrips + 1);
-    return target == kStrips + kBuses ? "main" : "mono";
+    if (target < auto_eq_bus(0)) return "in." + std::to_string(target + 1);
+    if (target < kAutoEqMain) return "bus." + std::to_string(target - auto_eq_bus(0) + 1);
+    return target == kAutoEqMain ? "main" : "mono";
 }
 
 AutoEqAnalysis::AutoEqAnalysis(Receiver<AutoEqRequest> requests,

@@ -1,5 +1,5 @@
-// The auto-EQ analysis thread: for each of its 42 targets (0..31 strips, 32..39 buses, 40 main,
-// 41 mono) it drains the engine's feed ring, measures the 31 graphic-EQ bands against the target
+// The auto-EQ analysis thread: for each of its targets (engine/signals.h: the strips, the buses,
+// main and mono) it drains the engine's feed ring, measures the 31 graphic-EQ bands against the target
 // curve and sends the correction to the engine.
 #pragma once
 

@@ -60,10 +60,10 @@ void auto_eq_side_path(const json& cmd, std::size_t idx, const CommandReaderLink
     const std::string* t = string_member(cmd, "t");
     if (!cfg || !t) return;
     std::optional<std::size_t> target;
-    if (*t == "strip" && idx < kStrips) target = idx;
-    if (*t == "bus" && idx < kBuses) target = kStrips + idx;
-    if (*t == "main") target = kStrips + kBuses;
-    if (*t == "mono") target = kStrips + kBuses + 1;
+    if (*t == "strip" && idx < kStrips) target = auto_eq_strip(idx);
+    if (*t == "bus" && idx < kBuses) target = auto_eq_bus(idx);
+    if (*t == "main") target = kAutoEqMain;
+    if (*t == "mono") target = kAutoEqMono;
     if (target) links.aeq.send(AutoEqRequest{*target, std::move(cfg).value()});
 }
 

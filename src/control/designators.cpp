@@ -111,10 +111,10 @@ OutputRoute parse_output_route(std::string_view text) noexcept {
 
 std::optional<std::size_t> parse_fba_target(std::string_view text) noexcept {
     const Parts p = split(text);
-    if (p.count == 1 && p.first[0] == "main") return 0;
-    if (p.count == 1 && p.first[0] == "mono") return 1;
+    if (p.count == 1 && p.first[0] == "main") return kWatchedMain;
+    if (p.count == 1 && p.first[0] == "mono") return kWatchedMono;
     if (p.count == 2 && p.first[0] == "bus") {
-        if (const auto b = bus_index(p.first[1])) return std::size_t{*b} + 2;
+        if (const auto b = bus_index(p.first[1])) return watched_bus(*b);
     }
     return std::nullopt;
 }

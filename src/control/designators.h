@@ -33,7 +33,7 @@ AnalyserSource parse_analyser_source(std::string_view text) noexcept;
 // Anything else: Off.
 OutputRoute parse_output_route(std::string_view text) noexcept;
 
-// Feedback-suppressor output: "main" 0, "mono" 1, "bus.N" N + 1. Anything else: nullopt.
+// Feedback-suppressor output: "main", "mono", "bus.N" as watched outputs. Anything else: nullopt.
 std::optional<std::size_t> parse_fba_target(std::string_view text) noexcept;
 
 }  // namespace mixengine

@@ -18,7 +18,8 @@ struct Howl { std::size_t output = 0; float freq_hz = 0.0f; };
 
 using FbaCommand = std::variant<fba::Configure, fba::Cut, fba::Reset, fba::Howl>;
 
-// Auto-EQ channel message: target index (0..31 strips, 32..39 buses, 40 main, 41 mono) and cfg.
+// Auto-EQ channel message: target (auto_eq_strip(s), auto_eq_bus(b), kAutoEqMain, kAutoEqMono) and
+// cfg.
 struct AutoEqRequest {
     std::size_t target = 0;
     AutoEqCfg cfg;

@@ -1,4 +1,4 @@
-// Notches and simulated howls of the ten watched outputs (0 main, 1 mono, 2 + b bus b).
+// Notches and simulated howls of the watched outputs (kWatchedMain, kWatchedMono, watched_bus(b)).
 //
 // A NotchCascade is the engine's filtering copy of the feedback suppressor's notch bookkeeping:
 // the suppressor decides where to cut and sends updates, the engine only applies them. Each entry

@@ -2,14 +2,33 @@
 // analyser sources and output routes. Strip and bus indices are zero-based here.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace mixengine {
 
 inline constexpr std::size_t kStrips = 32;
 inline constexpr std::size_t kBuses = 8;
-inline constexpr std::size_t kOutputsWatched = 10;  // notch cascades: 0 main, 1 mono, 2 + b bus b
-inline constexpr std::size_t kAutoEqTargets = 42;   // 0..31 strips, 32..39 buses, 40 main, 41 mono
+
+// The outputs the feedback suppressor watches, each with its notches, practice howl and feed:
+// main, mono, then the buses in order.
+inline constexpr std::size_t kWatchedMain = 0;
+inline constexpr std::size_t kWatchedMono = 1;
+constexpr std::size_t watched_bus(std::size_t bus) noexcept {
+    return 2 + bus;
+}
+inline constexpr std::size_t kOutputsWatched = watched_bus(kBuses);
+
+// The auto-EQ's targets, each with its correction and feed: the strips, the buses, main, mono.
+constexpr std::size_t auto_eq_strip(std::size_t strip) noexcept {
+    return strip;
+}
+constexpr std::size_t auto_eq_bus(std::size_t bus) noexcept {
+    return kStrips + bus;
+}
+inline constexpr std::size_t kAutoEqMain = auto_eq_bus(kBuses);
+inline constexpr std::size_t kAutoEqMono = kAutoEqMain + 1;
+inline constexpr std::size_t kAutoEqTargets = kAutoEqMono + 1;
 
 // Loudness meter and listen stream input. `post` (strips only): after the fader, else before it.
 struct SignalSource {

@@ -27,9 +27,9 @@ Json whole_hz(float hz) {
 }  // namespace
 
 std::string fba_output_name(std::size_t output) {
-    if (output == 0) return "main";
-    if (output == 1) return "mono";
-    return "bus." + std::to_string(output - 1);
+    if (output == kWatchedMain) return "main";
+    if (output == kWatchedMono) return "mono";
+    return "bus." + std::to_string(output - watched_bus(0) + 1);
 }
 
 FeedbackSuppressor::FeedbackSuppressor(Receiver<FbaCommand> commands,

@@ -1,5 +1,5 @@
-// The feedback-suppressor thread: for each of the ten outputs (0 main, 1 mono, 2 + b bus b) it
-// drains the engine's feed ring, detects howls and keeps the output's notch bank, sending notch
+// The feedback-suppressor thread: for each watched output (engine/signals.h) it drains the
+// engine's feed ring, detects howls and keeps the output's notch bank, sending notch
 // updates to the engine and reporting on standard output.
 #pragma once
 
