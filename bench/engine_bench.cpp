@@ -6,8 +6,8 @@
 
 #include <vector>
 
+#include "engine/engine_probe.h"
 #include "engine/mix_engine.h"
-#include "engine/mix_engine_state.h"
 #include "engine_loads.h"
 
 namespace mixengine {
@@ -16,9 +16,9 @@ namespace {
 constexpr float kFs = 48000.0f;
 constexpr std::size_t kBlock = 256;
 
-void run(benchmark::State& state, const bench::Load& load, bool reference = false) {
+void run(benchmark::State& state, const bench::Load& load, BlockPath path = BlockPath::Lanes) {
     MixEngine engine(kFs);
-    use_reference_path(engine, reference);
+    EngineProbe(engine).set_path(path);
     Meters meters(2);
     bench::configure(engine, load);
     const std::size_t channels = load.channels;
@@ -45,13 +45,13 @@ void BM_EngineEverything(benchmark::State& state) {
 
 // The straightforward path the fast one is held to, for comparison.
 void BM_EngineTypicalReference(benchmark::State& state) {
-    run(state, bench::kTypical, true);
+    run(state, bench::kTypical, BlockPath::OneAtATime);
 }
 void BM_EngineWorstCaseReference(benchmark::State& state) {
-    run(state, bench::kWorst, true);
+    run(state, bench::kWorst, BlockPath::OneAtATime);
 }
 void BM_EngineEverythingReference(benchmark::State& state) {
-    run(state, bench::kEverything, true);
+    run(state, bench::kEverything, BlockPath::OneAtATime);
 }
 
 BENCHMARK(BM_EngineTypical);

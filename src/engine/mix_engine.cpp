@@ -1,8 +1,12 @@
-// The console's block processor and the application of updates. A device block is cut into
-// chunks of at most 2048 frames; each chunk runs the strips in index order, then the buses, main
-// and mono, then the loudness meter, the listen feed and the output routing. Every gain change is
-// a linear ramp across one chunk, so configuration never clicks; filter coefficients change
-// between chunks.
+// The console's block processor. A device block is cut into chunks of at most 2048 frames; each
+// chunk reads every strip's input, runs the strips in index order, then the buses, main and mono,
+// and once the outputs are final, the loudness meter, the listen feed and the output routing.
+// Every gain change is a linear ramp across one chunk, so configuration never clicks; filter
+// coefficients change between chunks (mix_engine_config.cpp).
+//
+// Each stage of the strips and of the outputs is written twice: in lanes, eight channels side by
+// side, which is what runs, and one channel at a time, which is what the lanes are held to. Both
+// call the same helpers for everything but their filter, gate and compressor runs.
 #include "mix_engine.h"
 
 #include <algorithm>
@@ -136,6 +140,8 @@ void howl_and_feed(State& s, std::size_t index, float* left, float* right, std::
     }
 }
 
+// ---- Inputs
+
 // Copies the input channel that strip `idx` maps to; false when it maps to none the device has.
 bool read_input(const State& s, std::size_t idx, std::span<const float> input, std::size_t in_ch,
                 std::size_t n, float* dst) noexcept {
@@ -149,19 +155,44 @@ bool read_input(const State& s, std::size_t idx, std::span<const float> input, s
     return true;
 }
 
-// Strip steps up to the high-pass: input, bleed reduction, input gain, delay.
-void strip_input(State& s, std::size_t idx, std::span<const float> input, std::size_t in_ch,
+// Every strip's input, before any strip runs.
+void read_inputs(State& s, std::span<const float> input, std::size_t in_ch,
                  std::size_t n) noexcept {
+    for (std::size_t idx = 0; idx < kStrips; ++idx) {
+        Strip& st = s.strips[idx];
+        st.has_input = read_input(s, idx, input, in_ch, n, st.buf_in.data());
+        if (!st.has_input) std::fill_n(st.buf_in.data(), n, 0.0f);
+    }
+}
+
+// A bleed reducer's reference is another strip's input as the strips hear it, whichever order
+// they then run in: each reducer takes its copy before any strip runs.
+void take_bleed_references(State& s, std::size_t n) noexcept {
+    for (Strip& st : s.strips) {
+        st.bleed_ref_taken = false;
+        if (!st.bleed.on()) continue;
+        const uint64_t ref = st.bleed.cfg().ref;
+        if (ref >= kStrips || !s.strips[ref].has_input) continue;
+        std::copy_n(s.strips[ref].buf_in.data(), n, st.bleed_ref.data());
+        st.bleed_ref_taken = true;
+    }
+}
+
+// Empties what the strips and buses sum into.
+void clear_sums(State& s, std::size_t n) noexcept {
+    for (Bus& bus : s.buses) std::fill_n(bus.sum.data(), n, 0.0f);
+    std::fill_n(s.mono.sum.data(), n, 0.0f);
+    std::fill_n(s.main_l.data(), n, 0.0f);
+    std::fill_n(s.main_r.data(), n, 0.0f);
+}
+
+// ---- Strips
+
+// Strip steps up to the high-pass: bleed reduction, input gain, delay.
+void strip_head(State& s, std::size_t idx, std::size_t n) noexcept {
     Strip& st = s.strips[idx];
     float* in = st.buf_in.data();
-    if (!read_input(s, idx, input, in_ch, n, in)) std::fill_n(in, n, 0.0f);
-
-    if (st.bleed.on()) {
-        float* ref = s.scratch_ref.data();
-        const uint64_t ref_strip = st.bleed.cfg().ref;
-        if (ref_strip < s.input_map.size() && read_input(s, ref_strip, input, in_ch, n, ref))
-            st.bleed.run(in, ref, n);
-    }
+    if (st.bleed_ref_taken) st.bleed.run(in, st.bleed_ref.data(), n);
 
     ramp_scale(st.gain, in, n);
 
@@ -220,19 +251,19 @@ void strip_tail(State& s, std::size_t idx, float comp_gain, std::size_t n, Meter
     }
 }
 
-// The straightforward order, one strip after another: the reference the lane path is held to.
-void process_strips_in_turn(State& s, std::span<const float> input, std::size_t in_ch,
-                            std::size_t n, Meters& m, const AnalyserSink& sink) noexcept {
+// One strip after another: input, high-pass, gate, equaliser, auto-EQ feed and correction,
+// compressor, tail.
+void strips_one_at_a_time(State& s, std::size_t n, Meters& m, const AnalyserSink& sink) noexcept {
     for (std::size_t idx = 0; idx < kStrips; ++idx) {
         Strip& st = s.strips[idx];
-        strip_input(s, idx, input, in_ch, n);
+        strip_head(s, idx, n);
         st.hpf.run(st.buf_in.data(), n);
         after_gate(s, idx, st.gate.run(st.buf_in.data(), n), n, m, sink);
         float* proc = st.buf_proc.data();
         st.eq.run(proc, n);
         st.peq.run(proc, n);
         st.geq.run(proc, n);
-        if (st.aeq_on) push_feed(s.aeq_rings, idx, proc, n);
+        if (st.aeq_on) push_feed(s.aeq_rings, auto_eq_strip(idx), proc, n);
         st.aeq.run(proc, n);
         strip_tail(s, idx, st.dyn.run(proc, n), n, m, sink);
     }
@@ -265,10 +296,9 @@ void in_lanes(State& s, std::vector<Channel>& channels, std::size_t n, Pick pick
 
 // The same steps in stages across strips: every filter cascade runs with eight strips side by
 // side. Everything a strip publishes or feeds happens in the same order per strip, and no strip
-// reads another's signal before its tail, so the result is that of process_strips_in_turn.
-void process_strips_in_lanes(State& s, std::span<const float> input, std::size_t in_ch,
-                             std::size_t n, Meters& m, const AnalyserSink& sink) noexcept {
-    for (std::size_t idx = 0; idx < kStrips; ++idx) strip_input(s, idx, input, in_ch, n);
+// reads another's signal before its tail, so the result is that of strips_one_at_a_time.
+void strips_in_lanes(State& s, std::size_t n, Meters& m, const AnalyserSink& sink) noexcept {
+    for (std::size_t idx = 0; idx < kStrips; ++idx) strip_head(s, idx, n);
     in_lanes<Strip, kStrips>(s, s.strips, n, [](Strip& st) {
         return LaneChannel{st.buf_in.data(), {&st.hpf}};
     });
@@ -281,7 +311,8 @@ void process_strips_in_lanes(State& s, std::span<const float> input, std::size_t
         return LaneChannel{st.buf_proc.data(), {&st.eq, &st.peq, &st.geq}};
     });
     for (std::size_t idx = 0; idx < kStrips; ++idx)
-        if (s.strips[idx].aeq_on) push_feed(s.aeq_rings, idx, s.strips[idx].buf_proc.data(), n);
+        if (s.strips[idx].aeq_on)
+            push_feed(s.aeq_rings, auto_eq_strip(idx), s.strips[idx].buf_proc.data(), n);
     in_lanes<Strip, kStrips>(s, s.strips, n, [](Strip& st) {
         return LaneChannel{st.buf_proc.data(), {&st.aeq}};
     });
@@ -291,105 +322,61 @@ void process_strips_in_lanes(State& s, std::span<const float> input, std::size_t
     for (std::size_t idx = 0; idx < kStrips; ++idx) strip_tail(s, idx, comp_gain[idx], n, m, sink);
 }
 
-// Shared by the buses and the mono bus: the filters before the compressor...
-float* process_bus(State& s, Bus& bus, std::size_t aeq_slot, std::size_t n) noexcept {
-    float* work = bus.work.data();
-    std::copy_n(bus.sum.data(), n, work);
-    bus.eq.run(work, n);
-    bus.peq.run(work, n);
-    bus.geq.run(work, n);
-    if (bus.aeq_on) push_feed(s.aeq_rings, aeq_slot, work, n);
-    bus.aeq.run(work, n);
-    return work;
+// ---- Buses, main and mono
+
+// A bus (or mono) starts from its sum.
+float* bus_start(Bus& bus, std::size_t n) noexcept {
+    std::copy_n(bus.sum.data(), n, bus.work.data());
+    return bus.work.data();
 }
 
-// ...and the notches, fader, howl and feed after it.
-void finish_bus(State& s, Bus& bus, std::size_t out_index, std::size_t n) noexcept {
+// What the auto-EQ analyses of a bus (or mono): the signal after the equaliser.
+void feed_bus_auto_eq(State& s, const Bus& bus, std::size_t slot, std::size_t n) noexcept {
+    if (bus.aeq_on) push_feed(s.aeq_rings, slot, bus.work.data(), n);
+}
+
+// Of main, the mid of its two sides.
+void feed_main_auto_eq(State& s, std::size_t n) noexcept {
+    if (!s.main_aeq_on || kAutoEqMain >= s.aeq_rings.size() || !s.aeq_rings[kAutoEqMain].valid())
+        return;
+    mid_of(s.main_l.data(), s.main_r.data(), s.scratch_mid.data(), n);
+    push_feed(s.aeq_rings, kAutoEqMain, s.scratch_mid.data(), n);
+}
+
+// After a bus's (or mono's) compressor: the notches, fader, howl and feed of its watched output.
+void finish_bus(State& s, Bus& bus, std::size_t watched, std::size_t n) noexcept {
     float* work = bus.work.data();
-    s.notch_cascades[out_index].apply(work, n);
+    s.notch_cascades[watched].apply(work, n);
     ramp_scale(bus.fader, work, n);
-    howl_and_feed(s, out_index, work, nullptr, n);
+    howl_and_feed(s, watched, work, nullptr, n);
 }
 
-void process_chunk(State& s, std::span<const float> input, std::size_t in_ch, float* output,
-                   std::size_t out_ch, std::size_t n, Meters& m,
-                   const AnalyserSink& sink) noexcept {
-    for (Bus& bus : s.buses) std::fill_n(bus.sum.data(), n, 0.0f);
-    std::fill_n(s.mono.sum.data(), n, 0.0f);
-    std::fill_n(s.main_l.data(), n, 0.0f);
-    std::fill_n(s.main_r.data(), n, 0.0f);
-
-    s.amix.begin_chunk(n, s.sample_rate);
-    if (s.reference_path)
-        process_strips_in_turn(s, input, in_ch, n, m, sink);
-    else
-        process_strips_in_lanes(s, input, in_ch, n, m, sink);
-    s.amix.end_chunk();
-
-    if (!s.reference_path) {
-        for (Bus& bus : s.buses) std::copy_n(bus.sum.data(), n, bus.work.data());
-        in_lanes<Bus, kBuses>(s, s.buses, n, [](Bus& bus) {
-            return LaneChannel{bus.work.data(), {&bus.eq, &bus.peq, &bus.geq}};
-        });
-        for (std::size_t b = 0; b < kBuses; ++b)
-            if (s.buses[b].aeq_on) push_feed(s.aeq_rings, 32 + b, s.buses[b].work.data(), n);
-        in_lanes<Bus, kBuses>(s, s.buses, n, [](Bus& bus) {
-            return LaneChannel{bus.work.data(), {&bus.aeq}};
-        });
-    }
-    std::array<float, kBuses> bus_gain;
-    if (s.reference_path) {
-        for (std::size_t b = 0; b < kBuses; ++b)
-            bus_gain[b] = s.buses[b].dyn.run(process_bus(s, s.buses[b], 32 + b, n), n);
-    } else {
-        dynamics_in_lanes<CompLane>(
-            s.buses, n, bus_gain, [](Bus& bus) { return bus.dyn.lane(bus.work.data()); },
-            comp_run_lanes);
-    }
+// After the buses' compressors (which gave `comp_gain` at least): their finish, meters and
+// analyser tap, and each bus into main and mono.
+void buses_tail(State& s, const std::array<float, kBuses>& comp_gain, std::size_t n, Meters& m,
+                const AnalyserSink& sink) noexcept {
     for (std::size_t b = 0; b < kBuses; ++b) {
         Bus& bus = s.buses[b];
         float* work = bus.work.data();
-        meter_min(m.bus_comp[b], bus_gain[b]);
-        finish_bus(s, bus, 2 + b, n);
+        meter_min(m.bus_comp[b], comp_gain[b]);
+        finish_bus(s, bus, watched_bus(b), n);
         meter_max(m.bus_peak[b], simd::peak(work, n));
         if (analyser_is(s, AnalyserSource::Kind::Bus, static_cast<uint32_t>(b))) sink(work, n);
         ramp_add(bus.to_l, s.main_l.data(), work, n);
         ramp_add(bus.to_r, s.main_r.data(), work, n);
         ramp_add(bus.to_mono, s.mono.sum.data(), work, n);
     }
+}
 
+// After main's and mono's filters: main's linked compressor, notches, fader, howl and feed, meters
+// and analyser tap, then mono's.
+void main_and_mono_tail(State& s, std::size_t n, Meters& m, const AnalyserSink& sink) noexcept {
     float* l = s.main_l.data();
     float* r = s.main_r.data();
-    Bus& mono = s.mono;
-    // Main's two sides and the mono bus share one set of lanes; nothing of one reads the other.
-    const std::array<LaneChannel, 3> outs_eq = {
-        LaneChannel{l, {&s.main_eq.left(), &s.main_peq.left(), &s.main_geq.left()}},
-        LaneChannel{r, {&s.main_eq.right(), &s.main_peq.right(), &s.main_geq.right()}},
-        LaneChannel{mono.work.data(), {&mono.eq, &mono.peq, &mono.geq}}};
-    const std::array<LaneChannel, 3> outs_aeq = {LaneChannel{l, {&s.main_aeq.left()}},
-                                                 LaneChannel{r, {&s.main_aeq.right()}},
-                                                 LaneChannel{mono.work.data(), {&mono.aeq}}};
-    if (s.reference_path) {
-        s.main_eq.run(l, r, n);
-        s.main_peq.run(l, r, n);
-        s.main_geq.run(l, r, n);
-    } else {
-        std::copy_n(mono.sum.data(), n, mono.work.data());
-        run_in_lanes(outs_eq, n, s.lane_scratch.data());
-        if (mono.aeq_on) push_feed(s.aeq_rings, 41, mono.work.data(), n);
-    }
-    if (s.main_aeq_on && 40 < s.aeq_rings.size() && s.aeq_rings[40].valid()) {
-        mid_of(l, r, s.scratch_mid.data(), n);
-        push_feed(s.aeq_rings, 40, s.scratch_mid.data(), n);
-    }
-    if (s.reference_path)
-        s.main_aeq.run(l, r, n);
-    else
-        run_in_lanes(outs_aeq, n, s.lane_scratch.data());
     meter_min(m.main_comp, s.main_dyn.run_linked(l, r, n));
-    s.notch_cascades[0].apply(l, r, n);
+    s.notch_cascades[kWatchedMain].apply(l, r, n);
     ramp_scale2(s.main_fader, l, r, n);
-    howl_and_feed(s, 0, l, r, n);
+    howl_and_feed(s, kWatchedMain, l, r, n);
     meter_max(m.main_l_peak, simd::peak(l, n));
     meter_max(m.main_r_peak, simd::peak(r, n));
     if (analyser_is(s, AnalyserSource::Kind::Main)) {
@@ -397,36 +384,109 @@ void process_chunk(State& s, std::span<const float> input, std::size_t in_ch, fl
         sink(s.scratch_mid.data(), n);
     }
 
-    {
-        float* work = s.reference_path ? process_bus(s, mono, 41, n) : mono.work.data();
-        meter_min(m.mono_comp, mono.dyn.run(work, n));
-        finish_bus(s, mono, 1, n);
-        meter_max(m.mono_peak, simd::peak(work, n));
-        if (analyser_is(s, AnalyserSource::Kind::Mono)) sink(work, n);
-    }
+    float* mono = s.mono.work.data();
+    meter_min(m.mono_comp, s.mono.dyn.run(mono, n));
+    finish_bus(s, s.mono, kWatchedMono, n);
+    meter_max(m.mono_peak, simd::peak(mono, n));
+    if (analyser_is(s, AnalyserSource::Kind::Mono)) sink(mono, n);
+}
 
-    if (s.loud_select) {
-        if (s.loud_select->kind == SignalSource::Kind::Main) {
-            s.loudness.run(l, r, n, m);
-        } else if (const float* sig = source_signal(s, *s.loud_select)) {
-            s.loudness.run(sig, nullptr, n, m);
-        }
+// One output after another: each bus's equaliser, auto-EQ feed and correction, and compressor;
+// then main's two sides and mono, each through equaliser, feed and correction.
+void outputs_one_at_a_time(State& s, std::size_t n, Meters& m, const AnalyserSink& sink) noexcept {
+    std::array<float, kBuses> comp_gain;
+    for (std::size_t b = 0; b < kBuses; ++b) {
+        Bus& bus = s.buses[b];
+        float* work = bus_start(bus, n);
+        bus.eq.run(work, n);
+        bus.peq.run(work, n);
+        bus.geq.run(work, n);
+        feed_bus_auto_eq(s, bus, auto_eq_bus(b), n);
+        bus.aeq.run(work, n);
+        comp_gain[b] = bus.dyn.run(work, n);
     }
+    buses_tail(s, comp_gain, n, m, sink);
 
-    if (s.listen_select && s.listen_ring.valid() && s.listen_ring.free_slots() >= 2 * n) {
-        const bool main = s.listen_select->kind == SignalSource::Kind::Main;
-        const float* left = source_signal(s, *s.listen_select);
-        const float* right = main ? r : left;
-        if (left) {
-            float* pairs = s.scratch_listen.data();
-            for (std::size_t i = 0; i < n; ++i) {
-                pairs[2 * i] = left[i];
-                pairs[2 * i + 1] = right[i];
-            }
-            s.listen_ring.push_some(pairs, 2 * n);
-        }
+    float* l = s.main_l.data();
+    float* r = s.main_r.data();
+    float* mono = bus_start(s.mono, n);
+    s.main_eq.run(l, r, n);
+    s.main_peq.run(l, r, n);
+    s.main_geq.run(l, r, n);
+    s.mono.eq.run(mono, n);
+    s.mono.peq.run(mono, n);
+    s.mono.geq.run(mono, n);
+    feed_bus_auto_eq(s, s.mono, kAutoEqMono, n);
+    feed_main_auto_eq(s, n);
+    s.main_aeq.run(l, r, n);
+    s.mono.aeq.run(mono, n);
+    main_and_mono_tail(s, n, m, sink);
+}
+
+// The same steps in stages: the eight buses side by side, then main's two sides and mono in one
+// set of lanes (nothing of one reads the other).
+void outputs_in_lanes(State& s, std::size_t n, Meters& m, const AnalyserSink& sink) noexcept {
+    for (Bus& bus : s.buses) bus_start(bus, n);
+    in_lanes<Bus, kBuses>(s, s.buses, n, [](Bus& bus) {
+        return LaneChannel{bus.work.data(), {&bus.eq, &bus.peq, &bus.geq}};
+    });
+    for (std::size_t b = 0; b < kBuses; ++b) feed_bus_auto_eq(s, s.buses[b], auto_eq_bus(b), n);
+    in_lanes<Bus, kBuses>(s, s.buses, n, [](Bus& bus) {
+        return LaneChannel{bus.work.data(), {&bus.aeq}};
+    });
+    std::array<float, kBuses> comp_gain;
+    dynamics_in_lanes<CompLane>(
+        s.buses, n, comp_gain, [](Bus& bus) { return bus.dyn.lane(bus.work.data()); },
+        comp_run_lanes);
+    buses_tail(s, comp_gain, n, m, sink);
+
+    float* l = s.main_l.data();
+    float* r = s.main_r.data();
+    Bus& mono = s.mono;
+    bus_start(mono, n);
+    const std::array<LaneChannel, 3> eqs = {
+        LaneChannel{l, {&s.main_eq.left(), &s.main_peq.left(), &s.main_geq.left()}},
+        LaneChannel{r, {&s.main_eq.right(), &s.main_peq.right(), &s.main_geq.right()}},
+        LaneChannel{mono.work.data(), {&mono.eq, &mono.peq, &mono.geq}}};
+    run_in_lanes(eqs, n, s.lane_scratch.data());
+    feed_bus_auto_eq(s, mono, kAutoEqMono, n);
+    feed_main_auto_eq(s, n);
+    const std::array<LaneChannel, 3> aeqs = {LaneChannel{l, {&s.main_aeq.left()}},
+                                             LaneChannel{r, {&s.main_aeq.right()}},
+                                             LaneChannel{mono.work.data(), {&mono.aeq}}};
+    run_in_lanes(aeqs, n, s.lane_scratch.data());
+    main_and_mono_tail(s, n, m, sink);
+}
+
+// ---- What reads the final outputs
+
+void measure_loudness(State& s, std::size_t n, Meters& m) noexcept {
+    if (!s.loud_select) return;
+    if (s.loud_select->kind == SignalSource::Kind::Main) {
+        s.loudness.run(s.main_l.data(), s.main_r.data(), n, m);
+    } else if (const float* sig = source_signal(s, *s.loud_select)) {
+        s.loudness.run(sig, nullptr, n, m);
     }
+}
 
+// The listen feed takes interleaved pairs, whole chunks or nothing; a mono source plays on both.
+void feed_listen(State& s, std::size_t n) noexcept {
+    if (!s.listen_select || !s.listen_ring.valid() || s.listen_ring.free_slots() < 2 * n) return;
+    const bool main = s.listen_select->kind == SignalSource::Kind::Main;
+    const float* left = source_signal(s, *s.listen_select);
+    const float* right = main ? s.main_r.data() : left;
+    if (!left) return;
+    float* pairs = s.scratch_listen.data();
+    for (std::size_t i = 0; i < n; ++i) {
+        pairs[2 * i] = left[i];
+        pairs[2 * i + 1] = right[i];
+    }
+    s.listen_ring.push_some(pairs, 2 * n);
+}
+
+// Each device output plays its route, clamped; an output without one is silent.
+void route_outputs(const State& s, float* output, std::size_t out_ch, std::size_t n,
+                   Meters& m) noexcept {
     for (std::size_t c = 0; c < out_ch; ++c) {
         const float* sig =
             c < s.output_routes.size() ? route_signal(s, s.output_routes[c]) : nullptr;
@@ -445,72 +505,32 @@ void process_chunk(State& s, std::span<const float> input, std::size_t in_ch, fl
     }
 }
 
-// pan -1 is full left, 0 centres at -3 dB each side; `lr` false leaves main L/R out.
-void set_pan(Ramp& to_l, Ramp& to_r, float pan, bool lr) noexcept {
-    const float p = clamp_lohi(pan, -1.0f, 1.0f);
-    const float theta = (p + 1.0f) * 0.7853982f;
-    const float on = lr ? 1.0f : 0.0f;
-    to_l.target = std::cos(theta) * on;
-    to_r.target = std::sin(theta) * on;
-}
+void process_chunk(State& s, std::span<const float> input, std::size_t in_ch, float* output,
+                   std::size_t out_ch, std::size_t n, Meters& m,
+                   const AnalyserSink& sink) noexcept {
+    const bool lanes = s.path == BlockPath::Lanes;
+    read_inputs(s, input, in_ch, n);
+    // Whatever changes what the strips hear belongs here, before the bleed references are taken.
+    take_bleed_references(s, n);
+    clear_sums(s, n);
 
-// A level so large that it overflows single precision (a gain of 1e300 dB, say) would turn the
-// channel, and everything summed after it, into NaN: such a setting mutes instead.
-inline float finite_or_mute(float gain) noexcept {
-    return std::isfinite(gain) ? gain : 0.0f;
-}
-
-void configure_aeq(BiquadCascade& aeq, bool& aeq_on, const StripCfg& cfg) noexcept {
-    aeq_on = cfg.aeq && cfg.aeq->on;
-    if (!aeq_on) aeq.clear();  // a later correction is ignored until it is switched on again
-}
-
-void configure_bus(Bus& bus, const StripCfg& cfg, float fs, bool routable) {
-    bus.eq.set_stages(design_bands(cfg.eq, fs));
-    bus.peq.set_stages(design_bands(cfg.peq32, fs));
-    bus.geq.set_stages(design_graphic(cfg.geq, fs));
-    configure_aeq(bus.aeq, bus.aeq_on, cfg);
-    bus.dyn.configure(cfg.dyn);
-    bus.fader.target = finite_or_mute(std::fmax(cfg.fader, 0.0f));
-    if (routable) {
-        set_pan(bus.to_l, bus.to_r, cfg.pan, cfg.lr);
-        bus.to_mono.target = finite_or_mute(std::fmax(cfg.mono, 0.0f));
-    }
-}
-
-void configure_strip(Strip& st, StripCfg&& cfg, float fs) {
-    st.gain.target = finite_or_mute(db_to_lin(cfg.gain_db)) * (cfg.invert ? -1.0f : 1.0f);
-
-    const double ms = std::fmin(std::fmax(double(cfg.delay_ms), 0.0), 500.0);
-    const auto delay = saturating_cast<std::size_t>(std::floor(double(fs) * ms * 0.001));
-    st.delay = std::min(delay, st.delay_line.size() - 1);
-
-    if (cfg.hpf)
-        st.hpf.set_stages(design_hpf(*cfg.hpf, fs));
+    s.amix.begin_chunk(n, s.sample_rate);
+    if (lanes)
+        strips_in_lanes(s, n, m, sink);
     else
-        st.hpf.clear();
-    st.eq.set_stages(design_bands(cfg.eq, fs));
-    st.peq.set_stages(design_bands(cfg.peq32, fs));
-    st.geq.set_stages(design_graphic(cfg.geq, fs));
-    st.gate.configure(cfg.gate);
-    st.bleed.configure(cfg.bleed);
-    configure_aeq(st.aeq, st.aeq_on, cfg);
-    st.dyn.configure(cfg.dyn);
-    st.fader.target = finite_or_mute(std::fmax(cfg.fader, 0.0f));
-    set_pan(st.to_l, st.to_r, cfg.pan, cfg.lr);
-    st.to_mono.target = finite_or_mute(std::fmax(cfg.mono, 0.0f));
-    for (std::size_t k = 0; k < kBuses; ++k)
-        st.sends[k].target =
-            k < cfg.sends.size() ? finite_or_mute(std::fmax(cfg.sends[k].lin, 0.0f)) : 0.0f;
-    st.cfg = std::move(cfg);
-}
+        strips_one_at_a_time(s, n, m, sink);
+    s.amix.end_chunk();
 
-template <class... Fs>
-struct Overloaded : Fs... {
-    using Fs::operator()...;
-};
-template <class... Fs>
-Overloaded(Fs...) -> Overloaded<Fs...>;
+    if (lanes)
+        outputs_in_lanes(s, n, m, sink);
+    else
+        outputs_one_at_a_time(s, n, m, sink);
+
+    // From here every signal is final.
+    measure_loudness(s, n, m);
+    feed_listen(s, n);
+    route_outputs(s, output, out_ch, n, m);
+}
 
 }  // namespace
 
@@ -534,10 +554,6 @@ MixEngine::State::State(float fs) : sample_rate(fs), mono(fs), main_dyn(fs), lou
 
 MixEngine::MixEngine(float sample_rate) : s_(std::make_unique<State>(sample_rate)) {}
 
-void use_reference_path(MixEngine& engine, bool on) noexcept {
-    // The engine's state is never const itself; the view handed out is read-only by convention.
-    const_cast<MixEngine::State&>(engine.state()).reference_path = on;
-}
 MixEngine::~MixEngine() = default;
 
 float MixEngine::sample_rate() const noexcept {
@@ -552,78 +568,6 @@ void MixEngine::install_aeq_rings(std::vector<RingProducer<float>> rings) {
 }
 void MixEngine::install_listen_ring(RingProducer<float> ring) {
     s_->listen_ring = std::move(ring);
-}
-
-void MixEngine::apply_update(EngineUpdate&& update) {
-    State& s = *s_;
-    const float fs = s.sample_rate;
-    std::visit(Overloaded{
-                   [&](update::LoudnessSource& u) {
-                       s.loud_select = u.source;
-                       s.loudness.reset();
-                   },
-                   [&](update::StripSettings& u) {
-                       if (u.index < kStrips)
-                           configure_strip(s.strips[u.index], std::move(u.cfg), fs);
-                   },
-                   [&](update::BusSettings& u) {
-                       if (u.index < kBuses) configure_bus(s.buses[u.index], u.cfg, fs, true);
-                   },
-                   [&](update::MonoSettings& u) { configure_bus(s.mono, u.cfg, fs, false); },
-                   [&](update::MainSettings& u) {
-                       s.main_eq.set_stages(design_bands(u.cfg.eq, fs));
-                       s.main_peq.set_stages(design_bands(u.cfg.peq32, fs));
-                       s.main_geq.set_stages(design_graphic(u.cfg.geq, fs));
-                       s.main_aeq_on = u.cfg.aeq && u.cfg.aeq->on;
-                       if (!s.main_aeq_on) s.main_aeq.clear();
-                       s.main_dyn.configure(u.cfg.dyn);
-                       s.main_fader.target = finite_or_mute(std::fmax(u.cfg.fader, 0.0f));
-                   },
-                   [&](update::Patch& u) {
-                       s.input_map = std::move(u.input_map);
-                       s.output_routes = std::move(u.routes);
-                   },
-                   [&](update::AnalyserSelect& u) { s.analyser_select = u.source; },
-                   [&](update::FeedSwitch& u) {
-                       if (u.output < kOutputsWatched) s.fba_feed_on[u.output] = u.on;
-                   },
-                   // A frequency that is not finite would leave a notch no later update can find,
-                   // or a howl whose phase turns into NaN and silences its output for good.
-                   [&](update::SetNotch& u) {
-                       if (u.output < kOutputsWatched && std::isfinite(u.freq_hz))
-                           s.notch_cascades[u.output].set_notch(u.freq_hz, u.depth_db);
-                   },
-                   [&](update::ClearNotches& u) {
-                       if (u.output < kOutputsWatched) s.notch_cascades[u.output].clear();
-                   },
-                   [&](update::RemoveNotch& u) {
-                       if (u.output < kOutputsWatched)
-                           s.notch_cascades[u.output].remove_notch(u.freq_hz);
-                   },
-                   [&](update::StartHowl& u) {
-                       if (u.output < kOutputsWatched && std::isfinite(u.freq_hz))
-                           s.howl[u.output].start(u.freq_hz);
-                   },
-                   [&](update::AutoEqCurve& u) {
-                       const std::size_t t = u.target;
-                       if (t < kStrips) {
-                           Strip& st = s.strips[t];
-                           if (st.aeq_on) st.aeq.set_stages(design_graphic(u.gains_db, fs));
-                       } else if (t < kStrips + kBuses) {
-                           Bus& bus = s.buses[t - kStrips];
-                           if (bus.aeq_on) bus.aeq.set_stages(design_graphic(u.gains_db, fs));
-                       } else if (t == kStrips + kBuses) {
-                           if (s.main_aeq_on) s.main_aeq.set_stages(design_graphic(u.gains_db, fs));
-                       } else if (s.mono.aeq_on) {
-                           s.mono.aeq.set_stages(design_graphic(u.gains_db, fs));
-                       }
-                   },
-                   [&](update::ListenSource& u) { s.listen_select = u.source; },
-               },
-               update);
-    // Whatever payload is left (a curve, a copied list) is freed here, between blocks: the
-    // caller reuses the record for its next pop, which must not free on the audio thread.
-    update = EngineUpdate{};
 }
 
 void MixEngine::process(std::span<const float> input, std::size_t in_channels,

@@ -45,8 +45,8 @@ class MixEngine {
     float sample_rate() const noexcept;
 
     // Ring ends installed by the start-up code before the engine goes to its audio thread.
-    // fba: index 0 main, 1 mono, 2 + b bus b (may be shorter than 10);
-    // aeq: 0..31 strips, 32..39 buses, 40 main, 41 mono.
+    // fba: by watched output (kWatchedMain, kWatchedMono, watched_bus(b)), aeq: by auto-EQ target
+    // (auto_eq_strip(s), auto_eq_bus(b), kAutoEqMain, kAutoEqMono); either may be shorter.
     void install_fba_rings(std::vector<RingProducer<float>> rings);
     void install_aeq_rings(std::vector<RingProducer<float>> rings);
     void install_listen_ring(RingProducer<float> ring);
@@ -59,12 +59,10 @@ class MixEngine {
     void process(std::span<const float> input, std::size_t in_channels, std::span<float> output,
                  std::size_t out_channels, Meters& meters, AnalyserSink analyser) noexcept;
 
-    struct State;  // defined by the implementation
-
-    // Read-only view of the internals for tests and benchmarks.
-    const State& state() const noexcept { return *s_; }
+    struct State;  // defined by the engine's sources alone
 
   private:
+    friend class EngineProbe;
     std::unique_ptr<State> s_;
 };
 

@@ -1,5 +1,5 @@
-// The console's internals, private to the engine; tests and benchmarks read them through
-// MixEngine::state(). Every buffer here has its final size once the engine is built.
+// The console's internals, private to the engine's own sources; tests and benchmarks reach the few
+// they need through EngineProbe. Every buffer here has its final size once the engine is built.
 #pragma once
 
 #include <array>
@@ -11,6 +11,7 @@
 #include "biquad.h"
 #include "bleed.h"
 #include "dynamics.h"
+#include "engine_probe.h"
 #include "loudness.h"
 #include "mix_engine.h"
 #include "notch.h"
@@ -31,6 +32,9 @@ struct Strip {
 
     StripCfg cfg;
     ChunkBuffer buf_in{};    // input, then gated
+    bool has_input = false;  // whether the patch gives this strip a channel the device has
+    ChunkBuffer bleed_ref{};        // the bleed reducer's copy of its reference strip's input
+    bool bleed_ref_taken = false;  // false when that strip has no input
     ChunkBuffer buf_proc{};  // after EQ, auto-EQ and compressor: the pre-fader signal
     ChunkBuffer buf_out{};   // after automixer and fader: the post-fader signal
     std::vector<float> delay_line;
@@ -78,19 +82,18 @@ struct MixEngine::State {
     bool main_aeq_on = false;
     ChunkBuffer main_l{}, main_r{};
     ChunkBuffer scratch_mid{};
-    ChunkBuffer scratch_ref{};  // a bleed reference, de-interleaved
     std::array<float, kBiquadLanes * MixEngine::kMaxChunk> lane_scratch{};  // interleaved lanes
-    bool reference_path = false;  // one strip after another, one channel per filter run
+    BlockPath path = BlockPath::Lanes;
     std::array<float, 2 * MixEngine::kMaxChunk> scratch_listen{};
 
     std::vector<int32_t> input_map;
     std::vector<OutputRoute> output_routes;
 
-    std::vector<NotchCascade> notch_cascades;  // 0 main, 1 mono, 2 + b bus b
+    std::vector<NotchCascade> notch_cascades;  // by watched output (kWatchedMain, ...)
     std::array<HowlSim, kOutputsWatched> howl{};
     std::array<bool, kOutputsWatched> fba_feed_on{};
-    std::vector<RingProducer<float>> fba_rings;
-    std::vector<RingProducer<float>> aeq_rings;
+    std::vector<RingProducer<float>> fba_rings;  // by watched output
+    std::vector<RingProducer<float>> aeq_rings;  // by auto-EQ target (auto_eq_strip(0), ...)
     RingProducer<float> listen_ring;
 
     AnalyserSource analyser_select;
@@ -99,8 +102,5 @@ struct MixEngine::State {
     LoudnessMeter loudness;
     AutomixGroups amix;
 };
-
-// Tests and benchmarks switch the engine to its straightforward reference path and back.
-void use_reference_path(MixEngine& engine, bool on) noexcept;
 
 }  // namespace mixengine

@@ -13,7 +13,6 @@
 
 #include "engine/denormals.h"
 #include "engine/mix_engine.h"
-#include "engine/mix_engine_state.h"
 
 namespace mixengine {
 namespace {
@@ -322,9 +321,10 @@ TEST(Bleed, DuckDepthFollowsTheLevelOverThreshold) {
 }
 
 // Inside the console: the reference is another strip's raw input, found through the input map.
+// Map entries past the 32 strips name channel 1, the reference's.
 struct Console {
-    Console() {
-        std::vector<int32_t> map(32);
+    explicit Console(std::size_t map_size = 32) {
+        std::vector<int32_t> map(map_size, 1);
         for (int32_t i = 0; i < 32; ++i) map[std::size_t(i)] = i;
         map[5] = -1;
         engine.apply_update(update::Patch{map, {OutputRoute{OutputRoute::Kind::Strip, 0, false}}});
@@ -348,13 +348,15 @@ TEST(Bleed, ConsoleRunsItOnlyWithAnAvailableReference) {
         bool on;
         uint64_t ref;
         bool acts;
+        std::size_t map_size = 32;
     } cases[] = {
-        {true, 1, true},    // channel 1
-        {true, 0, true},    // the strip itself
-        {false, 1, false},  // switched off
-        {true, 5, false},   // map entry -1
-        {true, 7, false},   // channel 7 of a 3-channel device
-        {true, 40, false},  // beyond the map
+        {true, 1, true},        // channel 1
+        {true, 0, true},        // the strip itself
+        {false, 1, false},      // switched off
+        {true, 5, false},       // map entry -1
+        {true, 7, false},       // channel 7 of a 3-channel device
+        {true, 40, false},      // beyond the map
+        {true, 40, false, 48},  // no strip 40, though the map names a channel for it
     };
     const std::size_t n = 256 * 190;
     const auto ref = noise(n, 0.5f, 8);
@@ -362,7 +364,7 @@ TEST(Bleed, ConsoleRunsItOnlyWithAnAvailableReference) {
     const auto own = noise(n, 0.1f, 9);
     for (std::size_t i = 0; i < n; ++i) sig[i] += own[i];
     for (const Case& c : cases) {
-        Console console;
+        Console console(c.map_size);
         StripCfg cfg;
         cfg.bleed = on_cfg("cancel", 1.0f);
         cfg.bleed->on = c.on;

@@ -9,8 +9,8 @@
 #include <random>
 #include <vector>
 
+#include "engine/engine_probe.h"
 #include "engine/mix_engine.h"
-#include "engine/mix_engine_state.h"
 
 namespace mixengine {
 namespace {
@@ -88,8 +88,8 @@ struct Rand {
 };
 
 struct Engine {
-    explicit Engine(bool reference) {
-        use_reference_path(engine, reference);
+    explicit Engine(BlockPath path) {
+        EngineProbe(engine).set_path(path);
         for (std::size_t i = 0; i < kAutoEqTargets; ++i) {
             auto [p, c] = make_spsc_ring<float>(1 << 16);
             aeq.push_back(std::move(c));
@@ -106,7 +106,7 @@ struct Engine {
 TEST(EnginePaths, LanesGiveTheSameConsoleAsOneStripAfterAnother) {
     for (unsigned trial = 0; trial < 8; ++trial) {
         Rand r{std::mt19937(trial)};
-        Engine fast(false), slow(true);
+        Engine fast(BlockPath::Lanes), slow(BlockPath::OneAtATime);
         auto both = [&](auto make) {
             fast.engine.apply_update(make());
             slow.engine.apply_update(make());

@@ -9,7 +9,7 @@
 #include <numbers>
 #include <vector>
 
-#include "engine/mix_engine_state.h"
+#include "engine/engine_probe.h"
 
 // Settings read best as designated initialisers that name only what a case changes; the fields left
 // out take their defaults, which is the point.
@@ -47,7 +47,7 @@ struct Rig {
     void patch(std::vector<int32_t> map, std::vector<OutputRoute> routes) {
         engine.apply_update(update::Patch{std::move(map), std::move(routes)});
     }
-    const MixEngine::State& state() const { return engine.state(); }
+    EngineProbe probe() { return EngineProbe(engine); }
 
     MixEngine engine{kFs};
     Meters meters;
@@ -127,7 +127,7 @@ TEST(MixEngine, PolarityFlipRampsThroughZero) {
     Rig rig;
     rig.patch(identity_map(), {strip_route(0, false)});
     rig.strip(0, StripCfg{.gain_db = -6.0f, .invert = true});
-    EXPECT_NEAR(rig.state().strips[0].gain.target, -0.5012f, 1e-4f);
+    EXPECT_NEAR(rig.probe().strip_gain_target(0), -0.5012f, 1e-4f);
     rig.strip(0, StripCfg{.invert = true});
     const auto out = rig.run(block(4, 1, 0, 1.0f), 1, 4, 1);
     EXPECT_EQ(out, (std::vector<float>{0.5f, 0.0f, -0.5f, -1.0f}));
@@ -224,7 +224,7 @@ TEST(MixEngine, DelayLineDelaysByWholeSamplesUpToHalfASecond) {
     for (const auto& c : cases) {
         Rig rig;
         rig.strip(0, StripCfg{.delay_ms = c.ms});
-        EXPECT_EQ(rig.state().strips[0].delay, c.samples) << c.ms << " ms";
+        EXPECT_EQ(rig.probe().delay_samples(0), c.samples) << c.ms << " ms";
     }
     Rig rig;
     rig.patch(identity_map(), {strip_route(0, false)});
@@ -288,17 +288,17 @@ TEST(MixEngine, AutoEqCurveAppliesOnlyWhereAutoEqIsOn) {
     rig.engine.apply_update(update::MonoSettings{on});
     rig.engine.apply_update(update::AutoEqCurve{5, curve});
     rig.engine.apply_update(update::AutoEqCurve{6, curve});   // strip 6 is off
-    rig.engine.apply_update(update::AutoEqCurve{45, curve});  // beyond 41 means mono
-    rig.engine.apply_update(update::AutoEqCurve{40, curve});  // main is off
-    EXPECT_EQ(rig.state().strips[5].aeq.stages().size(), 31u);
-    EXPECT_TRUE(rig.state().strips[6].aeq.empty());
-    EXPECT_EQ(rig.state().mono.aeq.stages().size(), 31u);
-    EXPECT_TRUE(rig.state().main_aeq.empty());
+    rig.engine.apply_update(update::AutoEqCurve{kAutoEqTargets + 3, curve});  // beyond means mono
+    rig.engine.apply_update(update::AutoEqCurve{kAutoEqMain, curve});  // main is off
+    EXPECT_EQ(rig.probe().auto_eq_stages(auto_eq_strip(5)), 31u);
+    EXPECT_EQ(rig.probe().auto_eq_stages(auto_eq_strip(6)), 0u);
+    EXPECT_EQ(rig.probe().auto_eq_stages(kAutoEqMono), 31u);
+    EXPECT_EQ(rig.probe().auto_eq_stages(kAutoEqMain), 0u);
 
     rig.strip(5, StripCfg{});  // off empties the correction; on again starts without one
-    EXPECT_TRUE(rig.state().strips[5].aeq.empty());
+    EXPECT_EQ(rig.probe().auto_eq_stages(auto_eq_strip(5)), 0u);
     rig.strip(5, on);
-    EXPECT_TRUE(rig.state().strips[5].aeq.empty());
+    EXPECT_EQ(rig.probe().auto_eq_stages(auto_eq_strip(5)), 0u);
 }
 
 TEST(MixEngine, SendListUsesOnlyTheFirstEightEntries) {
@@ -307,10 +307,10 @@ TEST(MixEngine, SendListUsesOnlyTheFirstEightEntries) {
     for (int k = 0; k < 10; ++k) cfg.sends.push_back({float(k + 1) * 0.1f, 2});
     cfg.sends[3].lin = -1.0f;
     rig.strip(0, cfg);
-    const auto& sends = rig.state().strips[0].sends;
-    EXPECT_FLOAT_EQ(sends[0].target, 0.1f);
-    EXPECT_EQ(sends[3].target, 0.0f);
-    EXPECT_FLOAT_EQ(sends[7].target, 0.8f);
+    const EngineProbe probe = rig.probe();
+    EXPECT_FLOAT_EQ(probe.send_target(0, 0), 0.1f);
+    EXPECT_EQ(probe.send_target(0, 3), 0.0f);
+    EXPECT_FLOAT_EQ(probe.send_target(0, 7), 0.8f);
 }
 
 TEST(MixEngine, FeedsCarryMainMidAndListenPairsWhenTheyFit) {
@@ -372,8 +372,8 @@ TEST(MixEngine, AutomixerSharesGainBetweenEqualStrips) {
         std::vector<float> in(2 * 256, 0.2f);
         rig.run(in, 2, 256, 2);
     }
-    EXPECT_NEAR(rig.state().strips[0].amix_gain.cur, 0.70710677f, 1e-4f);
-    EXPECT_NEAR(rig.state().strips[1].amix_gain.cur, 0.70710677f, 1e-4f);
+    EXPECT_NEAR(rig.probe().automix_gain(0), 0.70710677f, 1e-4f);
+    EXPECT_NEAR(rig.probe().automix_gain(1), 0.70710677f, 1e-4f);
     EXPECT_NEAR(meter_load(rig.meters.strip_amix[0]), 0.70710677f, 1e-3f);
 }
 

@@ -9,8 +9,8 @@
 #include <numbers>
 #include <vector>
 
+#include "engine/engine_probe.h"
 #include "engine/mix_engine.h"
-#include "engine/mix_engine_state.h"
 
 namespace mixengine {
 namespace {
@@ -159,7 +159,7 @@ TEST(HowlSim, EngineHowlReachesTheOutputAndTheMainFeed) {
     std::vector<float> feed(256);
     ASSERT_EQ(cons.pop_some(feed.data(), 256), 256u);
     for (std::size_t i = 0; i < 256; ++i) EXPECT_FLOAT_EQ(feed[i], out[2 * i]);
-    EXPECT_EQ(engine.state().howl[0].amp, amp);
+    EXPECT_EQ(EngineProbe(engine).howl_amplitude(kWatchedMain), amp);
 }
 
 TEST(HowlSim, NonFiniteFrequenciesAreIgnoredRatherThanPoisoningTheOutput) {
@@ -168,8 +168,8 @@ TEST(HowlSim, NonFiniteFrequenciesAreIgnoredRatherThanPoisoningTheOutput) {
     const float inf = std::numeric_limits<float>::infinity();
     engine.apply_update(update::StartHowl{0, inf});
     engine.apply_update(update::SetNotch{0, std::numeric_limits<float>::quiet_NaN(), -6.0f});
-    EXPECT_EQ(engine.state().howl[0].amp, 0.0f);
-    EXPECT_TRUE(engine.state().notch_cascades[0].entries().empty());
+    EXPECT_EQ(EngineProbe(engine).howl_amplitude(kWatchedMain), 0.0f);
+    EXPECT_EQ(EngineProbe(engine).notch_count(kWatchedMain), 0u);
     std::vector<float> in(256, 0.25f), out(512);
     engine.process(in, 1, out, 2, meters, {});
     EXPECT_FLOAT_EQ(out[510], 0.25f * 0.70710677f);
