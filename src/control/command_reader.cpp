@@ -221,11 +221,10 @@ void run_command_reader(ByteSource source, CommandReaderLinks links) {
 
 bool start_command_reader(CommandReaderLinks links) {
     auto stop = links.state ? links.state->stop : nullptr;
-    return start_worker(
-        WorkerSpec::required_by_mode(kNoReaderText, std::move(stop)),
-        [links = std::move(links)]() mutable {
-            run_command_reader(fd_byte_source(0), std::move(links));
-        });
+    return start_worker(WorkerSpec::required_by_mode(kNoReaderText, std::move(stop)),
+                        [links = std::move(links)]() mutable {
+                            run_command_reader(fd_byte_source(0), std::move(links));
+                        });
 }
 
 }  // namespace mixengine

@@ -76,9 +76,8 @@ void run_transport_reader(ByteSource source, const SharedFlag& stop, const Share
 }
 
 bool start_transport_reader(SharedFlag stop, SharedFlag paused) {
-    return start_worker(WorkerSpec::required_by_mode(kNoReaderText, stop), [stop, paused] {
-        run_transport_reader(fd_byte_source(0), stop, paused);
-    });
+    return start_worker(WorkerSpec::required_by_mode(kNoReaderText, stop),
+                        [stop, paused] { run_transport_reader(fd_byte_source(0), stop, paused); });
 }
 
 }  // namespace mixengine

@@ -20,7 +20,7 @@ namespace mixengine {
 
 struct WorkerSpec {
     bool required = false;
-    std::string_view failure_text;  // the error or warning line's text; a string literal
+    std::string_view failure_text;            // the error or warning line's text; a string literal
     std::shared_ptr<std::atomic<bool>> stop;  // set when a required worker fails
 
     static WorkerSpec required_by_mode(std::string_view text,
@@ -43,7 +43,9 @@ template <class Body>
 bool start_worker(const WorkerSpec& spec, Body&& body) {
     std::function<void()> run;
     try {
-        run = [held = std::make_shared<std::decay_t<Body>>(std::forward<Body>(body))] { (*held)(); };
+        run = [held = std::make_shared<std::decay_t<Body>>(std::forward<Body>(body))] {
+            (*held)();
+        };
     } catch (const std::bad_alloc&) {
         report_worker_failure(spec);
         return false;

@@ -9,30 +9,15 @@
 #include <string>
 
 #include "control/telemetry.h"
-#include "support/child_process.h"
+#include "support/json_lines.h"
 
 namespace mixengine {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::ChildProcess;
+using namespace testing;
 
 constexpr auto kPatience = 30s;  // sanitizer builds on a shared machine
-
-// Reads lines until `want` holds for one of kind `t`, handing every line read to `seen`.
-template <typename Pred, typename Seen>
-std::optional<Json> next_line(ChildProcess& child, const std::string& t, Pred want, Seen seen) {
-    const auto deadline = std::chrono::steady_clock::now() + kPatience;
-    while (std::chrono::steady_clock::now() < deadline) {
-        const auto line = child.read_line(kPatience);
-        if (!line) return std::nullopt;
-        Json j = Json::parse(*line, nullptr, false);
-        if (!j.is_object()) continue;
-        seen(j);
-        if (j.value("t", "") == t && want(j)) return j;
-    }
-    return std::nullopt;
-}
 
 // Total power of an analyser spectrum, in dB.
 double spectrum_power_db(const Json& rta) {
@@ -46,8 +31,9 @@ std::optional<Json> settled_spectrum(ChildProcess& child, const std::string& src
     child.write_line(R"({"t":"rta","src":")" + src + "\"}");
     std::optional<Json> rta;
     for (int i = 0; i < 8; ++i) {
-        rta = next_line(
-            child, "rta", [&](const Json& j) { return j["src"] == src; }, [](const Json&) {});
+        rta = next_of_kind(
+            child, "rta", kPatience, [&](const Json& j) { return j["src"] == src; },
+            [](const Json&) {});
         if (!rta) return rta;
     }
     return rta;
@@ -80,8 +66,8 @@ TEST(AutoEqEndToEnd, TargetsCorrectTowardAFlatCurveAndReportSwitchingOffOnce) {
         }
     };
     // Every target reports, and the strip's correction goes deep enough to be seen.
-    const auto settled = next_line(
-        child, "aeq",
+    const auto settled = next_of_kind(
+        child, "aeq", kPatience,
         [&](const Json&) { return deepest.size() == targets.size() && deepest["in.6"] <= -4.0; },
         check_on_line);
     ASSERT_TRUE(settled) << "corrections seen for " << deepest.size() << " targets";
@@ -116,8 +102,8 @@ TEST(AutoEqEndToEnd, TargetsCorrectTowardAFlatCurveAndReportSwitchingOffOnce) {
         for (const auto& g : j["g"]) EXPECT_EQ(g.get<double>(), 0.0) << j.dump();
     };
     // A second's worth of meter lines after the last of them gives the thread 50 passes to err.
-    ASSERT_TRUE(next_line(
-        child, "m", [&](const Json&) { return meters_after >= 25; }, count_off));
+    ASSERT_TRUE(next_of_kind(
+        child, "m", kPatience, [&](const Json&) { return meters_after >= 25; }, count_off));
     for (const auto& id : targets) EXPECT_EQ(offs[id], 1) << id;
 
     child.write_line(R"({"t":"quit"})");

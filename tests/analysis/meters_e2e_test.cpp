@@ -6,31 +6,18 @@
 #include <string>
 
 #include "control/telemetry.h"
-#include "support/child_process.h"
+#include "support/json_lines.h"
 
 namespace mixengine {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::ChildProcess;
+using namespace testing;
 
 constexpr auto kMeterPatience = 10s;
 
 bool is_whole(const Json& v) {
     return v.is_number() && v.get<double>() == std::round(v.get<double>());
-}
-
-// Reads lines until `want` holds for one "m" line (or the deadline passes); returns that line.
-template <typename Pred>
-std::optional<Json> next_meter(ChildProcess& child, Pred want) {
-    const auto deadline = std::chrono::steady_clock::now() + kMeterPatience;
-    while (std::chrono::steady_clock::now() < deadline) {
-        const auto line = child.read_until("\"t\":\"m\"", kMeterPatience);
-        if (!line) return std::nullopt;
-        Json m = Json::parse(*line);
-        if (want(m)) return m;
-    }
-    return std::nullopt;
 }
 
 TEST(MetersEndToEnd, SimulationReportsMetersLoudnessAndSpectra) {
@@ -40,7 +27,7 @@ TEST(MetersEndToEnd, SimulationReportsMetersLoudnessAndSpectra) {
 
     // Meter lines with every array at its length; no loudness source yet.
     for (int i = 0; i < 3; ++i) {
-        const auto m = next_meter(child, [](const Json&) { return true; });
+        const auto m = next_of_kind(child, "m", kMeterPatience, [](const Json&) { return true; });
         ASSERT_TRUE(m);
         for (const char* k : {"in", "gate", "dyn", "amix"}) EXPECT_EQ((*m)[k].size(), 32u) << k;
         for (const char* k : {"bus", "busGR"}) EXPECT_EQ((*m)[k].size(), 8u) << k;
@@ -53,7 +40,7 @@ TEST(MetersEndToEnd, SimulationReportsMetersLoudnessAndSpectra) {
 
     // Loudness of main: a triple arrives, then a programme long enough to be integrated.
     child.write_line(R"({"t":"loud","src":"main"})");
-    const auto measured = next_meter(child, [](const Json& m) {
+    const auto measured = next_of_kind(child, "m", kMeterPatience, [](const Json& m) {
         return m["loud"].is_array() && m["loud"].size() == 3 && m["loud"][2].get<double>() > -120.0;
     });
     ASSERT_TRUE(measured) << "no integrated loudness from the test signals";
@@ -65,7 +52,7 @@ TEST(MetersEndToEnd, SimulationReportsMetersLoudnessAndSpectra) {
     // A reset empties the programme: null, or a fresh triple whose integrated value waits for
     // four new blocks.
     child.write_line(R"({"t":"loud.reset"})");
-    EXPECT_TRUE(next_meter(child, [](const Json& m) {
+    EXPECT_TRUE(next_of_kind(child, "m", kMeterPatience, [](const Json& m) {
         return m["loud"].is_null() || m["loud"][2].get<double>() == -120.0;
     }));
 

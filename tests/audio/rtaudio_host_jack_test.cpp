@@ -9,8 +9,8 @@
 #include <thread>
 
 #include "audio/device_lookup.h"
-#include "audio/jack_test_server.h"
 #include "audio/rtaudio_host.h"
+#include "support/jack_test_server.h"
 
 namespace mixengine {
 namespace {

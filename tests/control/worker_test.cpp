@@ -16,7 +16,9 @@ void refuse_thread(const WorkerSpec&, std::function<void()>&) {
 }
 
 // Runs the body at once on the calling thread, so that what it reports is out on return.
-void run_inline(const WorkerSpec&, std::function<void()>& run) { run(); }
+void run_inline(const WorkerSpec&, std::function<void()>& run) {
+    run();
+}
 
 TEST(Worker, AFailureIsOneLineAndOnlyARequiredWorkerStopsTheMode) {
     struct Case {

@@ -2,7 +2,7 @@
 // standard output closed.
 #include <filesystem>
 
-#include "audio/jack_test_server.h"
+#include "support/jack_test_server.h"
 #include "entry/standard_descriptors.h"
 #include "multitrack/recorder.h"
 #include "multitrack/wav.h"

@@ -15,14 +15,14 @@
 #include <thread>
 #include <vector>
 
-#include "support/child_process.h"
+#include "support/json_lines.h"
 
 namespace mixengine {
 namespace {
 
 using namespace std::chrono_literals;
 using nlohmann::json;
-using testing::ChildProcess;
+using namespace testing;
 
 constexpr auto kDetectWait = 20s;
 
@@ -59,19 +59,10 @@ class DatagramSender {
     std::size_t n_ = 0;
 };
 
-json next_of_kind(ChildProcess& p, const std::string& t) {
-    const auto line = p.read_until("\"t\":\"" + t + "\"", kDetectWait);
-    if (!line) {
-        ADD_FAILURE() << "no \"" << t << "\" line";
-        return json();
-    }
-    return json::parse(*line);
-}
-
 TEST(DetectMode, DetectsASineSendsSpectraAndQuits) {
     ChildProcess p(MIXENGINE_BINARY, {"--detect"});
     ASSERT_TRUE(p.started());
-    const json ready = next_of_kind(p, "ready");
+    const json ready = expect_of_kind(p, "ready", kDetectWait);
     ASSERT_EQ(ready.size(), 2u) << ready;
     const int port = ready["port"].get<int>();
     ASSERT_GT(port, 0);
@@ -103,7 +94,7 @@ TEST(DetectMode, DetectsASineSendsSpectraAndQuits) {
 TEST(DetectMode, SurvivesARandomStreamAndStillAnswersASine) {
     ChildProcess p(MIXENGINE_BINARY, {"--detect"});
     ASSERT_TRUE(p.started());
-    const int port = next_of_kind(p, "ready")["port"].get<int>();
+    const int port = expect_of_kind(p, "ready", kDetectWait)["port"].get<int>();
     DatagramSender udp(static_cast<uint16_t>(port));
     for (int i = 0; i < 64; i += 3) {
         p.write_line(R"({"t":"cfg","on":true,"spec":true,"persist":3,"i":)" + std::to_string(i) +

@@ -9,14 +9,14 @@
 #include <string>
 #include <thread>
 
-#include "support/child_process.h"
+#include "support/json_lines.h"
 
 namespace mixengine {
 namespace {
 
 using namespace std::chrono_literals;
 using nlohmann::json;
-using testing::ChildProcess;
+using namespace testing;
 
 constexpr auto kFaultWait = 15s;  // generous: sanitizer builds on a shared machine
 
@@ -27,19 +27,6 @@ std::chrono::seconds stall_time() {
     const char* s = std::getenv("MIXENGINE_STALL_SECONDS");
     const long n = s ? std::atol(s) : 0;
     return std::chrono::seconds(n > 0 ? n : 3);
-}
-
-// The next meter line, skipping anything else; null when none comes in time.
-json next_meters(ChildProcess& p) {
-    const auto deadline = std::chrono::steady_clock::now() + kFaultWait;
-    while (std::chrono::steady_clock::now() < deadline) {
-        const auto line = p.read_line(1000ms);
-        if (!line) continue;
-        const json j = json::parse(*line, nullptr, false);
-        EXPECT_FALSE(j.is_discarded()) << *line;
-        if (j.is_object() && j.value("t", "") == "m") return j;
-    }
-    return json();
 }
 
 bool main_is_silent(const json& m) {
@@ -69,9 +56,9 @@ TEST(Faults, StalledReaderLosesNoCommandAndMetersResume) {
     ASSERT_TRUE(p.read_until("\"ready\"", kFaultWait));
     bool sounding = false;  // the first passes may come before the first block
     for (int i = 0; i < 200 && !sounding; ++i) {
-        const json m = next_meters(p);
-        ASSERT_FALSE(m.is_null());
-        sounding = !main_is_silent(m);
+        const auto m = next_of_kind(p, "m", kFaultWait);
+        ASSERT_TRUE(m);
+        sounding = !main_is_silent(*m);
     }
     ASSERT_TRUE(sounding) << "test signals reach main";
 
@@ -94,9 +81,9 @@ TEST(Faults, StalledReaderLosesNoCommandAndMetersResume) {
     // Reading again: meter lines flow, and once the faders have ramped down main is silent.
     bool silent = false;
     for (int i = 0; i < 200 && !silent; ++i) {
-        const json m = next_meters(p);
-        ASSERT_FALSE(m.is_null()) << "meter lines resume";
-        silent = main_is_silent(m);
+        const auto m = next_of_kind(p, "m", kFaultWait);
+        ASSERT_TRUE(m) << "meter lines resume";
+        silent = main_is_silent(*m);
     }
     EXPECT_TRUE(silent) << "every mute sent during the stall took effect";
     p.write_line(R"({"t":"quit"})");

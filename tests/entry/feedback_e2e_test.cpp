@@ -8,53 +8,40 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
-#include "support/child_process.h"
+#include "support/json_lines.h"
 
 namespace mixengine {
 namespace {
 
 using namespace std::chrono_literals;
 using nlohmann::json;
-using testing::ChildProcess;
+using namespace testing;
+
+// Collects every "fba.detect" and "fba.notch" line read on the way.
+testing::LineSeen howl_events(std::vector<json>& events) {
+    return [&events](const json& j) {
+        const std::string kind = j.value("t", "");
+        if (kind == "fba.detect" || kind == "fba.notch") events.push_back(j);
+    };
+}
 
 constexpr auto kHowlWait = 20s;  // generous: sanitizer builds on a shared machine
-
-// Reads lines until one of kind `t` satisfies `pred`; every "fba.detect" and "fba.notch" line
-// passed on the way is appended to `events`.
-json next_howl_line(
-    ChildProcess& p, const std::string& t,
-    const std::function<bool(const json&)>& pred = [](const json&) { return true; },
-    std::vector<json>* events = nullptr) {
-    const auto deadline = std::chrono::steady_clock::now() + kHowlWait;
-    while (std::chrono::steady_clock::now() < deadline) {
-        const auto line = p.read_line(std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now()));
-        if (!line) break;
-        const json j = json::parse(*line, nullptr, false);
-        EXPECT_TRUE(j.is_object()) << *line;
-        if (!j.is_object()) continue;
-        const std::string kind = j.value("t", "");
-        if (events && (kind == "fba.detect" || kind == "fba.notch")) events->push_back(j);
-        if (kind == t && pred(j)) return j;
-    }
-    ADD_FAILURE() << "no \"" << t << "\" line as expected";
-    return json();
-}
 
 TEST(FeedbackSuppression, APracticeHowlOnMainIsFoundNotchedAndDiesAway) {
     ChildProcess p(MIXENGINE_BINARY, {"--sim"});
     ASSERT_TRUE(p.started());
-    next_howl_line(p, "ready");
+    expect_of_kind(p, "ready", kHowlWait);
     // Nothing but the howl reaches main.
     p.write_line(R"({"t":"patch","ins":[]})");
     p.write_line(R"({"t":"fba","target":"main","cfg":{"on":true}})");
-    next_howl_line(p, "fba",
+    expect_of_kind(p, "fba", kHowlWait,
                    [](const json& j) { return j["target"] == "main" && j["on"] == true; });
     p.write_line(R"({"t":"fba.howl","target":"main"})");
 
     std::vector<json> events;
-    const json state = next_howl_line(
-        p, "fba", [](const json& j) { return !j["notches"].empty(); }, &events);
+    const json state = expect_of_kind(
+        p, "fba", kHowlWait, [](const json& j) { return !j["notches"].empty(); },
+        howl_events(events));
     ASSERT_GE(events.size(), 2u);
     EXPECT_EQ(events[0]["t"], "fba.detect");
     EXPECT_EQ(events[0]["target"], "main");
@@ -73,28 +60,32 @@ TEST(FeedbackSuppression, APracticeHowlOnMainIsFoundNotchedAndDiesAway) {
                            {"suggest", json::array()}}));
 
     // The notch cuts at least 6 dB at the howl, so it decays to nothing.
-    next_howl_line(
-        p, "m", [](const json& m) { return m["main"][0] == 0.0 && m["main"][1] == 0.0; }, &events);
+    expect_of_kind(
+        p, "m", kHowlWait, [](const json& m) { return m["main"][0] == 0.0 && m["main"][1] == 0.0; },
+        howl_events(events));
     for (const json& e : events) EXPECT_EQ(e["f"], f) << "only the howl is ever reported";
 
     // "suggest" lists the howl on mono without a notch; a cut there takes the suggestion over.
     p.write_line(R"({"t":"fba","target":"mono","cfg":{"on":true,"mode":"suggest"}})");
     p.write_line(R"({"t":"fba.howl","target":"mono"})");
-    const json suggested = next_howl_line(
-        p, "fba", [](const json& j) { return j["target"] == "mono" && !j["suggest"].empty(); });
+    const json suggested = expect_of_kind(p, "fba", kHowlWait, [](const json& j) {
+        return j["target"] == "mono" && !j["suggest"].empty();
+    });
     EXPECT_EQ(suggested["notches"], json::array());
     ASSERT_EQ(suggested["suggest"].size(), 1u);
     EXPECT_NEAR(suggested["suggest"][0].get<double>(), 1250.0, 2.0);
 
     p.write_line(R"({"t":"fba.cut","target":"mono","f":1250})");
-    const json cut = next_howl_line(
-        p, "fba", [](const json& j) { return j["target"] == "mono" && !j["notches"].empty(); });
+    const json cut = expect_of_kind(p, "fba", kHowlWait, [](const json& j) {
+        return j["target"] == "mono" && !j["notches"].empty();
+    });
     EXPECT_EQ(cut["notches"], json::parse("[[1250.0,-6.0,true]]"));
     EXPECT_EQ(cut["suggest"], json::array());
 
     p.write_line(R"({"t":"fba.reset","target":"mono"})");
-    const json reset = next_howl_line(
-        p, "fba", [](const json& j) { return j["target"] == "mono" && j["notches"].empty(); });
+    const json reset = expect_of_kind(p, "fba", kHowlWait, [](const json& j) {
+        return j["target"] == "mono" && j["notches"].empty();
+    });
     EXPECT_EQ(reset["suggest"], json::array());
 
     p.write_line(R"({"t":"quit"})");

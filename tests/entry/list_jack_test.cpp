@@ -3,8 +3,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "audio/jack_test_server.h"
 #include "support/child_process.h"
+#include "support/jack_test_server.h"
 
 namespace mixengine {
 namespace {

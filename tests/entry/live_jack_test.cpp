@@ -1,33 +1,23 @@
 // The live mode on a private JACK dummy server: start-up, the ready line, stopping on "quit" or
-// at the end of input, the start-up errors and the server dying under a running engine. Standard
-// error stays empty throughout.
+// at the end of input, the start-up errors, the server dying under a running engine, and the
+// feedback suppressor (the dummy inputs are silent, so a practice howl is all main carries, and
+// it is found and notched). Standard error stays empty throughout.
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
 
 #include <filesystem>
 
-#include "audio/jack_test_server.h"
-#include "support/child_process.h"
+#include "support/jack_engine.h"
 
 namespace mixengine {
 namespace {
 
 using namespace std::chrono_literals;
 using nlohmann::json;
-using testing::ChildProcess;
-using testing::JackTestServer;
+using namespace testing;
 
-class LiveMode : public ::testing::Test {
-  protected:
-    void SetUp() override { ASSERT_TRUE(server_.wait_ready()) << "jackd did not start"; }
-
-    ChildProcess start(const std::vector<std::string>& args) {
-        return ChildProcess(MIXENGINE_BINARY, args, {server_.env()});
-    }
-
-    JackTestServer server_;
-};
+class LiveMode : public JackEngineTest {};
 
 TEST_F(LiveMode, AnnouncesReadyAndRunsUntilQuit) {
     auto p = start({"--in", "SYSTEM", "--out", "sys", "--buffer", "256"});
@@ -124,6 +114,31 @@ TEST(ServerKilled, IsAWarningAndQuitStillEndsCleanly) {
     }
     EXPECT_TRUE(std::filesystem::exists(take / "ch01.wav"));
     std::filesystem::remove_all(take);
+}
+
+class LiveFeedbackSuppression : public JackEngineTest {};
+
+TEST_F(LiveFeedbackSuppression, APracticeHowlOnMainIsFoundAndNotched) {
+    auto p = start({"--in", "system", "--out", "system", "--buffer", "256"});
+    ASSERT_TRUE(p.read_until("\"t\":\"ready\"", 20s)) << p.stderr_text();
+
+    p.write_line(R"({"t":"fba","target":"main","cfg":{"on":true}})");
+    p.write_line(R"({"t":"fba.howl","target":"main"})");
+    const auto detect = p.read_until("\"t\":\"fba.detect\"", 20s);
+    ASSERT_TRUE(detect);
+    const double f = json::parse(*detect)["f"].get<double>();
+    EXPECT_NEAR(f, 630.0, 2.0);
+    const auto notch = p.read_until("\"t\":\"fba.notch\"", 20s);
+    ASSERT_TRUE(notch);
+    EXPECT_EQ(json::parse(*notch),
+              (json{{"t", "fba.notch"}, {"target", "main"}, {"f", f}, {"g", -6.0}}));
+    const auto state = p.read_until("\"notches\":[[", 20s);
+    ASSERT_TRUE(state);
+    EXPECT_EQ(json::parse(*state)["notches"][0][0], f);
+
+    p.write_line(R"({"t":"quit"})");
+    EXPECT_EQ(p.wait(10s), 0);
+    EXPECT_EQ(p.stderr_text(), "");
 }
 
 }  // namespace

@@ -12,36 +12,25 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
-#include "audio/jack_test_server.h"
 #include "multitrack/recorder.h"
 #include "multitrack/wav.h"
 #include "multitrack/wav_fixture.h"
-#include "support/child_process.h"
+#include "support/jack_engine.h"
 
 namespace mixengine {
 namespace {
 
 using namespace std::chrono_literals;
 using nlohmann::json;
-using testing::ChildProcess;
-using testing::JackTestServer;
-using testing::ScratchDir;
+using namespace testing;
 
-class MultitrackJack : public ::testing::Test {
+class MultitrackJack : public JackEngineTest {
   protected:
-    void SetUp() override { ASSERT_TRUE(server_.wait_ready()) << "jackd did not start"; }
-
-    ChildProcess start(const std::vector<std::string>& args) {
-        return ChildProcess(MIXENGINE_BINARY, args, {server_.env()});
-    }
-
     // Runs one of the server's own tools (jack_connect, jack_disconnect) to its end.
     void jack_tool(const std::string& tool, const std::string& a, const std::string& b) {
         ChildProcess p("/usr/bin/" + tool, {a, b}, {server_.env()});
         EXPECT_EQ(p.wait(10s), 0) << tool << " " << a << " " << b;
     }
-
-    JackTestServer server_;
 };
 
 // Writes `tracks` files of `frames` samples; sample i of track k is value(k, i).

@@ -13,35 +13,17 @@
 #include <vector>
 
 #include "multitrack/wav.h"
-#include "support/child_process.h"
+#include "support/json_lines.h"
+#include "support/scratch_dir.h"
 
 namespace mixengine {
 namespace {
 
 using namespace std::chrono_literals;
 using nlohmann::json;
-using testing::ChildProcess;
+using namespace testing;
 
 constexpr auto kWait = 15s;  // generous: sanitizer builds on a shared machine
-
-class Folder {
-  public:
-    Folder() {
-        static int counter = 0;
-        path_ = std::filesystem::temp_directory_path() /
-                ("mixengine-sim-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
-        std::filesystem::create_directories(path_);
-    }
-    ~Folder() {
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
-    }
-    std::string file(const std::string& name) const { return (path_ / name).string(); }
-    std::string path() const { return path_.string(); }
-
-  private:
-    std::filesystem::path path_;
-};
 
 // A finished 24-bit recording: a sine at `hz`, `seconds` long.
 void write_tone(const std::string& path, double hz, double seconds) {
@@ -55,25 +37,8 @@ void write_tone(const std::string& path, double hz, double seconds) {
     ASSERT_FALSE(w->finish(48000));
 }
 
-// Reads lines until one of kind `t` satisfies `pred`; fails the test on timeout or end.
-json next_matching(
-    ChildProcess& p, const std::string& t,
-    const std::function<bool(const json&)>& pred = [](const json&) { return true; }) {
-    const auto deadline = std::chrono::steady_clock::now() + kWait;
-    while (std::chrono::steady_clock::now() < deadline) {
-        const auto line = p.read_line(std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now()));
-        if (!line) break;
-        const json j = json::parse(*line, nullptr, false);
-        EXPECT_FALSE(j.is_discarded()) << *line;
-        if (j.is_object() && j.value("t", "") == t && pred(j)) return j;
-    }
-    ADD_FAILURE() << "no \"" << t << "\" line as expected";
-    return json();
-}
-
 TEST(SimulationMode, PlaysSeeksAndPausesARecordingThenQuits) {
-    Folder dir;
+    ScratchDir dir;
     write_tone(dir.file("ch01.wav"), 440.0, 3.2);
     write_tone(dir.file("ch02.wav"), 660.0, 1.0);
     std::filesystem::create_directories(dir.file("ch03.wav"));  // not a file: skipped silently
@@ -81,31 +46,32 @@ TEST(SimulationMode, PlaysSeeksAndPausesARecordingThenQuits) {
     ChildProcess p(MIXENGINE_BINARY,
                    {"--sim", "--inputs", "4", "--outputs", "2", "--files", dir.path()});
     ASSERT_TRUE(p.started());
-    const json ready = next_matching(p, "ready");
+    const json ready = expect_of_kind(p, "ready", kWait);
     EXPECT_EQ(ready, json::parse(R"j({"buffer":256,"in_name":"Test signals","inputs":4,
         "latency_ms":10.666666984558105,"mode":"sim","out_name":"None (test mode)","outputs":2,
         "rate":48000.0,"t":"ready"})j"));
 
-    const json files = next_matching(p, "files");
+    const json files = expect_of_kind(p, "files", kWait);
     EXPECT_EQ(files["tracks"], 2);
     EXPECT_EQ(files["length"], 3);
     EXPECT_EQ(files["paused"], false);
 
     // The recording reaches the console: strip 1's input meter moves.
-    next_matching(p, "m", [](const json& m) { return m["in"][0].get<double>() > 0.1; });
+    expect_of_kind(p, "m", kWait, [](const json& m) { return m["in"][0].get<double>() > 0.1; });
 
     p.write_line(R"({"t":"files.pause","on":true})");
-    next_matching(p, "files", [](const json& f) { return f["paused"] == true; });
-    const json held = next_matching(p, "files");
-    const json still = next_matching(p, "files");
+    expect_of_kind(p, "files", kWait, [](const json& f) { return f["paused"] == true; });
+    const json held = expect_of_kind(p, "files", kWait);
+    const json still = expect_of_kind(p, "files", kWait);
     EXPECT_EQ(held["paused"], true);
     EXPECT_EQ(still["secs"], held["secs"]) << "the position stands still while paused";
 
     p.write_line(R"({"t":"files.seek","s":2.7})");
-    next_matching(p, "files", [](const json& f) { return f["secs"] == 2 && f["paused"] == true; });
+    expect_of_kind(p, "files", kWait,
+                   [](const json& f) { return f["secs"] == 2 && f["paused"] == true; });
 
     p.write_line(R"({"t":"files.pause","on":false})");
-    next_matching(p, "files", [](const json& f) { return f["paused"] == false; });
+    expect_of_kind(p, "files", kWait, [](const json& f) { return f["paused"] == false; });
 
     p.write_line(R"({"t":"quit"})");
     EXPECT_EQ(p.wait(kWait), 0);
@@ -113,7 +79,7 @@ TEST(SimulationMode, PlaysSeeksAndPausesARecordingThenQuits) {
 }
 
 TEST(SimulationMode, FallsBackToTestSignalsAndEndsWithItsInput) {
-    Folder empty;
+    ScratchDir empty;
     const struct {
         std::vector<std::string> args;
         bool warns;
@@ -148,7 +114,8 @@ TEST(SimulationMode, FallsBackToTestSignalsAndEndsWithItsInput) {
                   static_cast<double>(256.0f / static_cast<float>(c.rate) * 2000.0f));
 
         // Test signals drive the meters; a simulation has no device to miss deadlines.
-        const json m = next_matching(p, "m", [](const json& m) { return m["in"][0] > 0.0; });
+        const json m =
+            expect_of_kind(p, "m", kWait, [](const json& m) { return m["in"][0] > 0.0; });
         EXPECT_EQ(m["xruns"], 0);
 
         p.close_stdin();  // the end of input stops the run like "quit"

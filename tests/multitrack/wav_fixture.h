@@ -1,8 +1,6 @@
-// Test helpers: a scratch folder that removes itself, and hand-built WAV files, so that reader
-// tests do not depend on the writer they are checking.
+// Test helpers: hand-built WAV files, so that reader tests do not depend on the writer they are
+// checking, and the scratch folder they go in.
 #pragma once
-
-#include <unistd.h>
 
 #include <atomic>
 #include <cstdint>
@@ -11,30 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "support/scratch_dir.h"
+
 namespace mixengine::testing {
-
-class ScratchDir {
-  public:
-    ScratchDir() {
-        static std::atomic<int> counter{0};
-        path_ = std::filesystem::temp_directory_path() /
-                ("mixengine-mt-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
-        std::filesystem::remove_all(path_);
-        std::filesystem::create_directories(path_);
-    }
-    ~ScratchDir() {
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
-    }
-    ScratchDir(const ScratchDir&) = delete;
-    ScratchDir& operator=(const ScratchDir&) = delete;
-
-    std::string file(const std::string& name) const { return (path_ / name).string(); }
-    std::string path() const { return path_.string(); }
-
-  private:
-    std::filesystem::path path_;
-};
 
 using Bytes = std::vector<unsigned char>;
 
