@@ -92,19 +92,18 @@ void bank_sweep(Tdf2<Lanes>* stages, Lanes* power, const float* samples, std::si
     for (std::size_t g = 0; g < kBankGroups; ++g) stages[g] = f[g], power[g] = p[g];
 }
 
-// Walks a channel's cascades stage by stage.
+// Walks a channel's stage lists (up to four, run in order as one) stage by stage.
 struct StageCursor {
-    const LaneChannel* ch = nullptr;
-    std::size_t cascade = 0, stage = 0;
+    std::array<LaneStages, 4> lists{};
+    std::size_t list = 0, stage = 0;
 
     bool next(const BiquadCoeffs*& c, BiquadState*& s) noexcept {
-        for (; ch && cascade < ch->cascades.size(); ++cascade, stage = 0) {
-            BiquadCascade* k = ch->cascades[cascade];
-            if (!k) continue;
-            const std::size_t count = std::min(k->stages().size(), k->states().size());
+        for (; list < lists.size(); ++list, stage = 0) {
+            const LaneStages& k = lists[list];
+            const std::size_t count = std::min(k.stages.size(), k.states.size());
             if (stage < count) {
-                c = &k->stages()[stage];
-                s = &k->states()[stage];
+                c = &k.stages[stage];
+                s = &k.states[stage];
                 ++stage;
                 return true;
             }
@@ -112,6 +111,45 @@ struct StageCursor {
         return false;
     }
 };
+
+// The lane form, for either kind of channel list: four stages of every lane per sweep over the
+// interleaved chunk, flushing tiny states afterwards only when `flush` says so.
+void run_cursors_in_lanes(StageCursor (&cursor)[kBiquadLanes], float* const (&bufs)[kBiquadLanes],
+                          std::size_t n, float* scratch, bool flush) noexcept {
+    bool loaded = false;
+    for (;;) {
+        Tdf2<Lanes> st[kSweep];
+        BiquadState* home[kSweep][kBiquadLanes] = {};
+        bool any = false;
+        for (std::size_t g = 0; g < kSweep; ++g) {
+            for (std::size_t l = 0; l < kBiquadLanes; ++l) {
+                const BiquadCoeffs* c = nullptr;
+                BiquadState* s = nullptr;
+                if (cursor[l].next(c, s)) {
+                    set_lane(st[g], l, *c, *s);
+                    home[g][l] = s;
+                    any = true;
+                } else {
+                    set_lane(st[g], l, BiquadCoeffs{}, BiquadState{});  // pass-through
+                }
+            }
+        }
+        if (!any) break;
+        if (!loaded) {
+            simd::interleave(bufs, 0, n, scratch);
+            loaded = true;
+        }
+        lane_sweep(st, scratch, n);
+        for (std::size_t g = 0; g < kSweep; ++g) {
+            for (std::size_t l = 0; l < kBiquadLanes; ++l) {
+                if (!home[g][l]) continue;
+                *home[g][l] = lane_state(st[g], l);
+                if (flush) flush_biquad_state(*home[g][l]);
+            }
+        }
+    }
+    if (loaded) simd::deinterleave(scratch, 0, n, bufs);
+}
 
 }  // namespace
 
@@ -161,42 +199,24 @@ void run_in_lanes(std::span<const LaneChannel> channels, std::size_t n, float* s
     StageCursor cursor[kBiquadLanes];
     float* bufs[kBiquadLanes] = {};
     for (std::size_t l = 0; l < lanes; ++l) {
-        cursor[l].ch = &channels[l];
+        for (std::size_t k = 0; k < 4; ++k)
+            if (BiquadCascade* c = channels[l].cascades[k])
+                cursor[l].lists[k] = LaneStages{nullptr, c->stages(), c->states()};
         bufs[l] = channels[l].buf;
     }
-    bool loaded = false;
-    for (;;) {
-        Tdf2<Lanes> st[kSweep];
-        BiquadState* home[kSweep][kBiquadLanes] = {};
-        bool any = false;
-        for (std::size_t g = 0; g < kSweep; ++g) {
-            for (std::size_t l = 0; l < kBiquadLanes; ++l) {
-                const BiquadCoeffs* c = nullptr;
-                BiquadState* s = nullptr;
-                if (l < lanes && cursor[l].next(c, s)) {
-                    set_lane(st[g], l, *c, *s);
-                    home[g][l] = s;
-                    any = true;
-                } else {
-                    set_lane(st[g], l, BiquadCoeffs{}, BiquadState{});  // pass-through
-                }
-            }
-        }
-        if (!any) break;
-        if (!loaded) {
-            simd::interleave(bufs, 0, n, scratch);
-            loaded = true;
-        }
-        lane_sweep(st, scratch, n);
-        for (std::size_t g = 0; g < kSweep; ++g) {
-            for (std::size_t l = 0; l < kBiquadLanes; ++l) {
-                if (!home[g][l]) continue;
-                *home[g][l] = lane_state(st[g], l);
-                flush_biquad_state(*home[g][l]);
-            }
-        }
+    run_cursors_in_lanes(cursor, bufs, n, scratch, true);
+}
+
+void run_stages_in_lanes(std::span<const LaneStages> channels, std::size_t n,
+                         float* scratch) noexcept {
+    const std::size_t lanes = std::min(channels.size(), kBiquadLanes);
+    StageCursor cursor[kBiquadLanes];
+    float* bufs[kBiquadLanes] = {};
+    for (std::size_t l = 0; l < lanes; ++l) {
+        cursor[l].lists[0] = channels[l];
+        bufs[l] = channels[l].buf;
     }
-    if (loaded) simd::deinterleave(scratch, 0, n, bufs);
+    run_cursors_in_lanes(cursor, bufs, n, scratch, false);
 }
 
 void run_bank(BiquadBank& bank, const float* samples, std::size_t n) noexcept {

@@ -92,6 +92,17 @@ struct LaneChannel {
 // At most kBiquadLanes channels; `scratch` holds kBiquadLanes * n floats.
 void run_in_lanes(std::span<const LaneChannel> channels, std::size_t n, float* scratch) noexcept;
 
+// The same lane form for filters kept as plain stage and state lists, without the equalisers'
+// flush: each lane does exactly run_stages (the bleed bands, whose owners restart broken states
+// themselves). `buf` is that lane's samples.
+struct LaneStages {
+    float* buf = nullptr;
+    std::span<const BiquadCoeffs> stages;
+    std::span<BiquadState> states;
+};
+void run_stages_in_lanes(std::span<const LaneStages> channels, std::size_t n,
+                         float* scratch) noexcept;
+
 // A bank of stages side by side, all fed the same signal, each adding the squares of its output
 // to its own power sum (the automatic equaliser's analysis filters). Stages run in SIMD lanes,
 // each lane exactly the arithmetic of run_biquad followed by a sum of squares. A stage meant to

@@ -3,79 +3,13 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
-
-#include "simd.h"
 
 namespace mixengine {
 
 namespace {
 
-constexpr float kStep = 0.03f;         // normalised LMS step size
-constexpr float kLeak = 0.999999f;     // per-sample weight leak (0.99999899 in single precision)
-constexpr float kEnergyFloor = 1e-6f;  // keeps the normalisation finite
-constexpr float kEnergyGuard = 1e-5f;  // below this the reference is too quiet to learn from
 constexpr float kDuckFullDb = 12.0f;   // full depth this far over the threshold
 constexpr float kDuckMaxDb = 30.0f;
-
-using simd::kLanes;
-using simd::Lanes;
-static_assert(kBleedTaps % (4 * kLanes) == 0);
-
-inline float lane_sum(const Lanes& v) noexcept {
-    return ((v[0] + v[4]) + (v[1] + v[5])) + ((v[2] + v[6]) + (v[3] + v[7]));
-}
-
-// The adaptive filter over one chunk. The dot product and the window energy are summed in four
-// interleaved sets of eight lanes, an order fixed in the code (so every instruction set gives the
-// same bits), not the order of the scalar definition; the weight update is element-wise.
-MIXENGINE_SIMD_CLONES
-void nlms_chunk(float* __restrict buf, const float* __restrict ref, std::size_t n,
-                float* __restrict weights, float* __restrict history, std::size_t& index_io,
-                float amount) noexcept {
-    std::size_t index = index_io;
-    for (std::size_t k = 0; k < n; ++k) {
-        const float d = buf[k];
-        const float u = ref[k];
-        history[index] = u;
-        history[index + kBleedTaps] = u;
-        const float* __restrict win = history + index + 1;
-
-        Lanes y0{}, y1{}, y2{}, y3{}, e0{}, e1{}, e2{}, e3{};
-        for (std::size_t i = 0; i < kBleedTaps; i += 4 * kLanes) {
-            // One memcpy per value: arrays of lanes end up shuffled through the stack.
-            Lanes x0, x1, x2, x3, w0, w1, w2, w3;
-            std::memcpy(&x0, win + i, sizeof x0);
-            std::memcpy(&x1, win + i + kLanes, sizeof x1);
-            std::memcpy(&x2, win + i + 2 * kLanes, sizeof x2);
-            std::memcpy(&x3, win + i + 3 * kLanes, sizeof x3);
-            std::memcpy(&w0, weights + i, sizeof w0);
-            std::memcpy(&w1, weights + i + kLanes, sizeof w1);
-            std::memcpy(&w2, weights + i + 2 * kLanes, sizeof w2);
-            std::memcpy(&w3, weights + i + 3 * kLanes, sizeof w3);
-            y0 += w0 * x0;
-            y1 += w1 * x1;
-            y2 += w2 * x2;
-            y3 += w3 * x3;
-            e0 += x0 * x0;
-            e1 += x1 * x1;
-            e2 += x2 * x2;
-            e3 += x3 * x3;
-        }
-        const Lanes ys = (y0 + y1) + (y2 + y3), es = (e0 + e1) + (e2 + e3);
-        const float y = lane_sum(ys);
-        const float energy = kEnergyFloor + lane_sum(es);
-
-        if (energy > kEnergyGuard) {
-            const float e = (d - y) * kStep / energy;
-            for (std::size_t i = 0; i < kBleedTaps; ++i)
-                weights[i] = weights[i] * kLeak + e * win[i];
-        }
-        buf[k] = d - y * amount;
-        index = index == 0 ? kBleedTaps - 1 : index - 1;
-    }
-    index_io = index;
-}
 
 }  // namespace
 
@@ -95,7 +29,7 @@ BleedReducer::BleedReducer(double sample_rate)
 
 void BleedReducer::configure(const std::optional<BleedCfg>& cfg) {
     const BleedCfg next = cfg.value_or(BleedCfg{});
-    if (next.mode != cfg_.mode || next.ref != cfg_.ref) weights_.fill(0.0f);
+    if (next.mode != cfg_.mode || next.ref != cfg_.ref) nlms_.forget_weights();
     const BleedBand b = bleed_band(next, sample_rate_);
     const double fs = sample_rate_;
     band_ = {
@@ -109,25 +43,49 @@ void BleedReducer::run(float* buf, float* ref, std::size_t n) noexcept {
         run_duck(buf, ref, n);
     else
         run_cancel(buf, ref, n);
+    restart_bands();
+}
+
+void BleedReducer::restart_bands() noexcept {
     // Tiny values are left alone: the engine's flush-to-zero mode handles those.
     restart_if_broken(ref_state_);
     restart_if_broken(sig_state_);
+}
+
+NlmsJob BleedReducer::cancel_job(float* buf, const float* ref) noexcept {
+    return NlmsJob{&nlms_, buf, ref, std::fmin(std::fmax(cfg_.amount, 0.0f), 1.0f)};
+}
+
+void cancel_in_lanes(std::span<const CancelLane> lanes, std::size_t n, float* scratch) noexcept {
+    // Batches of 24: three sets of band lanes, and eight sets of three adaptive filters.
+    constexpr std::size_t kBatch = 3 * kBiquadLanes;
+    for (std::size_t first = 0; first < lanes.size(); first += kBatch) {
+        const std::size_t count = std::min(lanes.size() - first, kBatch);
+        std::array<NlmsJob, kBatch> jobs;
+        for (std::size_t b = 0; b < count; b += kBiquadLanes) {
+            std::array<LaneStages, kBiquadLanes> bands;
+            const std::size_t m = std::min(count - b, kBiquadLanes);
+            for (std::size_t l = 0; l < m; ++l) {
+                const CancelLane& c = lanes[first + b + l];
+                bands[l] = LaneStages{c.ref, c.reducer->band_, c.reducer->ref_state_};
+            }
+            run_stages_in_lanes(std::span<const LaneStages>(bands.data(), m), n, scratch);
+        }
+        for (std::size_t j = 0; j < count; ++j) {
+            const CancelLane& c = lanes[first + j];
+            jobs[j] = c.reducer->cancel_job(c.buf, c.ref);
+        }
+        nlms_run(std::span<const NlmsJob>(jobs.data(), count), n);
+        for (std::size_t j = 0; j < count; ++j) lanes[first + j].reducer->restart_bands();
+    }
 }
 
 void BleedReducer::run_cancel(float* buf, float* ref, std::size_t n) noexcept {
     // The reference path does not depend on the strip, so it is filtered for the whole chunk
     // first; per sample the arithmetic is the same as filtering inside the adaptive loop.
     run_stages(band_, ref_state_, ref, n);
-    const float amount = std::fmin(std::fmax(cfg_.amount, 0.0f), 1.0f);
-    nlms_chunk(buf, ref, n, weights_.data(), history_.data(), index_, amount);
-
-    // Weights that have left the float range can never come back; start learning afresh.
-    float check = 0.0f;
-    for (float w : weights_) check += w * 0.0f;
-    if (check != 0.0f) {
-        weights_.fill(0.0f);
-        history_.fill(0.0f);
-    }
+    const NlmsJob job = cancel_job(buf, ref);
+    nlms_run(std::span<const NlmsJob>(&job, 1), n);
 }
 
 void BleedReducer::run_duck(float* buf, float* ref, std::size_t n) noexcept {

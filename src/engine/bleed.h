@@ -9,13 +9,13 @@
 #include <array>
 #include <cstddef>
 #include <optional>
+#include <span>
 
 #include "biquad.h"
 #include "config.h"
+#include "nlms.h"
 
 namespace mixengine {
-
-inline constexpr std::size_t kBleedTaps = 192;
 
 // Band corners after their limits: lo in [200, 18000], hi in [400, 20000] and below fs / 2.2.
 struct BleedBand {
@@ -23,6 +23,21 @@ struct BleedBand {
     double hi_hz = 0.0;
 };
 BleedBand bleed_band(const BleedCfg& cfg, double sample_rate) noexcept;
+
+class BleedReducer;
+
+// A cancelling strip's part in cancel_in_lanes: its reducer, its samples and its reference (left
+// holding the band-filtered reference, as run leaves it).
+struct CancelLane {
+    BleedReducer* reducer = nullptr;
+    float* buf = nullptr;
+    float* ref = nullptr;
+};
+
+// Cancelling reducers side by side, the engine's fast path: their reference bands in SIMD lanes,
+// eight at a time, and their adaptive filters a few at a time interleaved. Each reducer does
+// exactly what its own run would. `scratch` holds kBiquadLanes * n floats.
+void cancel_in_lanes(std::span<const CancelLane> lanes, std::size_t n, float* scratch) noexcept;
 
 class BleedReducer {
   public:
@@ -33,6 +48,7 @@ class BleedReducer {
     void configure(const std::optional<BleedCfg>& cfg);
 
     bool on() const noexcept { return cfg_.on; }
+    bool cancels() const noexcept { return cfg_.on && cfg_.mode != "duck"; }
     const BleedCfg& cfg() const noexcept { return cfg_; }
 
     // Processes n strip samples in place against n reference samples. `ref` is scratch: it is
@@ -40,10 +56,13 @@ class BleedReducer {
     void run(float* buf, float* ref, std::size_t n) noexcept;
 
     const std::array<BiquadCoeffs, 4>& band() const noexcept { return band_; }
-    const std::array<float, kBleedTaps>& weights() const noexcept { return weights_; }
+    const std::array<float, kBleedTaps>& weights() const noexcept { return nlms_.weights; }
     float duck_gain() const noexcept { return duck_gain_; }
 
   private:
+    friend void cancel_in_lanes(std::span<const CancelLane>, std::size_t, float*) noexcept;
+    NlmsJob cancel_job(float* buf, const float* ref) noexcept;
+    void restart_bands() noexcept;
     void run_cancel(float* buf, float* ref, std::size_t n) noexcept;
     void run_duck(float* buf, float* ref, std::size_t n) noexcept;
 
@@ -52,11 +71,7 @@ class BleedReducer {
     std::array<BiquadCoeffs, 4> band_{};  // high-pass 1, high-pass 2, low-pass 1, low-pass 2
     std::array<BiquadState, 4> ref_state_{};
     std::array<BiquadState, 4> sig_state_{};
-    // The window of the last 192 filtered reference samples is kept twice over, so that it is
-    // always one contiguous run of memory whatever the write position.
-    alignas(64) std::array<float, kBleedTaps> weights_{};
-    alignas(64) std::array<float, 2 * kBleedTaps> history_{};
-    std::size_t index_ = 0;
+    NlmsFilter nlms_;
     float duck_env_ = 0.0f;
     float duck_gain_ = 1.0f;
     float duck_att_ = 0.0f;

@@ -1,0 +1,44 @@
+// The adaptive filter of the bleed canceller: a 192-tap normalised LMS filter that learns the path
+// from a (band-filtered) reference to a strip and subtracts its estimate. Private to the engine.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <span>
+
+namespace mixengine {
+
+inline constexpr std::size_t kBleedTaps = 192;
+
+// One filter's memory. The window of the last 192 reference samples, and of their squares, is
+// kept twice over, so that it is always one contiguous run of memory whatever the write position;
+// a square is taken once, when its sample arrives, rather than once per sample it stays in the
+// window (the same value either way).
+struct NlmsFilter {
+    alignas(64) std::array<float, kBleedTaps> weights{};
+    alignas(64) std::array<float, 2 * kBleedTaps> window{};
+    alignas(64) std::array<float, 2 * kBleedTaps> squares{};
+    std::size_t index = 0;
+
+    void forget_weights() noexcept { weights.fill(0.0f); }
+    void forget_window() noexcept {
+        window.fill(0.0f);
+        squares.fill(0.0f);
+    }
+};
+
+// n samples of one strip: buf (in place) against its reference, with `amount` of the estimate
+// taken away (0..1).
+struct NlmsJob {
+    NlmsFilter* filter = nullptr;
+    float* buf = nullptr;
+    const float* ref = nullptr;
+    float amount = 1.0f;
+};
+
+// Runs every job over n samples. Jobs run a few at a time interleaved, so that the processor
+// overlaps their serial per-sample chains; each job's arithmetic is that of running it alone.
+// Weights that have left the float range start afresh from silence, with an empty window.
+void nlms_run(std::span<const NlmsJob> jobs, std::size_t n) noexcept;
+
+}  // namespace mixengine
