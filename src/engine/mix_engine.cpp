@@ -188,11 +188,13 @@ void clear_sums(State& s, std::size_t n) noexcept {
 
 // ---- Strips
 
-// Strip steps up to the high-pass: bleed reduction, input gain, delay.
-void strip_head(State& s, std::size_t idx, std::size_t n) noexcept {
+// Strip steps up to the high-pass: bleed reduction (unless `cancelled`: the lane path has run
+// the cancelling reducers already), input gain, delay.
+void strip_head(State& s, std::size_t idx, std::size_t n, bool cancelled = false) noexcept {
     Strip& st = s.strips[idx];
     float* in = st.buf_in.data();
-    if (st.bleed_ref_taken) st.bleed.run(in, st.bleed_ref.data(), n);
+    if (st.bleed_ref_taken && !(cancelled && st.bleed.cancels()))
+        st.bleed.run(in, st.bleed_ref.data(), n);
 
     ramp_scale(st.gain, in, n);
 
@@ -298,7 +300,16 @@ void in_lanes(State& s, std::vector<Channel>& channels, std::size_t n, Pick pick
 // side. Everything a strip publishes or feeds happens in the same order per strip, and no strip
 // reads another's signal before its tail, so the result is that of strips_one_at_a_time.
 void strips_in_lanes(State& s, std::size_t n, Meters& m, const AnalyserSink& sink) noexcept {
-    for (std::size_t idx = 0; idx < kStrips; ++idx) strip_head(s, idx, n);
+    // A bleed reducer reads only its own strip's input and its copy of the reference, so the
+    // cancelling ones can all run first, side by side.
+    std::array<CancelLane, kStrips> cancel;
+    std::size_t cancelling = 0;
+    for (Strip& st : s.strips)
+        if (st.bleed_ref_taken && st.bleed.cancels())
+            cancel[cancelling++] = CancelLane{&st.bleed, st.buf_in.data(), st.bleed_ref.data()};
+    cancel_in_lanes(std::span<const CancelLane>(cancel.data(), cancelling), n,
+                    s.lane_scratch.data());
+    for (std::size_t idx = 0; idx < kStrips; ++idx) strip_head(s, idx, n, true);
     in_lanes<Strip, kStrips>(s, s.strips, n, [](Strip& st) {
         return LaneChannel{st.buf_in.data(), {&st.hpf}};
     });
