@@ -65,7 +65,7 @@ struct Meters {
         meter_store(mono_comp, kGainReset);
     }
 
-    std::vector<MeterCell> strip_peak;
+    std::vector<MeterCell> strip_peak;  // after the gate, before the equalisers: "in"
     std::vector<MeterCell> strip_gate;
     std::vector<MeterCell> strip_comp;
     std::vector<MeterCell> strip_amix;

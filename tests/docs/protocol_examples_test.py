@@ -10,7 +10,8 @@ An example is a fenced block whose first line starts with "$ mixengine". Its lin
   first OBJECT              the first line the process wrote holds OBJECT's members
   raw TEXT                  a line written after the last command starts with TEXT, byte for byte
   no OBJECT                 no line written after the last command so far holds OBJECT's members
-  udp PORT BYTES            a datagram of BYTES bytes arrives on loopback PORT
+  udp PORT BYTES [BITS LOW HIGH]  a datagram of BYTES bytes arrives on loopback PORT (whose
+                            BITS-bit samples range from exactly LOW to exactly HIGH)
   sine CH HZ DBFS SECONDS [N]  send that sine (peak level DBFS) to the detector service's port,
                             channel CH, N samples per datagram (480 unless given)
   exit N                    close its input; it ends with status N
@@ -102,6 +103,7 @@ class Run:
         self.raw = []
         self.arrived = threading.Condition()
         self.mark = 0  # output lines before this one came before the last command
+        self.ended = False  # standard output has been read to its end
         threading.Thread(target=self._read, daemon=True).start()
 
     def _read(self):
@@ -114,6 +116,9 @@ class Run:
                 self.lines.append(value)
                 self.raw.append(raw.decode("utf-8", "replace"))
                 self.arrived.notify_all()
+        with self.arrived:
+            self.ended = True
+            self.arrived.notify_all()
 
     def send(self, text):
         with self.arrived:
@@ -136,7 +141,7 @@ class Run:
                                              % (i + 1, self.raw[i][:160].rstrip(), pattern))
                     i += 1
                 left = deadline - time.monotonic()
-                if left <= 0 or (self.proc.poll() is not None and i == len(self.lines)):
+                if left <= 0 or (self.ended and i == len(self.lines)):
                     recent = [json.dumps(l)[:160] for l in self.lines[-3:]]
                     raise AssertionError("no line matching %s; last lines:\n  %s"
                                          % (pattern if raw else json.dumps(pattern),
@@ -187,7 +192,14 @@ def send_sine(run, channel, hz, dbfs, seconds, per_datagram=480):
     sock.close()
 
 
-def await_datagram(sockets, port, size):
+def sample_range(data, bits):
+    width = bits // 8
+    values = [int.from_bytes(data[i:i + width], "little", signed=True)
+              for i in range(0, len(data) - width + 1, width)]
+    return min(values), max(values)
+
+
+def await_datagram(sockets, port, size, bits=None, low=None, high=None):
     sock = sockets[port]
     deadline = time.monotonic() + LINE_TIMEOUT_S
     while time.monotonic() < deadline:
@@ -196,9 +208,10 @@ def await_datagram(sockets, port, size):
             data = sock.recv(65536)
         except socket.timeout:
             break
-        if len(data) == size:
+        if len(data) == size and (bits is None or sample_range(data, bits) == (low, high)):
             return
-    raise AssertionError("no %d-byte datagram on port %d" % (size, port))
+    raise AssertionError("no %d-byte datagram on port %d%s" % (
+        size, port, "" if bits is None else " with samples from %d to %d" % (low, high)))
 
 
 def run_example(binary, steps, recordings):
@@ -226,8 +239,8 @@ def run_example(binary, steps, recordings):
             elif step.startswith("no "):
                 run.expect_none(json.loads(step[3:]))
             elif step.startswith("udp "):
-                _, port, size = step.split()
-                await_datagram(sockets, int(port), int(size))
+                _, port, size, *samples = step.split()
+                await_datagram(sockets, int(port), int(size), *map(int, samples))
             elif step.startswith("sine "):
                 _, channel, hz, dbfs, seconds, *per = step.split()
                 send_sine(run, int(channel), float(hz), float(dbfs), float(seconds),
