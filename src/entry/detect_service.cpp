@@ -6,20 +6,20 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
+#include "analysis/band_spectrum.h"
 #include "control/line_reader.h"
 #include "control/telemetry.h"
 #include "control/worker.h"
-#include "engine/numeric.h"
 #include "entry/modes.h"
 
 namespace mixengine {
 
 namespace {
 
-constexpr float kBinHz = 11.71875f;  // 48000 / 4096
 constexpr auto kSpecInterval = std::chrono::milliseconds(100);
 
 // The loopback socket with its receive timeout, closed when the mode ends.
@@ -67,15 +67,13 @@ class UdpSocket {
 }  // namespace
 
 std::array<float, kDetectBands> detect_band_summary(std::span<const float> spectrum) noexcept {
+    static_assert(kDetectBands == kRtaBands);
+    const std::array<BandBins, kRtaBands> bins = rta_band_bins(kDetectRate);
     std::array<float, kDetectBands> out;
     const std::size_t n = spectrum.size();
     for (std::size_t k = 0; k < kDetectBands; ++k) {
-        const float kf = static_cast<float>(k);
-        const float lo = std::exp(2.9957323f + 6.9077549f * kf / 96.0f);
-        const float hi = std::exp(2.9957323f + 6.9077549f * (kf + 1.0f) / 96.0f);
-        const auto first = saturating_cast<std::size_t>(std::floor(lo / kBinHz));
-        std::size_t last =
-            n == 0 ? 0 : std::min(saturating_cast<std::size_t>(std::ceil(hi / kBinHz)), n - 1);
+        const std::size_t first = bins[k].lo;
+        std::size_t last = n == 0 ? 0 : std::min<std::size_t>(bins[k].hi, n - 1);
         if (last < first) last = first;
         float value = -120.0f;
         for (std::size_t j = first; j <= last && j < n; ++j) value = std::fmax(value, spectrum[j]);

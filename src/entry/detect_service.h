@@ -22,9 +22,9 @@ inline constexpr std::size_t kDetectBands = 96;
 inline constexpr std::size_t kDatagramBytes = 65536;
 inline constexpr float kDetectRate = 48000.0f;
 
-// Pure: the largest level of each band from 20 Hz to 20 kHz (a thousandth of the range per band
-// in log frequency), over bins of 11.71875 Hz, NaN ignored, rounded to whole dB; -120 where a band
-// holds no bin of the spectrum.
+// Pure: the largest level of each of the spectrum analyser's 96 bands (20 Hz to 20 kHz, 32 per
+// decade), over bins of 11.71875 Hz, NaN ignored, rounded to whole dB; -120 where a band holds no
+// bin of the spectrum.
 std::array<float, kDetectBands> detect_band_summary(std::span<const float> spectrum) noexcept;
 
 // Everything the receive loop does with one datagram; it owns the detectors, so a test can feed
