@@ -7,13 +7,10 @@
 
 namespace mixengine {
 
-namespace {
-
-bool within_sixth_octave(float a_hz, float b_hz) noexcept {
-    return std::fabs(std::log2(a_hz / b_hz)) < 1.0f / 6.0f;
+bool within_sixth_octave(float a_hz, float b_hz, bool edge_counts) noexcept {
+    const float octaves = std::fabs(std::log2(a_hz / b_hz));
+    return edge_counts ? octaves <= 1.0f / 6.0f : octaves < 1.0f / 6.0f;
 }
-
-}  // namespace
 
 NotchCascade::NotchCascade(double sample_rate) : sample_rate_(sample_rate) {
     entries_.reserve(kMaxNotches);

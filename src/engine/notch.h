@@ -19,6 +19,12 @@ namespace mixengine {
 
 inline constexpr std::size_t kMaxNotches = 12;
 
+// Whether two frequencies lie less than a sixth of an octave (a whole tone) apart: the test by
+// which notches, the suppressor's notches and its suggestions are the same one. With
+// `edge_counts`, exactly a sixth apart counts as within too. False when either is zero, infinite
+// or not a number, or when their signs differ.
+bool within_sixth_octave(float a_hz, float b_hz, bool edge_counts = false) noexcept;
+
 struct NotchEntry {
     float freq_hz = 0.0f;  // where the entry was created
     float gain_db = 0.0f;

@@ -7,6 +7,7 @@
 
 #include "control/telemetry.h"
 #include "control/worker.h"
+#include "engine/notch.h"
 
 namespace mixengine {
 
@@ -14,11 +15,6 @@ namespace {
 
 // Practice howls for outputs given no frequency, by output index mod 5.
 constexpr float kDefaultHowlHz[] = {630.0f, 1250.0f, 2500.0f, 3150.0f, 800.0f};
-
-bool within_whole_tone(float a_hz, float b_hz, bool inclusive) noexcept {
-    const float octaves = std::fabs(std::log2(a_hz / b_hz));
-    return inclusive ? octaves <= 1.0f / 6.0f : octaves < 1.0f / 6.0f;
-}
 
 Json whole_hz(float hz) {
     return json_f32(std::round(hz));
@@ -85,7 +81,7 @@ void FeedbackSuppressor::detection(std::size_t i, float freq_hz, double now_s) {
 
     if (o.cfg.mode == "suggest") {
         for (const float s : o.suggestions)
-            if (within_whole_tone(s, freq_hz, false)) return;
+            if (within_sixth_octave(s, freq_hz)) return;
         o.suggestions.push_back(freq_hz);
         return;
     }
@@ -129,7 +125,7 @@ void FeedbackSuppressor::handle(const FbaCommand& command, double now_s) {
                     send(update::SetNotch{i, c.freq_hz, placed->depth_db});
                 }
                 std::erase_if(o.suggestions,
-                              [&](float s) { return within_whole_tone(s, c.freq_hz, true); });
+                              [&](float s) { return within_sixth_octave(s, c.freq_hz, true); });
                 print_state(i);
             } else if constexpr (std::is_same_v<C, fba::Reset>) {
                 o.bank.clear();

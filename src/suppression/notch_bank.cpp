@@ -3,15 +3,9 @@
 #include <algorithm>
 #include <cmath>
 
+#include "engine/notch.h"
+
 namespace mixengine {
-
-namespace {
-
-bool within_whole_tone(float a_hz, float b_hz) noexcept {
-    return std::fabs(std::log2(a_hz / b_hz)) < 1.0f / 6.0f;
-}
-
-}  // namespace
 
 NotchBank::NotchBank(double sample_rate) : sample_rate_(sample_rate) {
     notches_.reserve(kCapacity);
@@ -20,7 +14,7 @@ NotchBank::NotchBank(double sample_rate) : sample_rate_(sample_rate) {
 NotchOutcome NotchBank::place(float freq_hz, double now_s, const FbaCfg& cfg) {
     const bool fixed = cfg.mode == "fixed";
     for (Notch& n : notches_) {
-        if (!within_whole_tone(n.freq_hz, freq_hz)) continue;
+        if (!within_sixth_octave(n.freq_hz, freq_hz)) continue;
         // Even a notch that cannot go deeper is refreshed, which keeps it from being released.
         n.time_s = now_s;
         n.fixed = n.fixed || fixed;

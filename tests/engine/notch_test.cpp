@@ -17,6 +17,25 @@ namespace {
 
 constexpr double kNotchFs = 48000.0;
 
+TEST(SixthOctave, IsAWholeToneEitherWayAndNeverANonsenseFrequency) {
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const float inf = std::numeric_limits<float>::infinity();
+    // A sixth of an octave up from 1000 Hz is 1122.46 Hz.
+    struct Case {
+        float a, b;
+        bool within;
+    } cases[] = {
+        {1000.0f, 1000.0f, true}, {1000.0f, 1122.0f, true},  {1122.0f, 1000.0f, true},
+        {1000.0f, 891.0f, true},  {1000.0f, 1123.0f, false}, {1000.0f, 890.0f, false},
+        {1000.0f, 0.0f, false},   {0.0f, 0.0f, false},       {-1000.0f, 1000.0f, false},
+        {nan, 1000.0f, false},    {inf, inf, false},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(within_sixth_octave(c.a, c.b), c.within) << c.a << " ~ " << c.b;
+        EXPECT_EQ(within_sixth_octave(c.a, c.b, true), c.within) << c.a << " ~ " << c.b;
+    }
+}
+
 TEST(NotchCascade, RetunesWithinASixthOfAnOctaveElseAppends) {
     NotchCascade nc(kNotchFs);
     nc.set_notch(1000.0f, -6.0f);
