@@ -10,6 +10,7 @@ namespace {
 
 constexpr float kDuckFullDb = 12.0f;   // full depth this far over the threshold
 constexpr float kDuckMaxDb = 30.0f;
+constexpr float kDuckFloor = 1e-9f;  // the lowest envelope the level is taken of (-180 dB)
 
 }  // namespace
 
@@ -93,9 +94,14 @@ void BleedReducer::run_duck(float* buf, float* ref, std::size_t n) noexcept {
     const float thr = cfg_.thr;
     const float att = duck_att_, rel = duck_rel_;
     // Below this level the envelope is surely under the threshold whatever the rounding of the
-    // dB arithmetic, so the logarithm can be skipped.
-    const float quiet = static_cast<float>(
-        std::pow(10.0, (double(thr) - (1e-3 + 1e-6 * std::fabs(double(thr)))) / 20.0));
+    // dB arithmetic, so the logarithm can be skipped. Levels under 1e-9 all read as the floor of
+    // -180 dB: where the floor itself is over the threshold, every level is, and none is skipped.
+    const float floor_over = 20.0f * std::log10(kDuckFloor) - thr;
+    const float quiet =
+        floor_over > 0.0f
+            ? 0.0f
+            : static_cast<float>(
+                  std::pow(10.0, (double(thr) - (1e-3 + 1e-6 * std::fabs(double(thr)))) / 20.0));
     run_stages(band_, ref_state_, ref, n);
     float env = duck_env_, gain = duck_gain_;
     // The strip's band is filtered a block at a time beside the strip itself, which it is
@@ -112,7 +118,7 @@ void BleedReducer::run_duck(float* buf, float* ref, std::size_t n) noexcept {
             env = a + (env - a) * (a > env ? att : rel);
             float t = 1.0f;
             if (!(env < quiet)) {
-                const float over = 20.0f * std::log10(std::fmax(env, 1e-9f)) - thr;
+                const float over = 20.0f * std::log10(std::fmax(env, kDuckFloor)) - thr;
                 if (over > 0.0f)
                     t = std::pow(10.0f, depth_db * std::fmin(over / kDuckFullDb, 1.0f) / 20.0f);
             }

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
 #include <numbers>
 #include <random>
 #include <string>
@@ -317,6 +318,28 @@ TEST(Bleed, DuckDepthFollowsTheLevelOverThreshold) {
         std::vector<float> quiet(2 * n, 0.0f), tail = sine(2 * n, centre, 0.1f);
         run_blocks(b, tail, quiet);
         EXPECT_NEAR(b.duck_gain(), 1.0f, 3e-4f) << "release";
+    }
+}
+
+// A silent reference reads as the level floor, -180 dB, so a threshold below the floor ducks even
+// then, by as much as the floor is over it.
+TEST(Bleed, DuckThresholdsBelowTheLevelFloorDuckASilentReference) {
+    const float inf = std::numeric_limits<float>::infinity();
+    struct Case {
+        float amount, thr, expect_db;
+    } cases[] = {
+        {12.0f, -200.0f, -12.0f}, {12.0f, -186.0f, -6.0f}, {6.0f, -1e30f, -6.0f},
+        {12.0f, -inf, -12.0f},    {12.0f, -179.0f, 0.0f},  {12.0f, -60.0f, 0.0f},
+    };
+    const std::vector<float> silence(24000, 0.0f);
+    for (const Case& c : cases) {
+        BleedReducer b(kBleedFs);
+        BleedCfg cfg = on_cfg("duck", c.amount);
+        cfg.thr = c.thr;
+        b.configure(cfg);
+        auto sig = sine(silence.size(), 6000.0, 0.1f);
+        run_blocks(b, sig, silence);
+        EXPECT_NEAR(20.0 * std::log10(b.duck_gain()), c.expect_db, 0.01) << "threshold " << c.thr;
     }
 }
 
