@@ -13,25 +13,42 @@ namespace mixengine {
 
 namespace {
 
-// One compressor step: detector, static curve, smoothing. Returns the linear gain.
-inline float comp_step(const CompParams& p, float a, float& env, float& gr, float& hold) noexcept {
+// The compressor's detector: the peak (instant attack) or RMS level, falling over 20 ms.
+inline float comp_detect(const CompParams& p, float a, float env) noexcept {
     if (p.rms) {
         const float a2 = a * a;
-        env = std::sqrt(max_of(a2 + p.det * (env * env - a2), 0.0f));
-    } else {
-        env = a > env ? a : a + p.det * (env - a);
+        return std::sqrt(max_of(a2 + p.det * (env * env - a2), 0.0f));
     }
-    // Clearly below the knee the curve is flat at 0 dB, so the logarithm can be skipped there.
-    const float e = floored(env);
-    const float target = !p.expander && e < p.quiet_lin ? 0.0f : comp_target_db(p, lin_to_db(e));
-    if (target < gr) {
-        hold = p.hold_samples;
-        gr = target + p.att * (gr - target);
+    return a > env ? a : a + p.det * (env - a);
+}
+
+// The gain smoothing of both processors: `value` moves towards `target` by the attack coefficient
+// while `attacking` (which restarts the hold), then stays while the hold lasts, then moves by the
+// release coefficient.
+inline void follow(bool attacking, float target, float att, float rel, float hold_samples,
+                   float& value, float& hold) noexcept {
+    if (attacking) {
+        hold = hold_samples;
+        value = target + att * (value - target);
     } else if (hold > 0.0f) {
         hold -= 1.0f;
     } else {
-        gr = target + p.rel * (gr - target);
+        value = target + rel * (value - target);
     }
+}
+
+// The compressor's gain change falls to its target at the attack rate.
+inline void comp_smooth(const CompParams& p, float target, float& gr, float& hold) noexcept {
+    follow(target < gr, target, p.att, p.rel, p.hold_samples, gr, hold);
+}
+
+// One compressor step: detector, static curve, smoothing. Returns the linear gain.
+inline float comp_step(const CompParams& p, float a, float& env, float& gr, float& hold) noexcept {
+    env = comp_detect(p, a, env);
+    // Clearly below the knee the curve is flat at 0 dB, so the logarithm can be skipped there.
+    const float e = floored(env);
+    const float target = !p.expander && e < p.quiet_lin ? 0.0f : comp_target_db(p, lin_to_db(e));
+    comp_smooth(p, target, gr, hold);
     return db_to_gain(gr);
 }
 
@@ -88,14 +105,7 @@ float gate_run(const GateParams& p, GateState& st, float* buf, std::size_t n) no
                           : db_to_gain(std::fmax(p.slope * (level - p.thr_db), p.depth_db));
             }
         }
-        if (t >= gain) {
-            hold = p.hold_samples;
-            gain = t + p.att * (gain - t);
-        } else if (hold > 0.0f) {
-            hold -= 1.0f;
-        } else {
-            gain = t + p.rel * (gain - t);
-        }
+        follow(t >= gain, t, p.att, p.rel, p.hold_samples, gain, hold);  // opens at the attack rate
         buf[i] = x * gain;
         min_gain = min_of(min_gain, gain);
     }
@@ -225,25 +235,13 @@ void comp_gains(const CompParams& p, float& env_io, float& gr_io, float& hold_io
     float lvl[kCompBlock] = {}, db[kCompBlock] = {};
     float env = env_io, gr = gr_io, hold = hold_io;
     for (std::size_t i = 0; i < n; ++i) {
-        if (p.rms) {
-            const float a2 = a[i] * a[i];
-            env = std::sqrt(max_of(a2 + p.det * (env * env - a2), 0.0f));
-        } else {
-            env = a[i] > env ? a[i] : a[i] + p.det * (env - a[i]);
-        }
+        env = comp_detect(p, a[i], env);
         lvl[i] = floored(env);
     }
     block_lin_to_db(lvl, db, n);
     for (std::size_t i = 0; i < n; ++i) {
         const float target = !p.expander && lvl[i] < p.quiet_lin ? 0.0f : comp_target_db(p, db[i]);
-        if (target < gr) {
-            hold = p.hold_samples;
-            gr = target + p.att * (gr - target);
-        } else if (hold > 0.0f) {
-            hold -= 1.0f;
-        } else {
-            gr = target + p.rel * (gr - target);
-        }
+        comp_smooth(p, target, gr, hold);
         db[i] = gr;
     }
     block_db_to_gain(db, gain, n);
@@ -252,85 +250,80 @@ void comp_gains(const CompParams& p, float& env_io, float& gr_io, float& hold_io
 
 }  // namespace
 
-float comp_run(const CompParams& p, CompState& st, float* buf, std::size_t n) noexcept {
+namespace {
+
+// The compressor's one loop, for a mono or a linked stereo signal: `level(i)` is what the detector
+// hears of sample i, `scale(i, f)` multiplies sample i by f. The block form takes a block of gains
+// at a time from comp_gains; the reference form one gain after another from comp_step.
+template <bool kReference, class Level, class Scale>
+float comp_loop(const CompParams& p, CompState& st, std::size_t n, Level level,
+                Scale scale) noexcept {
     if (!p.active) return 1.0f;
     float env = st.env, gr = st.gr_db, hold = st.hold;
     float min_gain = 1.0f;
     const float dry = 1.0f - p.mix, wet = p.mix * p.makeup;
-    float a[kCompBlock], g[kCompBlock];
-    for (std::size_t at = 0; at < n; at += kCompBlock) {
-        const std::size_t m = std::min(kCompBlock, n - at);
-        float* x = buf + at;
-        for (std::size_t i = 0; i < m; ++i) a[i] = std::fabs(x[i]);
-        comp_gains(p, env, gr, hold, a, g, m);
-        for (std::size_t i = 0; i < m; ++i) {
-            min_gain = min_of(min_gain, g[i]);
-            x[i] = x[i] * (dry + wet * g[i]);
+    if constexpr (kReference) {
+        for (std::size_t i = 0; i < n; ++i) {
+            const float g = comp_step(p, level(i), env, gr, hold);
+            min_gain = min_of(min_gain, g);
+            scale(i, dry + wet * g);
+        }
+    } else {
+        float a[kCompBlock], g[kCompBlock];
+        for (std::size_t at = 0; at < n; at += kCompBlock) {
+            const std::size_t m = std::min(kCompBlock, n - at);
+            for (std::size_t i = 0; i < m; ++i) a[i] = level(at + i);
+            comp_gains(p, env, gr, hold, a, g, m);
+            for (std::size_t i = 0; i < m; ++i) {
+                min_gain = min_of(min_gain, g[i]);
+                scale(at + i, dry + wet * g[i]);
+            }
         }
     }
     store_comp_state(st, env, gr, hold);
     return min_gain;
+}
+
+template <bool kReference>
+float comp_mono(const CompParams& p, CompState& st, float* buf, std::size_t n) noexcept {
+    return comp_loop<kReference>(
+        p, st, n, [buf](std::size_t i) { return std::fabs(buf[i]); },
+        [buf](std::size_t i, float f) { buf[i] = buf[i] * f; });
+}
+
+template <bool kReference>
+float comp_linked(const CompParams& p, CompState& st, float* left, float* right,
+                  std::size_t n) noexcept {
+    return comp_loop<kReference>(
+        p, st, n,
+        [left, right](std::size_t i) {
+            const float al = std::fabs(left[i]), ar = std::fabs(right[i]);
+            return ar > al ? ar : al;
+        },
+        [left, right](std::size_t i, float f) {
+            left[i] *= f;
+            right[i] *= f;
+        });
+}
+
+}  // namespace
+
+float comp_run(const CompParams& p, CompState& st, float* buf, std::size_t n) noexcept {
+    return comp_mono<false>(p, st, buf, n);
 }
 
 float comp_run_linked(const CompParams& p, CompState& st, float* left, float* right,
                       std::size_t n) noexcept {
-    if (!p.active) return 1.0f;
-    float env = st.env, gr = st.gr_db, hold = st.hold;
-    float min_gain = 1.0f;
-    const float dry = 1.0f - p.mix, wet = p.mix * p.makeup;
-    float a[kCompBlock], g[kCompBlock];
-    for (std::size_t at = 0; at < n; at += kCompBlock) {
-        const std::size_t m = std::min(kCompBlock, n - at);
-        float* l = left + at;
-        float* r = right + at;
-        for (std::size_t i = 0; i < m; ++i) {
-            const float al = std::fabs(l[i]), ar = std::fabs(r[i]);
-            a[i] = ar > al ? ar : al;
-        }
-        comp_gains(p, env, gr, hold, a, g, m);
-        for (std::size_t i = 0; i < m; ++i) {
-            min_gain = min_of(min_gain, g[i]);
-            const float f = dry + wet * g[i];
-            l[i] *= f;
-            r[i] *= f;
-        }
-    }
-    store_comp_state(st, env, gr, hold);
-    return min_gain;
+    return comp_linked<false>(p, st, left, right, n);
 }
 
 float comp_run_reference(const CompParams& p, CompState& st, float* buf, std::size_t n) noexcept {
-    if (!p.active) return 1.0f;
-    float env = st.env, gr = st.gr_db, hold = st.hold;
-    float min_gain = 1.0f;
-    const float dry = 1.0f - p.mix, wet = p.mix * p.makeup;
-    for (std::size_t i = 0; i < n; ++i) {
-        const float x = buf[i];
-        const float g = comp_step(p, std::fabs(x), env, gr, hold);
-        min_gain = min_of(min_gain, g);
-        buf[i] = x * (dry + wet * g);
-    }
-    store_comp_state(st, env, gr, hold);
-    return min_gain;
+    return comp_mono<true>(p, st, buf, n);
 }
 
 float comp_run_linked_reference(const CompParams& p, CompState& st, float* left, float* right,
                                 std::size_t n) noexcept {
-    if (!p.active) return 1.0f;
-    float env = st.env, gr = st.gr_db, hold = st.hold;
-    float min_gain = 1.0f;
-    const float dry = 1.0f - p.mix, wet = p.mix * p.makeup;
-    for (std::size_t i = 0; i < n; ++i) {
-        const float al = std::fabs(left[i]), ar = std::fabs(right[i]);
-        const float a = ar > al ? ar : al;
-        const float g = comp_step(p, a, env, gr, hold);
-        min_gain = min_of(min_gain, g);
-        const float f = dry + wet * g;
-        left[i] *= f;
-        right[i] *= f;
-    }
-    store_comp_state(st, env, gr, hold);
-    return min_gain;
+    return comp_linked<true>(p, st, left, right, n);
 }
 
 Compressor::Compressor(float sample_rate) noexcept

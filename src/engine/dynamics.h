@@ -24,6 +24,14 @@ struct Ballistics {
 };
 Ballistics ballistics(float attack_ms, float release_ms, float sample_rate) noexcept;
 
+// One channel's gate or compressor, handed to the lane runs at the end of this file.
+template <class Params, class State>
+struct DynamicsLane {
+    const Params* params = nullptr;
+    State* state = nullptr;
+    float* buf = nullptr;
+};
+
 struct GateParams {
     bool active = false;  // a gate is configured and its mode is not "duck"
     float thr_db = 0.0f;
@@ -49,11 +57,7 @@ GateParams gate_params(const GateCfg& cfg, float sample_rate) noexcept;
 // Gates the buffer in place; returns the smallest gain applied (1.0 when inactive).
 float gate_run(const GateParams& p, GateState& st, float* buf, std::size_t n) noexcept;
 
-struct GateLane {
-    const GateParams* params = nullptr;
-    GateState* state = nullptr;
-    float* buf = nullptr;
-};
+using GateLane = DynamicsLane<GateParams, GateState>;
 
 class Gate {
   public:
@@ -111,11 +115,7 @@ float comp_run_reference(const CompParams& p, CompState& st, float* buf, std::si
 float comp_run_linked_reference(const CompParams& p, CompState& st, float* left, float* right,
                                 std::size_t n) noexcept;
 
-struct CompLane {
-    const CompParams* params = nullptr;
-    CompState* state = nullptr;
-    float* buf = nullptr;
-};
+using CompLane = DynamicsLane<CompParams, CompState>;
 
 class Compressor {
   public:
