@@ -4,13 +4,14 @@
 #include <algorithm>
 #include <cmath>
 
+#include "dynamics_math.h"
+
 namespace mixengine {
 
 namespace {
 
-constexpr float kDuckFullDb = 12.0f;   // full depth this far over the threshold
+constexpr float kDuckFullDb = 12.0f;  // full depth this far over the threshold
 constexpr float kDuckMaxDb = 30.0f;
-constexpr float kDuckFloor = 1e-9f;  // the lowest envelope the level is taken of (-180 dB)
 
 }  // namespace
 
@@ -96,12 +97,9 @@ void BleedReducer::run_duck(float* buf, float* ref, std::size_t n) noexcept {
     // Below this level the envelope is surely under the threshold whatever the rounding of the
     // dB arithmetic, so the logarithm can be skipped. Levels under 1e-9 all read as the floor of
     // -180 dB: where the floor itself is over the threshold, every level is, and none is skipped.
-    const float floor_over = 20.0f * std::log10(kDuckFloor) - thr;
+    const float floor_over = lin_to_db(floored(0.0f)) - thr;
     const float quiet =
-        floor_over > 0.0f
-            ? 0.0f
-            : static_cast<float>(
-                  std::pow(10.0, (double(thr) - (1e-3 + 1e-6 * std::fabs(double(thr)))) / 20.0));
+        floor_over > 0.0f ? 0.0f : level_at(thr, -rounding_margin_db(std::fabs(double(thr))));
     run_stages(band_, ref_state_, ref, n);
     float env = duck_env_, gain = duck_gain_;
     // The strip's band is filtered a block at a time beside the strip itself, which it is
@@ -118,7 +116,7 @@ void BleedReducer::run_duck(float* buf, float* ref, std::size_t n) noexcept {
             env = a + (env - a) * (a > env ? att : rel);
             float t = 1.0f;
             if (!(env < quiet)) {
-                const float over = 20.0f * std::log10(std::fmax(env, kDuckFloor)) - thr;
+                const float over = lin_to_db(floored(env)) - thr;
                 if (over > 0.0f)
                     t = std::pow(10.0f, depth_db * std::fmin(over / kDuckFullDb, 1.0f) / 20.0f);
             }
