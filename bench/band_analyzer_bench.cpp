@@ -104,16 +104,11 @@ void BM_ThreadPass(benchmark::State& state) {
     ScopedFlushDenormals ftz;
     std::string sink;
     capture_output_for_tests(&sink);
-    auto [tx, rx] = make_channel<AutoEqRequest>();
-    std::vector<RingProducer<float>> producers;
-    std::vector<RingConsumer<float>> consumers;
-    for (std::size_t i = 0; i < kAutoEqTargets; ++i) {
-        auto [p, c] = make_spsc_ring<float>(kAutoEqFeedSamples);
-        producers.push_back(std::move(p));
-        consumers.push_back(std::move(c));
-    }
+    auto [links, ends] = make_fed_worker<AutoEqRequest>(kAutoEqTargets, kAutoEqFeedSamples);
+    auto& tx = links.commands;
+    auto& producers = links.feeds;
     auto [updates, update_ring] = make_update_ring();
-    AutoEqAnalysis analysis(std::move(rx), std::move(consumers), updates, kRate);
+    AutoEqAnalysis analysis(std::move(ends.commands), std::move(ends.feeds), updates, kRate);
     const auto on = static_cast<std::size_t>(state.range(0));
     for (std::size_t t = 0; t < on; ++t) {
         AutoEqCfg cfg;

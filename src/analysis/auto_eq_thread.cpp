@@ -71,20 +71,13 @@ void AutoEqAnalysis::pass() {
 
 AutoEqLinks start_auto_eq_thread(std::shared_ptr<UpdateSender> updates,
                                  std::shared_ptr<std::atomic<bool>> stop, float rate) {
-    auto [sender, receiver] = make_channel<AutoEqRequest>();
-    AutoEqLinks links{std::move(sender), {}};
-    std::vector<RingConsumer<float>> feeds;
-    for (std::size_t i = 0; i < kAutoEqTargets; ++i) {
-        auto [producer, consumer] = make_spsc_ring<float>(kAutoEqFeedSamples);
-        links.feeds.push_back(std::move(producer));
-        feeds.push_back(std::move(consumer));
-    }
-    if (!stop) return links;
+    auto [links, ends] = make_fed_worker<AutoEqRequest>(kAutoEqTargets, kAutoEqFeedSamples);
+    if (!stop) return std::move(links);
     start_worker(
         WorkerSpec::optional("Automatic EQ has stopped: the engine ran out of memory or threads. "
                              "Restart it to use it again."),
-        [analysis = std::make_shared<AutoEqAnalysis>(std::move(receiver), std::move(feeds),
-                                                     std::move(updates), rate),
+        [analysis = std::make_shared<AutoEqAnalysis>(
+             std::move(ends.commands), std::move(ends.feeds), std::move(updates), rate),
          stop]() {
             // Quiet band filters decay through the denormal range, where each step costs far more.
             ScopedFlushDenormals denormals_off;
@@ -94,7 +87,7 @@ AutoEqLinks start_auto_eq_thread(std::shared_ptr<UpdateSender> updates,
                 sleep_fully(kPassInterval);
             }
         });
-    return links;
+    return std::move(links);
 }
 
 }  // namespace mixengine

@@ -1,6 +1,6 @@
 // The auto-EQ analysis thread: for each of its targets (engine/signals.h: the strips, the buses,
-// main and mono) it drains the engine's feed ring, measures the 31 graphic-EQ bands against the target
-// curve and sends the correction to the engine.
+// main and mono) it drains the engine's feed ring, measures the 31 graphic-EQ bands against the
+// target curve and sends the correction to the engine.
 #pragma once
 
 #include <array>
@@ -12,6 +12,7 @@
 #include "analysis/band_analyzer.h"
 #include "control/channel.h"
 #include "control/fba_command.h"
+#include "control/fed_worker.h"
 #include "control/update_sender.h"
 #include "engine/signals.h"
 #include "engine/spsc_ring.h"
@@ -20,10 +21,7 @@ namespace mixengine {
 
 inline constexpr std::size_t kAutoEqFeedSamples = 32768;
 
-struct AutoEqLinks {
-    Sender<AutoEqRequest> requests;          // for the command reader
-    std::vector<RingProducer<float>> feeds;  // kAutoEqTargets, for the engine
-};
+using AutoEqLinks = FedWorkerLinks<AutoEqRequest>;  // kAutoEqTargets feeds
 
 // Creates the request channel and the feed rings and starts the detached thread, which ends when
 // `stop` is set.

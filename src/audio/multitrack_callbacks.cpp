@@ -11,16 +11,6 @@ namespace {
 
 constexpr std::size_t kChunk = 512;
 
-inline void store(float x, int16_t& s) noexcept {
-    s = f32_to_i16(x);
-}
-inline void store(float x, int32_t& s) noexcept {
-    s = f32_to_i32(x);
-}
-inline void store(float x, float& s) noexcept {
-    s = x;
-}
-
 }  // namespace
 
 RecordInput::RecordInput(RingProducer<float> ring, std::shared_ptr<SampleCounter> dropped)
@@ -61,7 +51,7 @@ void PlayOutput::operator()(const OutputBlock& block) noexcept {
                 const std::size_t got = ring_.pop_some(taken.data(), m);
                 std::fill(taken.begin() + static_cast<std::ptrdiff_t>(got),
                           taken.begin() + static_cast<std::ptrdiff_t>(m), 0.0f);
-                for (std::size_t i = 0; i < m; ++i) store(taken[i], span[first + i]);
+                for (std::size_t i = 0; i < m; ++i) from_f32(taken[i], span[first + i]);
             }
         },
         block);

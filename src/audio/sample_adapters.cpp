@@ -14,15 +14,6 @@ inline float to_f32(int32_t s) noexcept {
 inline float to_f32(float s) noexcept {
     return s;
 }
-inline void from_f32(float x, int16_t& s) noexcept {
-    s = f32_to_i16(x);
-}
-inline void from_f32(float x, int32_t& s) noexcept {
-    s = f32_to_i32(x);
-}
-inline void from_f32(float x, float& s) noexcept {
-    s = x;
-}
 }  // namespace
 
 void block_to_f32(const InputBlock& block, std::size_t first, std::size_t count,

@@ -25,6 +25,17 @@ inline int32_t f32_to_i32(float x) noexcept {
     return saturating_cast<int32_t>(x * 0x1p31f);
 }
 
+// One engine float into a device sample of any of the three types.
+inline void from_f32(float x, int16_t& s) noexcept {
+    s = f32_to_i16(x);
+}
+inline void from_f32(float x, int32_t& s) noexcept {
+    s = f32_to_i32(x);
+}
+inline void from_f32(float x, float& s) noexcept {
+    s = x;
+}
+
 // Converts `count` samples of the block, starting at sample `first`, into out[0 .. count).
 // The caller keeps first + count within the block.
 void block_to_f32(const InputBlock& block, std::size_t first, std::size_t count,

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -86,5 +87,12 @@ class PlaySession {
 // Fills every 10 ms until the material is over (then lets the device play out for 100 ms) or
 // the stop flag is set; then finishes. Exit status.
 int run_playback(PlaySession& session, const std::atomic<bool>& stop);
+
+// What both modes start with: the system's audio host and the transport reader; then `run` with
+// the reader's pause and stop flags gives the exit status. A reader that cannot run ends the mode
+// first.
+using TransportRun = std::function<int(AudioHost& host, std::shared_ptr<std::atomic<bool>> paused,
+                                       const std::atomic<bool>& stop)>;
+int run_transport_mode(const TransportRun& run);
 
 }  // namespace mixengine

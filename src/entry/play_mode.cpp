@@ -6,10 +6,8 @@
 #include <vector>
 
 #include "audio/device_lookup.h"
-#include "audio/rtaudio_host.h"
 #include "audio/stream_choice.h"
 #include "control/telemetry.h"
-#include "control/transport_reader.h"
 #include "control/worker.h"
 #include "multitrack_modes.h"
 
@@ -134,16 +132,15 @@ int run_playback(PlaySession& session, const std::atomic<bool>& stop) {
 }
 
 int run_play_mode(const PlayOptions& options) {
-    const auto host = make_system_host();
-    auto stop = std::make_shared<std::atomic<bool>>(false);
-    auto paused = std::make_shared<std::atomic<bool>>(false);
-    if (!start_transport_reader(stop, paused)) return 1;
-    auto session = PlaySession::start(*host, options, paused);
-    if (!session) {
-        print_error(session.error());
-        return 1;
-    }
-    return run_playback(**session, *stop);
+    return run_transport_mode([&](AudioHost& host, std::shared_ptr<std::atomic<bool>> paused,
+                                  const std::atomic<bool>& stop) {
+        auto session = PlaySession::start(host, options, std::move(paused));
+        if (!session) {
+            print_error(session.error());
+            return 1;
+        }
+        return run_playback(**session, stop);
+    });
 }
 
 }  // namespace mixengine

@@ -5,10 +5,8 @@
 #include <algorithm>
 
 #include "audio/device_lookup.h"
-#include "audio/rtaudio_host.h"
 #include "audio/stream_choice.h"
 #include "control/telemetry.h"
-#include "control/transport_reader.h"
 #include "control/worker.h"
 #include "multitrack_modes.h"
 
@@ -109,17 +107,15 @@ int run_recording(RecordSession& session, const std::atomic<bool>& stop) {
 }
 
 int run_record_mode(const RecordOptions& options) {
-    const auto host = make_system_host();
-    auto stop = std::make_shared<std::atomic<bool>>(false);
-    // Nothing in this mode reads it: "pause" does not pause a recording.
-    auto paused = std::make_shared<std::atomic<bool>>(false);
-    if (!start_transport_reader(stop, paused)) return 1;
-    auto session = RecordSession::start(*host, options);
-    if (!session) {
-        print_error(session.error());
-        return 1;
-    }
-    return run_recording(**session, *stop);
+    // Nothing in this mode reads the pause flag: "pause" does not pause a recording.
+    return run_transport_mode([&](AudioHost& host, auto, const std::atomic<bool>& stop) {
+        auto session = RecordSession::start(host, options);
+        if (!session) {
+            print_error(session.error());
+            return 1;
+        }
+        return run_recording(**session, stop);
+    });
 }
 
 }  // namespace mixengine

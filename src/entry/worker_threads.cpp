@@ -38,7 +38,7 @@ std::optional<WorkerThreads> start_worker_threads(const WorkerThreadsRequest& re
 
     // The threads already started see the stop flag this sets and end.
     if (!start_command_reader(CommandReaderLinks{updates, out.control, std::move(feedback.commands),
-                                                 std::move(auto_eq.requests)}))
+                                                 std::move(auto_eq.commands)}))
         return std::nullopt;
 
     SpectrumThreadInputs spectrum;

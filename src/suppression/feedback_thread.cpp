@@ -163,16 +163,9 @@ void FeedbackSuppressor::print_state(std::size_t i) const {
 
 FeedbackLinks start_feedback_thread(std::shared_ptr<UpdateSender> updates,
                                     std::shared_ptr<std::atomic<bool>> stop, float rate) {
-    auto [sender, receiver] = make_channel<FbaCommand>();
-    FeedbackLinks links{std::move(sender), {}};
-    std::vector<RingConsumer<float>> feeds;
-    for (std::size_t i = 0; i < kOutputsWatched; ++i) {
-        auto [producer, consumer] = make_spsc_ring<float>(kFeedbackFeedSamples);
-        links.feeds.push_back(std::move(producer));
-        feeds.push_back(std::move(consumer));
-    }
-    auto suppressor = std::make_unique<FeedbackSuppressor>(std::move(receiver), std::move(feeds),
-                                                           std::move(updates), rate);
+    auto [links, ends] = make_fed_worker<FbaCommand>(kOutputsWatched, kFeedbackFeedSamples);
+    auto suppressor = std::make_unique<FeedbackSuppressor>(
+        std::move(ends.commands), std::move(ends.feeds), std::move(updates), rate);
     start_worker(
         WorkerSpec::optional("Feedback suppression has stopped: the engine ran out of memory or "
                              "threads. Restart it to use it again."),
@@ -184,7 +177,7 @@ FeedbackLinks start_feedback_thread(std::shared_ptr<UpdateSender> updates,
                 sleep_fully(std::chrono::milliseconds(10));
             }
         });
-    return links;
+    return std::move(links);
 }
 
 }  // namespace mixengine

@@ -11,6 +11,7 @@
 
 #include "control/channel.h"
 #include "control/fba_command.h"
+#include "control/fed_worker.h"
 #include "control/update_sender.h"
 #include "engine/config.h"
 #include "engine/signals.h"
@@ -22,10 +23,7 @@ namespace mixengine {
 
 inline constexpr std::size_t kFeedbackFeedSamples = 65536;
 
-struct FeedbackLinks {
-    Sender<FbaCommand> commands;             // for the command reader
-    std::vector<RingProducer<float>> feeds;  // kOutputsWatched, for the engine
-};
+using FeedbackLinks = FedWorkerLinks<FbaCommand>;  // kOutputsWatched feeds
 
 // Creates the command channel and the feed rings and starts the detached thread, which ends when
 // `stop` is set.

@@ -18,17 +18,12 @@ constexpr float kThreadRate = 48000.0f;
 
 struct Rig {
     Rig() {
-        auto [tx, rx] = make_channel<AutoEqRequest>();
-        requests = std::move(tx);
-        std::vector<RingConsumer<float>> consumers;
-        for (std::size_t i = 0; i < kAutoEqTargets; ++i) {
-            auto [p, c] = make_spsc_ring<float>(kAutoEqFeedSamples);
-            feeds.push_back(std::move(p));
-            consumers.push_back(std::move(c));
-        }
+        auto [links, ends] = make_fed_worker<AutoEqRequest>(kAutoEqTargets, kAutoEqFeedSamples);
+        requests = std::move(links.commands);
+        feeds = std::move(links.feeds);
         auto [sender, consumer] = make_update_ring();
         updates = std::move(consumer);
-        analysis.emplace(std::move(rx), std::move(consumers), sender, kThreadRate);
+        analysis.emplace(std::move(ends.commands), std::move(ends.feeds), sender, kThreadRate);
         capture_output_for_tests(&output);
     }
     ~Rig() { capture_output_for_tests(nullptr); }

@@ -26,18 +26,13 @@ class Rig {
   public:
     Rig() {
         capture_output_for_tests(&text_);
-        auto [sender, receiver] = make_channel<FbaCommand>();
-        commands_ = std::move(sender);
-        std::vector<RingConsumer<float>> consumers;
-        for (std::size_t i = 0; i < kOutputsWatched; ++i) {
-            auto [p, c] = make_spsc_ring<float>(kFeedbackFeedSamples);
-            feeds_.push_back(std::move(p));
-            consumers.push_back(std::move(c));
-        }
+        auto [links, ends] = make_fed_worker<FbaCommand>(kOutputsWatched, kFeedbackFeedSamples);
+        commands_ = std::move(links.commands);
+        feeds_ = std::move(links.feeds);
         auto [updates, consumer] = make_update_ring();
         updates_ = std::move(consumer);
         suppressor_ = std::make_unique<FeedbackSuppressor>(
-            std::move(receiver), std::move(consumers), std::move(updates), kThreadRate);
+            std::move(ends.commands), std::move(ends.feeds), std::move(updates), kThreadRate);
     }
     ~Rig() { capture_output_for_tests(nullptr); }
 
