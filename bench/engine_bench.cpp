@@ -43,23 +43,23 @@ void BM_EngineEverything(benchmark::State& state) {
     run(state, bench::kEverything);
 }
 
-// The straightforward path the fast one is held to, for comparison.
-void BM_EngineTypicalReference(benchmark::State& state) {
+// The one-at-a-time path the lanes are held to, for comparison.
+void BM_EngineTypicalOneAtATime(benchmark::State& state) {
     run(state, bench::kTypical, BlockPath::OneAtATime);
 }
-void BM_EngineWorstCaseReference(benchmark::State& state) {
+void BM_EngineWorstCaseOneAtATime(benchmark::State& state) {
     run(state, bench::kWorst, BlockPath::OneAtATime);
 }
-void BM_EngineEverythingReference(benchmark::State& state) {
+void BM_EngineEverythingOneAtATime(benchmark::State& state) {
     run(state, bench::kEverything, BlockPath::OneAtATime);
 }
 
 BENCHMARK(BM_EngineTypical);
 BENCHMARK(BM_EngineWorstCase);
 BENCHMARK(BM_EngineEverything);
-BENCHMARK(BM_EngineTypicalReference);
-BENCHMARK(BM_EngineWorstCaseReference);
-BENCHMARK(BM_EngineEverythingReference);
+BENCHMARK(BM_EngineTypicalOneAtATime);
+BENCHMARK(BM_EngineWorstCaseOneAtATime);
+BENCHMARK(BM_EngineEverythingOneAtATime);
 
 }  // namespace
 }  // namespace mixengine

@@ -79,8 +79,8 @@ AnalyserSource parse_analyser_source(std::string_view text) noexcept {
     if (p.count == 1 && p.first[0] == "mono") return {Kind::Mono, 0, false};
     if (p.count >= 2 && p.first[0] == "in") {
         if (const auto s = strip_index(p.first[1])) {
-            const bool post = p.count >= 3 && p.first[2] == "post";
-            return {Kind::Strip, *s, post};
+            const bool after_compressor = p.count >= 3 && p.first[2] == "post";
+            return {Kind::Strip, *s, after_compressor};
         }
     }
     if (p.count == 2 && p.first[0] == "bus") {

@@ -18,12 +18,6 @@ namespace {
 
 constexpr auto kIdle = std::chrono::milliseconds(3);
 
-// Clamps to [-1, 1]; a NaN is sent as silence, not as a full-scale sample.
-inline float full_scale(float x) noexcept {
-    if (x >= -1.0f) return x <= 1.0f ? x : 1.0f;
-    return x < -1.0f ? -1.0f : 0.0f;
-}
-
 sockaddr_in loopback(uint16_t port) noexcept {
     sockaddr_in a{};
     a.sin_family = AF_INET;
@@ -85,7 +79,7 @@ std::size_t listen_packet_samples(float rate) noexcept {
 }
 
 void encode_listen_24(float x, uint8_t* out) noexcept {
-    const int32_t v = saturating_cast<int32_t>(std::round(full_scale(x) * 8388607.0f));
+    const int32_t v = saturating_cast<int32_t>(std::round(clamp_output(x) * 8388607.0f));
     const auto u = static_cast<uint32_t>(v);
     out[0] = static_cast<uint8_t>(u);
     out[1] = static_cast<uint8_t>(u >> 8);
@@ -96,7 +90,7 @@ void encode_listen_16(float x, ListenDither& dither, uint8_t* out) noexcept {
     const float u1 = dither.next();
     const float u2 = dither.next();
     const float d = (u1 - u2) * 0x1p-15f;
-    int32_t v = saturating_cast<int32_t>(std::round(full_scale(x + d) * 32767.0f));
+    int32_t v = saturating_cast<int32_t>(std::round(clamp_output(x + d) * 32767.0f));
     v = v < -32768 ? -32768 : (v > 32767 ? 32767 : v);
     const auto u = static_cast<uint16_t>(v);
     out[0] = static_cast<uint8_t>(u);

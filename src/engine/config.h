@@ -89,7 +89,9 @@ struct AmixCfg {
     bool operator==(const AmixCfg&) const = default;
 };
 
-// Settings of one strip, bus, main or mono; absent optional stages are switched off.
+// Settings of one strip, bus, main or mono; absent optional stages are switched off. A strip reads
+// every field; the buses, mono and main read only some and ignore the rest, decided in one place
+// (configure_chain in mix_engine_config.cpp).
 struct StripCfg {
     float gain_db = 0.0f;
     bool invert = false;

@@ -254,15 +254,15 @@ namespace {
 
 // The compressor's one loop, for a mono or a linked stereo signal: `level(i)` is what the detector
 // hears of sample i, `scale(i, f)` multiplies sample i by f. The block form takes a block of gains
-// at a time from comp_gains; the reference form one gain after another from comp_step.
-template <bool kReference, class Level, class Scale>
+// at a time from comp_gains; the per-sample form one gain after another from comp_step.
+template <bool kPerSample, class Level, class Scale>
 float comp_loop(const CompParams& p, CompState& st, std::size_t n, Level level,
                 Scale scale) noexcept {
     if (!p.active) return 1.0f;
     float env = st.env, gr = st.gr_db, hold = st.hold;
     float min_gain = 1.0f;
     const float dry = 1.0f - p.mix, wet = p.mix * p.makeup;
-    if constexpr (kReference) {
+    if constexpr (kPerSample) {
         for (std::size_t i = 0; i < n; ++i) {
             const float g = comp_step(p, level(i), env, gr, hold);
             min_gain = min_of(min_gain, g);
@@ -284,17 +284,17 @@ float comp_loop(const CompParams& p, CompState& st, std::size_t n, Level level,
     return min_gain;
 }
 
-template <bool kReference>
+template <bool kPerSample>
 float comp_mono(const CompParams& p, CompState& st, float* buf, std::size_t n) noexcept {
-    return comp_loop<kReference>(
+    return comp_loop<kPerSample>(
         p, st, n, [buf](std::size_t i) { return std::fabs(buf[i]); },
         [buf](std::size_t i, float f) { buf[i] = buf[i] * f; });
 }
 
-template <bool kReference>
+template <bool kPerSample>
 float comp_linked(const CompParams& p, CompState& st, float* left, float* right,
                   std::size_t n) noexcept {
-    return comp_loop<kReference>(
+    return comp_loop<kPerSample>(
         p, st, n,
         [left, right](std::size_t i) {
             const float al = std::fabs(left[i]), ar = std::fabs(right[i]);
@@ -317,11 +317,11 @@ float comp_run_linked(const CompParams& p, CompState& st, float* left, float* ri
     return comp_linked<false>(p, st, left, right, n);
 }
 
-float comp_run_reference(const CompParams& p, CompState& st, float* buf, std::size_t n) noexcept {
+float comp_run_per_sample(const CompParams& p, CompState& st, float* buf, std::size_t n) noexcept {
     return comp_mono<true>(p, st, buf, n);
 }
 
-float comp_run_linked_reference(const CompParams& p, CompState& st, float* left, float* right,
+float comp_run_linked_per_sample(const CompParams& p, CompState& st, float* left, float* right,
                                 std::size_t n) noexcept {
     return comp_linked<true>(p, st, left, right, n);
 }

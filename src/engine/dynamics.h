@@ -109,11 +109,11 @@ float comp_run(const CompParams& p, CompState& st, float* buf, std::size_t n) no
 // Stereo-linked: one detector on max(|left|, |right|), the same gain on both channels.
 float comp_run_linked(const CompParams& p, CompState& st, float* left, float* right,
                       std::size_t n) noexcept;
-// The same, one sample after another with the library's log10f and powf: the reference the block
+// The same, one sample after another with the library's log10f and powf: the check the block
 // versions are held to (their levels and gains agree within a couple of ulps).
-float comp_run_reference(const CompParams& p, CompState& st, float* buf, std::size_t n) noexcept;
-float comp_run_linked_reference(const CompParams& p, CompState& st, float* left, float* right,
-                                std::size_t n) noexcept;
+float comp_run_per_sample(const CompParams& p, CompState& st, float* buf, std::size_t n) noexcept;
+float comp_run_linked_per_sample(const CompParams& p, CompState& st, float* left, float* right,
+                                 std::size_t n) noexcept;
 
 using CompLane = DynamicsLane<CompParams, CompState>;
 

@@ -63,65 +63,51 @@ void mid_of(const float* left, const float* right, float* mid, std::size_t n) no
     for (std::size_t i = 0; i < n; ++i) mid[i] = 0.5f * (left[i] + right[i]);
 }
 
-// Clamps to [-1, 1]; a NaN becomes silence rather than a full-scale sample.
-inline float clamp_output(float x) noexcept {
-    if (x >= -1.0f) return x <= 1.0f ? x : 1.0f;
-    return x < -1.0f ? -1.0f : 0.0f;
-}
-
 void push_feed(std::vector<RingProducer<float>>& rings, std::size_t slot, const float* samples,
                std::size_t n) noexcept {
     if (slot < rings.size() && rings[slot].valid()) rings[slot].push_some(samples, n);
 }
 
-// Selections name strips below 32 and buses below 8; anything else is no signal (null).
-const float* strip_signal(const State& s, uint32_t index, bool post) noexcept {
-    if (index >= kStrips) return nullptr;
-    const Strip& st = s.strips[index];
-    return post ? st.buf_out.data() : st.buf_proc.data();
-}
-const float* bus_signal(const State& s, uint32_t index) noexcept {
-    return index < kBuses ? s.buses[index].work.data() : nullptr;
-}
-
-// Mono view of a signal source; Main gives its left side here (callers handle the pair).
-const float* source_signal(const State& s, const SignalSource& src) noexcept {
-    switch (src.kind) {
-        case SignalSource::Kind::Main:
-            return s.main_l.data();
-        case SignalSource::Kind::Mono:
-            return s.mono.work.data();
-        case SignalSource::Kind::Bus:
-            return bus_signal(s, src.index);
-        case SignalSource::Kind::Strip:
-            return strip_signal(s, src.index, src.post);
-    }
-    return nullptr;
-}
-
+// The one lookup of a selected signal. Strips below 32 and buses below 8; anything else is no
+// signal (null).
 const float* route_signal(const State& s, const OutputRoute& r) noexcept {
+    using Kind = OutputRoute::Kind;
     switch (r.kind) {
-        case OutputRoute::Kind::Off:
+        case Kind::Off:
             return nullptr;
-        case OutputRoute::Kind::MainL:
+        case Kind::MainL:
             return s.main_l.data();
-        case OutputRoute::Kind::MainR:
+        case Kind::MainR:
             return s.main_r.data();
-        case OutputRoute::Kind::Mono:
+        case Kind::Mono:
             return s.mono.work.data();
-        case OutputRoute::Kind::Bus:
-            return bus_signal(s, r.index);
-        case OutputRoute::Kind::Strip:
-            return strip_signal(s, r.index, r.post);
+        case Kind::Bus:
+            return r.index < kBuses ? s.buses[r.index].work.data() : nullptr;
+        case Kind::Strip:
+            if (r.index >= kStrips) return nullptr;
+            return r.post_fader ? s.strips[r.index].buf_out.data()
+                                : s.strips[r.index].buf_proc.data();
     }
     return nullptr;
+}
+
+// A source is found as the route that would play it; main gives its left side here (callers
+// handle the pair).
+const float* source_signal(const State& s, const SignalSource& src) noexcept {
+    using Kind = SignalSource::Kind;
+    const OutputRoute::Kind route = src.kind == Kind::Main   ? OutputRoute::Kind::MainL
+                                    : src.kind == Kind::Mono ? OutputRoute::Kind::Mono
+                                    : src.kind == Kind::Bus  ? OutputRoute::Kind::Bus
+                                                             : OutputRoute::Kind::Strip;
+    return route_signal(s, OutputRoute{route, src.index, src.post_fader});
 }
 
 bool analyser_is(const State& s, AnalyserSource::Kind kind, uint32_t index = 0,
-                 bool post = false) noexcept {
+                 bool after_compressor = false) noexcept {
     const AnalyserSource& a = s.analyser_select;
     if (a.kind != kind) return false;
-    if (kind == AnalyserSource::Kind::Strip) return a.index == index && a.post == post;
+    if (kind == AnalyserSource::Kind::Strip)
+        return a.index == index && a.after_compressor == after_compressor;
     if (kind == AnalyserSource::Kind::Bus) return a.index == index;
     return true;
 }

@@ -27,22 +27,48 @@ inline float finite_or_mute(float gain) noexcept {
     return std::isfinite(gain) ? gain : 0.0f;
 }
 
-void configure_aeq(BiquadCascade& aeq, bool& aeq_on, const StripCfg& cfg) noexcept {
+template <class Cascade>
+void configure_aeq(Cascade& aeq, bool& aeq_on, const StripCfg& cfg) noexcept {
     aeq_on = cfg.aeq && cfg.aeq->on;
     if (!aeq_on) aeq.clear();  // a later correction is ignored until it is switched on again
 }
 
+// The stages of a bus, mono or main (mono cascades, or main's stereo ones).
+template <class Cascade>
+struct OutputChain {
+    Cascade &eq, &peq, &geq, &aeq;
+    bool& aeq_on;
+    Compressor& dyn;
+    Ramp& fader;
+};
+
+// The one place that decides what the buses, mono and main read of a StripCfg: their chain (eq,
+// peq32, geq, aeq, dyn, fader) and, for a bus, its routes to main and mono (pan, lr, mono). They
+// ignore every other field (gain_db, invert, delay_ms, hpf, gate, sends, bleed, amix), and mono
+// and main the routes as well.
+template <class Cascade>
+void configure_chain(OutputChain<Cascade> c, const StripCfg& cfg, float fs) {
+    c.eq.set_stages(design_bands(cfg.eq, fs));
+    c.peq.set_stages(design_bands(cfg.peq32, fs));
+    c.geq.set_stages(design_graphic(cfg.geq, fs));
+    configure_aeq(c.aeq, c.aeq_on, cfg);
+    c.dyn.configure(cfg.dyn);
+    c.fader.target = finite_or_mute(std::fmax(cfg.fader, 0.0f));
+}
+
 void configure_bus(Bus& bus, const StripCfg& cfg, float fs, bool routable) {
-    bus.eq.set_stages(design_bands(cfg.eq, fs));
-    bus.peq.set_stages(design_bands(cfg.peq32, fs));
-    bus.geq.set_stages(design_graphic(cfg.geq, fs));
-    configure_aeq(bus.aeq, bus.aeq_on, cfg);
-    bus.dyn.configure(cfg.dyn);
-    bus.fader.target = finite_or_mute(std::fmax(cfg.fader, 0.0f));
+    configure_chain<BiquadCascade>(
+        {bus.eq, bus.peq, bus.geq, bus.aeq, bus.aeq_on, bus.dyn, bus.fader}, cfg, fs);
     if (routable) {
         set_pan(bus.to_l, bus.to_r, cfg.pan, cfg.lr);
         bus.to_mono.target = finite_or_mute(std::fmax(cfg.mono, 0.0f));
     }
+}
+
+void configure_main(MixEngine::State& s, const StripCfg& cfg) {
+    configure_chain<StereoBiquadCascade>({s.main_eq, s.main_peq, s.main_geq, s.main_aeq,
+                                          s.main_aeq_on, s.main_dyn, s.main_fader},
+                                         cfg, s.sample_rate);
 }
 
 void configure_strip(Strip& st, StripCfg&& cfg, float fs) {
@@ -97,15 +123,7 @@ void MixEngine::apply_update(EngineUpdate&& update) {
                        if (u.index < kBuses) configure_bus(s.buses[u.index], u.cfg, fs, true);
                    },
                    [&](update::MonoSettings& u) { configure_bus(s.mono, u.cfg, fs, false); },
-                   [&](update::MainSettings& u) {
-                       s.main_eq.set_stages(design_bands(u.cfg.eq, fs));
-                       s.main_peq.set_stages(design_bands(u.cfg.peq32, fs));
-                       s.main_geq.set_stages(design_graphic(u.cfg.geq, fs));
-                       s.main_aeq_on = u.cfg.aeq && u.cfg.aeq->on;
-                       if (!s.main_aeq_on) s.main_aeq.clear();
-                       s.main_dyn.configure(u.cfg.dyn);
-                       s.main_fader.target = finite_or_mute(std::fmax(u.cfg.fader, 0.0f));
-                   },
+                   [&](update::MainSettings& u) { configure_main(s, u.cfg); },
                    [&](update::Patch& u) {
                        s.input_map = std::move(u.input_map);
                        s.output_routes = std::move(u.routes);

@@ -28,6 +28,13 @@ constexpr F clamp_lohi(F v, F lo, F hi) noexcept {
     return std::fmin(std::fmax(v, lo), hi);
 }
 
+// Clamps a sample to full scale, [-1, 1], wherever one leaves the console; a NaN becomes silence
+// rather than a full-scale sample.
+inline float clamp_output(float x) noexcept {
+    if (x >= -1.0f) return x <= 1.0f ? x : 1.0f;
+    return x < -1.0f ? -1.0f : 0.0f;
+}
+
 // dB to linear amplitude, single precision.
 inline float db_to_lin(float db) noexcept {
     return std::pow(10.0f, db / 20.0f);

@@ -30,30 +30,34 @@ inline constexpr std::size_t kAutoEqMain = auto_eq_bus(kBuses);
 inline constexpr std::size_t kAutoEqMono = kAutoEqMain + 1;
 inline constexpr std::size_t kAutoEqTargets = kAutoEqMono + 1;
 
-// Loudness meter and listen stream input. `post` (strips only): after the fader, else before it.
+// A strip's signals that selections tap: after its gate (the send tap 0), after its compressor,
+// which is before its fader (the pre-fader signal), and after its fader.
+
+// Loudness meter and listen stream input. For strips, after the fader or before it.
 struct SignalSource {
     enum class Kind : uint8_t { Main, Mono, Bus, Strip };
     Kind kind = Kind::Main;
     uint32_t index = 0;
-    bool post = true;
+    bool post_fader = true;
     bool operator==(const SignalSource&) const = default;
 };
 
-// Analyser input. For strips `post` false taps after the gate, true after the compressor.
+// Analyser input. For strips, after the compressor or after the gate (the protocol's "post" and
+// plain "in.N").
 struct AnalyserSource {
     enum class Kind : uint8_t { None, Strip, Bus, Main, Mono };
     Kind kind = Kind::None;
     uint32_t index = 0;
-    bool post = false;
+    bool after_compressor = false;
     bool operator==(const AnalyserSource&) const = default;
 };
 
-// What one output channel plays. For strips `post` true is after the fader, false before it.
+// What one output channel plays. For strips, after the fader or before it.
 struct OutputRoute {
     enum class Kind : uint8_t { Off, MainL, MainR, Mono, Bus, Strip };
     Kind kind = Kind::Off;
     uint32_t index = 0;
-    bool post = false;
+    bool post_fader = false;
     bool operator==(const OutputRoute&) const = default;
 };
 

@@ -158,7 +158,7 @@ TEST(Compressor, FirstSampleGainFollowsTheDecibelDefinitions) {
         // The sample-by-sample reference matches to the last bit...
         float y_ref = c.x;
         CompState st;
-        EXPECT_EQ(comp_run_reference(comp.params(), st, &y_ref, 1), g) << "thr " << c.cfg.thr;
+        EXPECT_EQ(comp_run_per_sample(comp.params(), st, &y_ref, 1), g) << "thr " << c.cfg.thr;
         EXPECT_EQ(st.gr_db, gr) << "thr " << c.cfg.thr;
         EXPECT_EQ(y_ref, c.x * (0.0f + 1.0f * 1.0f * g)) << "thr " << c.cfg.thr;
         // ...and the block version, whose logarithm and power are within an ulp of the
@@ -325,8 +325,8 @@ TEST(Compressor, BlockPassesFollowTheSampleBySampleReference) {
             const float g = linked ? comp_run_linked(p, fast, l.data(), r.data(), n)
                                    : comp_run(p, fast, l.data(), n);
             const float g_ref =
-                linked ? comp_run_linked_reference(p, slow, l_ref.data(), r_ref.data(), n)
-                       : comp_run_reference(p, slow, l_ref.data(), n);
+                linked ? comp_run_linked_per_sample(p, slow, l_ref.data(), r_ref.data(), n)
+                       : comp_run_per_sample(p, slow, l_ref.data(), n);
             worst = std::fmax(worst, std::fabs(double(g) - g_ref) / std::fmax(g_ref, 1e-30f));
             for (std::size_t i = 0; i < n; ++i) {
                 const double scale = std::fmax(std::fabs(l_ref[i]), 1e-30f);

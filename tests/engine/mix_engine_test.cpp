@@ -59,8 +59,8 @@ std::vector<int32_t> identity_map() {
     return m;
 }
 
-OutputRoute strip_route(uint32_t i, bool post) {
-    return {OutputRoute::Kind::Strip, i, post};
+OutputRoute strip_route(uint32_t i, bool post_fader) {
+    return {OutputRoute::Kind::Strip, i, post_fader};
 }
 OutputRoute bus_route(uint32_t i) {
     return {OutputRoute::Kind::Bus, i, false};
@@ -352,13 +352,14 @@ TEST(MixEngine, FeedsCarryMainMidAndListenPairsWhenTheyFit) {
 TEST(MixEngine, AnalyserTapsStripBeforeEqAndAfterCompressor) {
     StripCfg cfg;
     cfg.eq = {Band{.type = "lshv", .f = 1000.0, .g = 6.0, .q = 0.7}};
-    for (bool post : {false, true}) {
+    for (bool after_compressor : {false, true}) {
         Rig rig;
         rig.strip(2, cfg);
-        rig.engine.apply_update(update::AnalyserSelect{{AnalyserSource::Kind::Strip, 2, post}});
+        rig.engine.apply_update(
+            update::AnalyserSelect{{AnalyserSource::Kind::Strip, 2, after_compressor}});
         SinkRecorder rec;
         for (int i = 0; i < 20; ++i) rig.run(block(256, 3, 2, 0.1f), 3, 256, 2, rec.sink());
-        EXPECT_NEAR(rec.samples.back(), post ? 0.1f * std::pow(10.0f, 0.3f) : 0.1f, 1e-4f);
+        EXPECT_NEAR(rec.samples.back(), after_compressor ? 0.1f * std::pow(10.0f, 0.3f) : 0.1f, 1e-4f);
     }
 }
 
