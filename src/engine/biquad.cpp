@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <numbers>
 
 #include "simd.h"
@@ -62,8 +63,8 @@ BiquadState lane_state(const Tdf2<Lanes>& f, std::size_t l) noexcept {
 constexpr std::size_t kSweep = 4;  // stages per pass over the chunk: four feedback chains overlap
 
 // Four stages in series over n interleaved frames of eight channels.
-MIXENGINE_SIMD_CLONES
-void lane_sweep(Tdf2<Lanes>* stages, float* data, std::size_t n) noexcept {
+MIXENGINE_LANE_INLINE void lane_sweep_inline(Tdf2<Lanes>* stages, float* data,
+                                             std::size_t n) noexcept {
     Tdf2<Lanes> f[kSweep];
     for (std::size_t g = 0; g < kSweep; ++g) f[g] = stages[g];
     for (std::size_t i = 0; i < n; ++i) {
@@ -72,6 +73,49 @@ void lane_sweep(Tdf2<Lanes>* stages, float* data, std::size_t n) noexcept {
         simd::store(data + i * kBiquadLanes, x);
     }
     for (std::size_t g = 0; g < kSweep; ++g) stages[g] = f[g];
+}
+
+MIXENGINE_SIMD_CLONES
+void lane_sweep(Tdf2<Lanes>* stages, float* data, std::size_t n) noexcept {
+    lane_sweep_inline(stages, data, n);
+}
+
+// The tiny-state flush of flush_biquad_state on eight lanes at once, with the same comparisons.
+MIXENGINE_LANE_INLINE Lanes flushed(Lanes s) noexcept {
+    typedef int32_t Bits __attribute__((vector_size(4 * kBiquadLanes)));
+    const Lanes a = reinterpret_cast<Lanes>(reinterpret_cast<Bits>(s) & 0x7fffffff);
+    const Lanes below = simd::splat(kBiquadFlushBelow), top = simd::splat(kBiquadFiniteMax);
+    return (a >= below) & (a <= top) ? s : Lanes{};
+}
+
+// The sweeps of a plan over n interleaved frames: coefficients [sweep][stage][b0..a2][lane], the
+// states gathered from and flushed back to where they live (null: a pass-through from silence).
+MIXENGINE_SIMD_CLONES
+void planned_sweeps(const float* coeffs, BiquadState* const* homes, std::size_t sweeps,
+                    float* data, std::size_t n) noexcept {
+    for (std::size_t sw = 0; sw < sweeps; ++sw) {
+        const float* c = coeffs + sw * kSweep * 5 * kBiquadLanes;
+        BiquadState* const* home = homes + sw * kSweep * kBiquadLanes;
+        Tdf2<Lanes> st[kSweep];
+        for (std::size_t g = 0; g < kSweep; ++g) {
+            const float* k = c + g * 5 * kBiquadLanes;
+            st[g].b0 = simd::load(k), st[g].b1 = simd::load(k + kBiquadLanes);
+            st[g].b2 = simd::load(k + 2 * kBiquadLanes);
+            st[g].a1 = simd::load(k + 3 * kBiquadLanes);
+            st[g].a2 = simd::load(k + 4 * kBiquadLanes);
+            for (std::size_t l = 0; l < kBiquadLanes; ++l) {
+                const BiquadState* h = home[g * kBiquadLanes + l];
+                st[g].s1[l] = h ? h->s1 : 0.0f;
+                st[g].s2[l] = h ? h->s2 : 0.0f;
+            }
+        }
+        lane_sweep_inline(st, data, n);
+        for (std::size_t g = 0; g < kSweep; ++g) {
+            const Lanes s1 = flushed(st[g].s1), s2 = flushed(st[g].s2);
+            for (std::size_t l = 0; l < kBiquadLanes; ++l)
+                if (BiquadState* h = home[g * kBiquadLanes + l]) *h = BiquadState{s1[l], s2[l]};
+        }
+    }
 }
 
 constexpr std::size_t kBankGroups = kBankStages / kBiquadLanes;
@@ -194,17 +238,88 @@ void restart_if_broken(std::span<BiquadState> states) noexcept {
         if (!std::isfinite(s.s1) || !std::isfinite(s.s2)) s = BiquadState{};
 }
 
-void run_in_lanes(std::span<const LaneChannel> channels, std::size_t n, float* scratch) noexcept {
+namespace {
+
+void channel_cursors(std::span<const LaneChannel> channels, StageCursor (&cursor)[kBiquadLanes],
+                     float* (&bufs)[kBiquadLanes]) noexcept {
     const std::size_t lanes = std::min(channels.size(), kBiquadLanes);
-    StageCursor cursor[kBiquadLanes];
-    float* bufs[kBiquadLanes] = {};
     for (std::size_t l = 0; l < lanes; ++l) {
         for (std::size_t k = 0; k < 4; ++k)
             if (BiquadCascade* c = channels[l].cascades[k])
                 cursor[l].lists[k] = LaneStages{nullptr, c->stages(), c->states()};
         bufs[l] = channels[l].buf;
     }
-    run_cursors_in_lanes(cursor, bufs, n, scratch, true);
+}
+
+}  // namespace
+
+void run_in_lanes(std::span<const LaneChannel> channels, std::size_t n, float* scratch,
+                  LanePlan* plan) noexcept {
+    float* bufs[kBiquadLanes] = {};
+    auto unplanned = [&] {
+        StageCursor cursor[kBiquadLanes];
+        channel_cursors(channels, cursor, bufs);
+        run_cursors_in_lanes(cursor, bufs, n, scratch, true);
+    };
+    if (!plan) return unplanned();
+
+    LanePlan& p = *plan;
+    const std::size_t lanes = std::min(channels.size(), kBiquadLanes);
+    bool same = p.built_ && p.lanes_ == lanes;
+    for (std::size_t l = 0; l < lanes && same; ++l)
+        for (std::size_t k = 0; k < 4 && same; ++k) {
+            const BiquadCascade* c = channels[l].cascades[k];
+            same = p.cascades_[l * 4 + k] == c && (!c || p.versions_[l * 4 + k] == c->version());
+        }
+    if (!same) {
+        p.built_ = true;
+        p.lanes_ = lanes;
+        for (std::size_t l = 0; l < kBiquadLanes; ++l)
+            for (std::size_t k = 0; k < 4; ++k) {
+                const BiquadCascade* c = l < lanes ? channels[l].cascades[k] : nullptr;
+                p.cascades_[l * 4 + k] = c;
+                p.versions_[l * 4 + k] = c ? c->version() : 0;
+            }
+        StageCursor walk[kBiquadLanes];
+        channel_cursors(channels, walk, bufs);
+        p.sweeps_ = 0;
+        p.fits_ = true;
+        for (;;) {
+            float coeffs[kSweep][5][kBiquadLanes];
+            BiquadState* home[kSweep][kBiquadLanes] = {};
+            bool any = false;
+            for (std::size_t g = 0; g < kSweep; ++g)
+                for (std::size_t l = 0; l < kBiquadLanes; ++l) {
+                    const BiquadCoeffs* c = nullptr;
+                    BiquadState* s = nullptr;
+                    const BiquadCoeffs pass{};
+                    if (walk[l].next(c, s)) {
+                        home[g][l] = s;
+                        any = true;
+                    } else {
+                        c = &pass;
+                    }
+                    coeffs[g][0][l] = c->b0, coeffs[g][1][l] = c->b1, coeffs[g][2][l] = c->b2;
+                    coeffs[g][3][l] = c->a1, coeffs[g][4][l] = c->a2;
+                }
+            if (!any) break;
+            if (p.sweeps_ == LanePlan::kSweeps) {
+                p.fits_ = false;
+                break;
+            }
+            std::memcpy(p.coeffs_.data() + p.sweeps_ * sizeof coeffs / sizeof(float), coeffs,
+                        sizeof coeffs);
+            std::memcpy(p.homes_.data() + p.sweeps_ * kSweep * kBiquadLanes, home, sizeof home);
+            ++p.sweeps_;
+        }
+    }
+    if (!p.fits_) return unplanned();
+    if (p.sweeps_ == 0) return;
+    for (std::size_t l = 0; l < lanes; ++l) bufs[l] = channels[l].buf;
+
+    simd::interleave(bufs, 0, n, scratch);
+    planned_sweeps(p.coeffs_.data(), p.homes_.data(), p.sweeps_, scratch, n);
+    simd::deinterleave(scratch, 0, n, bufs);
 }
 
 void run_stages_in_lanes(std::span<const LaneStages> channels, std::size_t n,
@@ -245,6 +360,7 @@ BiquadCascade::BiquadCascade() {
 }
 
 void BiquadCascade::set_stages(std::span<const BiquadCoeffs> stages) {
+    ++version_;
     stages_.assign(stages.begin(), stages.end());
     if (states_.size() < stages_.size()) states_.resize(stages_.size());
 }

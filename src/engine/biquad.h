@@ -9,6 +9,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -64,7 +65,10 @@ class BiquadCascade {
     // Installs new stages, keeping the states of the first ones (may allocate past 32 stages).
     void set_stages(std::span<const BiquadCoeffs> stages);
     // Removes every stage; the states stay for a later redesign.
-    void clear() noexcept { stages_.clear(); }
+    void clear() noexcept {
+        stages_.clear();
+        ++version_;
+    }
 
     // Runs every stage over the whole buffer in turn, flushing tiny states after each stage.
     void run(float* buf, std::size_t n) noexcept;
@@ -73,10 +77,13 @@ class BiquadCascade {
     std::span<const BiquadState> states() const noexcept { return states_; }
     std::span<BiquadState> states() noexcept { return states_; }
     bool empty() const noexcept { return stages_.empty(); }
+    // Changes whenever the stages do (or where their states are kept).
+    uint64_t version() const noexcept { return version_; }
 
   private:
     std::vector<BiquadCoeffs> stages_;
     std::vector<BiquadState> states_;
+    uint64_t version_ = 0;
 };
 
 // Channels run side by side in SIMD lanes: the same stage of up to eight channels at once, each
@@ -89,8 +96,34 @@ struct LaneChannel {
     float* buf = nullptr;
     std::array<BiquadCascade*, 4> cascades{};  // null entries are skipped
 };
-// At most kBiquadLanes channels; `scratch` holds kBiquadLanes * n floats.
-void run_in_lanes(std::span<const LaneChannel> channels, std::size_t n, float* scratch) noexcept;
+// What run_in_lanes gathers for one set of channels before it can run them: each sweep's
+// coefficients lane by lane and where each lane's states live. Kept between chunks, it is
+// gathered again only after a cascade of the set was redesigned or the set changed, which saves
+// most of the fixed cost of a chunk. A set with more stages than it holds runs without one.
+class LanePlan {
+  public:
+    static constexpr std::size_t kSweeps = 16;  // four stages each: 64 stages per channel
+
+  private:
+    friend void run_in_lanes(std::span<const LaneChannel>, std::size_t, float*,
+                             LanePlan*) noexcept;
+    static constexpr std::size_t kKeys = 4 * kBiquadLanes;
+    std::array<const BiquadCascade*, kKeys> cascades_{};
+    std::array<uint64_t, kKeys> versions_{};
+    std::size_t lanes_ = 0;
+    bool built_ = false;
+    bool fits_ = false;
+    std::size_t sweeps_ = 0;
+    // [sweep][stage of the sweep][b0, b1, b2, a1, a2][lane]
+    std::array<float, kSweeps * 4 * 5 * kBiquadLanes> coeffs_{};
+    std::array<BiquadState*, kSweeps * 4 * kBiquadLanes> homes_{};  // null: a pass-through
+};
+
+// At most kBiquadLanes channels; `scratch` holds kBiquadLanes * n floats. With a plan, the same
+// set of channels (the same cascades in the same places) should come with the same plan each
+// time; the result is the same with or without one.
+void run_in_lanes(std::span<const LaneChannel> channels, std::size_t n, float* scratch,
+                  LanePlan* plan = nullptr) noexcept;
 
 // The same lane form for filters kept as plain stage and state lists, without the equalisers'
 // flush: each lane does exactly run_stages (the bleed bands, whose owners restart broken states

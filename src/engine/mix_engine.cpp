@@ -273,12 +273,13 @@ void dynamics_in_lanes(std::vector<Channel>& channels, std::size_t n,
 
 // Runs one set of cascades of every strip (or bus), eight channels at a time in SIMD lanes.
 template <class Channel, std::size_t N, class Pick>
-void in_lanes(State& s, std::vector<Channel>& channels, std::size_t n, Pick pick) noexcept {
+void in_lanes(State& s, std::vector<Channel>& channels, std::size_t n,
+              std::array<LanePlan, N / kBiquadLanes>& plans, Pick pick) noexcept {
     static_assert(N % kBiquadLanes == 0);
     for (std::size_t first = 0; first < N; first += kBiquadLanes) {
         std::array<LaneChannel, kBiquadLanes> lanes;
         for (std::size_t l = 0; l < kBiquadLanes; ++l) lanes[l] = pick(channels[first + l]);
-        run_in_lanes(lanes, n, s.lane_scratch.data());
+        run_in_lanes(lanes, n, s.lane_scratch.data(), &plans[first / kBiquadLanes]);
     }
 }
 
@@ -296,7 +297,7 @@ void strips_in_lanes(State& s, std::size_t n, Meters& m, const AnalyserSink& sin
     cancel_in_lanes(std::span<const CancelLane>(cancel.data(), cancelling), n,
                     s.lane_scratch.data());
     for (std::size_t idx = 0; idx < kStrips; ++idx) strip_head(s, idx, n, true);
-    in_lanes<Strip, kStrips>(s, s.strips, n, [](Strip& st) {
+    in_lanes<Strip, kStrips>(s, s.strips, n, s.plans.strip_hpf, [](Strip& st) {
         return LaneChannel{st.buf_in.data(), {&st.hpf}};
     });
     std::array<float, kStrips> gate_gain, comp_gain;
@@ -304,13 +305,13 @@ void strips_in_lanes(State& s, std::size_t n, Meters& m, const AnalyserSink& sin
         s.strips, n, gate_gain, [](Strip& st) { return st.gate.lane(st.buf_in.data()); },
         gate_run_lanes);
     for (std::size_t idx = 0; idx < kStrips; ++idx) after_gate(s, idx, gate_gain[idx], n, m, sink);
-    in_lanes<Strip, kStrips>(s, s.strips, n, [](Strip& st) {
+    in_lanes<Strip, kStrips>(s, s.strips, n, s.plans.strip_eq, [](Strip& st) {
         return LaneChannel{st.buf_proc.data(), {&st.eq, &st.peq, &st.geq}};
     });
     for (std::size_t idx = 0; idx < kStrips; ++idx)
         if (s.strips[idx].aeq_on)
             push_feed(s.aeq_rings, auto_eq_strip(idx), s.strips[idx].buf_proc.data(), n);
-    in_lanes<Strip, kStrips>(s, s.strips, n, [](Strip& st) {
+    in_lanes<Strip, kStrips>(s, s.strips, n, s.plans.strip_aeq, [](Strip& st) {
         return LaneChannel{st.buf_proc.data(), {&st.aeq}};
     });
     dynamics_in_lanes<CompLane>(
@@ -424,11 +425,11 @@ void outputs_one_at_a_time(State& s, std::size_t n, Meters& m, const AnalyserSin
 // set of lanes (nothing of one reads the other).
 void outputs_in_lanes(State& s, std::size_t n, Meters& m, const AnalyserSink& sink) noexcept {
     for (Bus& bus : s.buses) bus_start(bus, n);
-    in_lanes<Bus, kBuses>(s, s.buses, n, [](Bus& bus) {
+    in_lanes<Bus, kBuses>(s, s.buses, n, s.plans.bus_eq, [](Bus& bus) {
         return LaneChannel{bus.work.data(), {&bus.eq, &bus.peq, &bus.geq}};
     });
     for (std::size_t b = 0; b < kBuses; ++b) feed_bus_auto_eq(s, s.buses[b], auto_eq_bus(b), n);
-    in_lanes<Bus, kBuses>(s, s.buses, n, [](Bus& bus) {
+    in_lanes<Bus, kBuses>(s, s.buses, n, s.plans.bus_aeq, [](Bus& bus) {
         return LaneChannel{bus.work.data(), {&bus.aeq}};
     });
     std::array<float, kBuses> comp_gain;
@@ -445,13 +446,13 @@ void outputs_in_lanes(State& s, std::size_t n, Meters& m, const AnalyserSink& si
         LaneChannel{l, {&s.main_eq.left(), &s.main_peq.left(), &s.main_geq.left()}},
         LaneChannel{r, {&s.main_eq.right(), &s.main_peq.right(), &s.main_geq.right()}},
         LaneChannel{mono.work.data(), {&mono.eq, &mono.peq, &mono.geq}}};
-    run_in_lanes(eqs, n, s.lane_scratch.data());
+    run_in_lanes(eqs, n, s.lane_scratch.data(), &s.plans.out_eq);
     feed_bus_auto_eq(s, mono, kAutoEqMono, n);
     feed_main_auto_eq(s, n);
     const std::array<LaneChannel, 3> aeqs = {LaneChannel{l, {&s.main_aeq.left()}},
                                              LaneChannel{r, {&s.main_aeq.right()}},
                                              LaneChannel{mono.work.data(), {&mono.aeq}}};
-    run_in_lanes(aeqs, n, s.lane_scratch.data());
+    run_in_lanes(aeqs, n, s.lane_scratch.data(), &s.plans.out_aeq);
     main_and_mono_tail(s, n, m, sink);
 }
 

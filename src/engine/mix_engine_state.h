@@ -83,6 +83,13 @@ struct MixEngine::State {
     ChunkBuffer main_l{}, main_r{};
     ChunkBuffer scratch_mid{};
     std::array<float, kBiquadLanes * MixEngine::kMaxChunk> lane_scratch{};  // interleaved lanes
+    // The gathered stages of each set of channels the lane path runs together, kept between
+    // chunks: strips and buses eight at a time, main's sides beside mono.
+    struct {
+        std::array<LanePlan, kStrips / kBiquadLanes> strip_hpf, strip_eq, strip_aeq;
+        std::array<LanePlan, kBuses / kBiquadLanes> bus_eq, bus_aeq;
+        LanePlan out_eq, out_aeq;
+    } plans;
     BlockPath path = BlockPath::Lanes;
     std::array<float, 2 * MixEngine::kMaxChunk> scratch_listen{};
 

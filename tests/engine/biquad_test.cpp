@@ -289,3 +289,84 @@ TEST(StereoBiquadCascade, ChannelsKeepSeparateStates) {
 
 }  // namespace
 }  // namespace mixengine
+
+namespace mixengine {
+namespace {
+
+// Channels in lanes with a kept plan must stay, chunk after chunk, what each channel's cascades
+// give alone, whatever changes between chunks: a redesign to more or fewer stages, a cleared
+// cascade, a channel beyond what a plan holds, a different set of channels, a decaying tail.
+TEST(BiquadLanes, KeptPlanFollowsEveryRedesignBitForBit) {
+    enum class Change { None, Grow, Clear, TooLong, Shrink, OtherSet, Quiet };
+    const Change steps[] = {Change::None,  Change::None,    Change::Grow,   Change::Clear,
+                            Change::None,  Change::TooLong, Change::None,   Change::Shrink,
+                            Change::OtherSet, Change::None, Change::Quiet, Change::None};
+    constexpr std::size_t kCh = 6, kN = 77;
+    auto design = [](std::size_t count, double f) {
+        std::vector<BiquadCoeffs> c;
+        for (std::size_t k = 0; k < count; ++k)
+            c.push_back(design_biquad(k % 2 ? "peq" : "lshv", f * double(k + 1), 4.0, 1.5, 48000.0));
+        return c;
+    };
+    struct Set {
+        std::vector<BiquadCascade> a = std::vector<BiquadCascade>(kCh), b = a;
+        std::vector<std::vector<float>> buf = std::vector<std::vector<float>>(kCh);
+    };
+    Set lanes, alone;
+    for (Set* set : {&lanes, &alone})
+        for (std::size_t c = 0; c < kCh; ++c) {
+            set->a[c].set_stages(design(c + 1, 50.0 + 10.0 * double(c)));
+            set->b[c].set_stages(design(3, 400.0));
+        }
+    LanePlan plan;
+    std::vector<float> scratch(kBiquadLanes * kN);
+    bool second_set = false;
+    float level = 0.5f;
+    for (std::size_t step = 0; step < std::size(steps); ++step) {
+        for (Set* set : {&lanes, &alone}) {
+            switch (steps[step]) {
+                case Change::Grow:
+                    set->a[2].set_stages(design(9, 70.0));
+                    break;
+                case Change::Clear:
+                    set->b[4].clear();
+                    break;
+                case Change::TooLong:
+                    set->a[0].set_stages(design(70, 30.0));
+                    break;
+                case Change::Shrink:
+                    set->a[0].set_stages(design(2, 90.0));
+                    break;
+                default:
+                    break;
+            }
+        }
+        if (steps[step] == Change::OtherSet) second_set = true;
+        if (steps[step] == Change::Quiet) level = 0.0f;
+        for (Set* set : {&lanes, &alone})
+            for (std::size_t c = 0; c < kCh; ++c) {
+                set->buf[c].resize(kN);
+                for (std::size_t i = 0; i < kN; ++i)
+                    set->buf[c][i] = level * std::sin(0.01f * float((c + 1) * (i + step * kN)));
+            }
+        std::vector<LaneChannel> ch;
+        for (std::size_t c = 0; c < kCh; ++c) {
+            if (second_set && c == 3) continue;  // one channel fewer, the rest moved up
+            ch.push_back(LaneChannel{lanes.buf[c].data(), {&lanes.a[c], nullptr, &lanes.b[c]}});
+            alone.a[c].run(alone.buf[c].data(), kN);
+            alone.b[c].run(alone.buf[c].data(), kN);
+        }
+        run_in_lanes(ch, kN, scratch.data(), &plan);
+        for (std::size_t c = 0; c < kCh; ++c) {
+            if (second_set && c == 3) continue;
+            ASSERT_EQ(lanes.buf[c], alone.buf[c]) << "step " << step << ", channel " << c;
+            for (auto [x, y] : {std::pair{&lanes.a[c], &alone.a[c]}, {&lanes.b[c], &alone.b[c]}})
+                ASSERT_TRUE(std::equal(x->states().begin(), x->states().end(),
+                                       y->states().begin(), y->states().end()))
+                    << "step " << step << ", channel " << c;
+        }
+    }
+}
+
+}  // namespace
+}  // namespace mixengine
