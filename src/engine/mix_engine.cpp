@@ -341,10 +341,19 @@ void feed_main_auto_eq(State& s, std::size_t n) noexcept {
     push_feed(s.aeq_rings, kAutoEqMain, s.scratch_mid.data(), n);
 }
 
-// After a bus's (or mono's) compressor: the notches, fader, howl and feed of its watched output.
-void finish_bus(State& s, Bus& bus, std::size_t watched, std::size_t n) noexcept {
+// Watched outputs' notches side by side, each lane exactly its cascade's apply.
+void notches_in_lanes(State& s, std::span<const LaneStages> lanes,
+                      std::span<const std::size_t> watched, std::size_t n) noexcept {
+    run_stages_in_lanes(lanes, n, s.lane_scratch.data());
+    for (std::size_t w : watched) s.notch_cascades[w].restart();
+}
+
+// After a bus's (or mono's) compressor: the notches (unless `notched` already, in lanes), fader,
+// howl and feed of its watched output.
+void finish_bus(State& s, Bus& bus, std::size_t watched, std::size_t n,
+                bool notched = false) noexcept {
     float* work = bus.work.data();
-    s.notch_cascades[watched].apply(work, n);
+    if (!notched) s.notch_cascades[watched].apply(work, n);
     ramp_scale(bus.fader, work, n);
     howl_and_feed(s, watched, work, nullptr, n);
 }
@@ -352,12 +361,12 @@ void finish_bus(State& s, Bus& bus, std::size_t watched, std::size_t n) noexcept
 // After the buses' compressors (which gave `comp_gain` at least): their finish, meters and
 // analyser tap, and each bus into main and mono.
 void buses_tail(State& s, const std::array<float, kBuses>& comp_gain, std::size_t n, Meters& m,
-                const AnalyserSink& sink) noexcept {
+                const AnalyserSink& sink, bool notched = false) noexcept {
     for (std::size_t b = 0; b < kBuses; ++b) {
         Bus& bus = s.buses[b];
         float* work = bus.work.data();
         meter_min(m.bus_comp[b], comp_gain[b]);
-        finish_bus(s, bus, watched_bus(b), n);
+        finish_bus(s, bus, watched_bus(b), n, notched);
         meter_max(m.bus_peak[b], simd::peak(work, n));
         if (analyser_is(s, AnalyserSource::Kind::Bus, static_cast<uint32_t>(b))) sink(work, n);
         ramp_add(bus.to_l, s.main_l.data(), work, n);
@@ -367,12 +376,24 @@ void buses_tail(State& s, const std::array<float, kBuses>& comp_gain, std::size_
 }
 
 // After main's and mono's filters: main's linked compressor, notches, fader, howl and feed, meters
-// and analyser tap, then mono's.
-void main_and_mono_tail(State& s, std::size_t n, Meters& m, const AnalyserSink& sink) noexcept {
+// and analyser tap, then mono's. In `lanes`, mono's compressor runs first, so that main's two
+// sides and mono take their notches side by side; nothing of one reads the other.
+void main_and_mono_tail(State& s, std::size_t n, Meters& m, const AnalyserSink& sink,
+                        bool lanes = false) noexcept {
     float* l = s.main_l.data();
     float* r = s.main_r.data();
+    float* mono = s.mono.work.data();
     meter_min(m.main_comp, s.main_dyn.run_linked(l, r, n));
-    s.notch_cascades[kWatchedMain].apply(l, r, n);
+    if (lanes) {
+        meter_min(m.mono_comp, s.mono.dyn.run(mono, n));
+        NotchCascade& main = s.notch_cascades[kWatchedMain];
+        const std::array<LaneStages, 3> notch = {
+            main.lane(l), main.lane(r, true), s.notch_cascades[kWatchedMono].lane(mono)};
+        const std::array<std::size_t, 2> watched = {kWatchedMain, kWatchedMono};
+        notches_in_lanes(s, notch, watched, n);
+    } else {
+        s.notch_cascades[kWatchedMain].apply(l, r, n);
+    }
     ramp_scale2(s.main_fader, l, r, n);
     howl_and_feed(s, kWatchedMain, l, r, n);
     meter_max(m.main_l_peak, simd::peak(l, n));
@@ -382,9 +403,8 @@ void main_and_mono_tail(State& s, std::size_t n, Meters& m, const AnalyserSink& 
         sink(s.scratch_mid.data(), n);
     }
 
-    float* mono = s.mono.work.data();
-    meter_min(m.mono_comp, s.mono.dyn.run(mono, n));
-    finish_bus(s, s.mono, kWatchedMono, n);
+    if (!lanes) meter_min(m.mono_comp, s.mono.dyn.run(mono, n));
+    finish_bus(s, s.mono, kWatchedMono, n, lanes);
     meter_max(m.mono_peak, simd::peak(mono, n));
     if (analyser_is(s, AnalyserSource::Kind::Mono)) sink(mono, n);
 }
@@ -436,7 +456,14 @@ void outputs_in_lanes(State& s, std::size_t n, Meters& m, const AnalyserSink& si
     dynamics_in_lanes<CompLane>(
         s.buses, n, comp_gain, [](Bus& bus) { return bus.dyn.lane(bus.work.data()); },
         comp_run_lanes);
-    buses_tail(s, comp_gain, n, m, sink);
+    std::array<LaneStages, kBuses> notch;
+    std::array<std::size_t, kBuses> watched;
+    for (std::size_t b = 0; b < kBuses; ++b) {
+        watched[b] = watched_bus(b);
+        notch[b] = s.notch_cascades[watched[b]].lane(s.buses[b].work.data());
+    }
+    notches_in_lanes(s, notch, watched, n);
+    buses_tail(s, comp_gain, n, m, sink, true);
 
     float* l = s.main_l.data();
     float* r = s.main_r.data();
@@ -453,7 +480,7 @@ void outputs_in_lanes(State& s, std::size_t n, Meters& m, const AnalyserSink& si
                                              LaneChannel{r, {&s.main_aeq.right()}},
                                              LaneChannel{mono.work.data(), {&mono.aeq}}};
     run_in_lanes(aeqs, n, s.lane_scratch.data(), &s.plans.out_aeq);
-    main_and_mono_tail(s, n, m, sink);
+    main_and_mono_tail(s, n, m, sink, true);
 }
 
 // ---- What reads the final outputs

@@ -61,6 +61,11 @@ void NotchCascade::clear() noexcept {
 }
 
 // Tiny values stay as they are: notches have no denormal flush.
+void NotchCascade::restart() noexcept {
+    restart_if_broken(left_);
+    restart_if_broken(right_);
+}
+
 void NotchCascade::apply(float* buf, std::size_t n) noexcept {
     run_stages(stages_, left_, buf, n);
     restart_if_broken(left_);

@@ -44,6 +44,13 @@ class NotchCascade {
     void apply(float* buf, std::size_t n) noexcept;
     void apply(float* left, float* right, std::size_t n) noexcept;
 
+    // The entries as one lane of run_stages_in_lanes, over the left (or right) memories; after
+    // the lanes have run, restart() finishes as apply does.
+    LaneStages lane(float* buf, bool right = false) noexcept {
+        return LaneStages{buf, stages_, right ? std::span<BiquadState>(right_) : left_};
+    }
+    void restart() noexcept;
+
     // Summed attenuation of the entries at freq_hz, in dB (negative for a cut).
     float attenuation_db(float freq_hz) const noexcept;
 

@@ -131,6 +131,11 @@ TEST(EnginePaths, LanesGiveTheSameConsoleAsOneStripAfterAnother) {
                 const float f = r.uni(100.0f, 12000.0f), d = r.uni(-18.0f, -3.0f);
                 both([&] { return update::SetNotch{o, f, d}; });
             }
+        for (std::size_t o = 0; o < kOutputsWatched; ++o)
+            if (r.coin()) {  // a practice howl, which its notches may or may not catch
+                const float f = r.uni(100.0f, 12000.0f);
+                both([&] { return update::StartHowl{o, f}; });
+            }
         std::vector<int32_t> map(32);
         for (auto& m : map) m = r.pick(10) - 1;  // some strips unpatched or beyond the device
         const std::vector<OutputRoute> routes = {
