@@ -2,18 +2,19 @@
 // and a monitor meter (analysers after the worklet) that shows what is actually played.
 
 export class Listener {
-  constructor(onStats) {
+  constructor(onStats, onNotice) {
     this.onStats = onStats;
+    this.onNotice = onNotice;
     this.ctx = null;
     this.node = null;
     this.stats = { fillMs: 0, avgMs: 0, underruns: 0, trims: 0, overflows: 0, primed: false };
     this.volumeDb = 0;
     this.muted = false;
-    this.peak = [0, 0];  // largest sample played since the last look, per side
-    this.datagrams = 0;
+    this.peaks = {};  // per reader: the largest sample played since its last look, per side
   }
 
-  async start(sourceRate) {
+  // socketUrl: the bridge's WebSocket for the stream alone, received by a worker.
+  async start(sourceRate, socketUrl) {
     if (this.ctx) return;
     this.sourceRate = sourceRate;
     const ctx = new AudioContext({ latencyHint: "interactive" });
@@ -26,6 +27,11 @@ export class Listener {
       this.stats = e.data;
       this.onStats(this);
     };
+    const channel = new MessageChannel();
+    this.node.port.postMessage({ stream: channel.port1 }, [channel.port1]);
+    this.worker = new Worker("listen-socket.js");
+    this.worker.postMessage({ url: socketUrl, port: channel.port2 }, [channel.port2]);
+    this.worker.onmessage = (e) => this.onNotice(e.data);
     this.gain = ctx.createGain();
     this.node.connect(this.gain).connect(ctx.destination);
     const split = ctx.createChannelSplitter(2);
@@ -49,12 +55,6 @@ export class Listener {
     return !!this.ctx && this.ctx.state === "running";
   }
 
-  push(buffer) {
-    this.datagrams++;
-    if (!this.node) return;  // not playing yet: these would only be stale
-    this.node.port.postMessage(buffer, [buffer]);
-  }
-
   restart() {
     if (this.node) this.node.port.postMessage({ reset: true });
   }
@@ -76,14 +76,14 @@ export class Listener {
       a.getFloatTimeDomainData(this.scratch);
       let p = 0;
       for (let i = 0; i < this.scratch.length; i++) p = Math.max(p, Math.abs(this.scratch[i]));
-      this.peak[ch] = Math.max(this.peak[ch], p);
+      for (const peak of Object.values(this.peaks)) peak[ch] = Math.max(peak[ch], p);
     });
   }
 
-  // Peaks played since the previous call, per side.
-  takePeak() {
-    const p = this.peak;
-    this.peak = [0, 0];
+  // Peaks played since the reader's previous call, per side (a reader's first call starts it).
+  takePeak(reader = "meter") {
+    const p = this.peaks[reader] || [0, 0];
+    this.peaks[reader] = [0, 0];
     return p;
   }
 

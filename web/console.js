@@ -129,7 +129,7 @@ function channelName(id) {
 // The bridge
 
 let ws = null;
-const listener = new Listener(() => showListenStats());
+const listener = new Listener(() => showListenStats(), (msg) => take(msg));
 
 function send(cmd) {
   if (ws && ws.readyState === WebSocket.OPEN) ws.send(JSON.stringify(cmd));
@@ -197,10 +197,14 @@ function adopt(cmd, andSend) {
   if (andSend) send(cmd);
 }
 
-function connect() {
-  const url = new URL("ws", location.href);
+function socketUrl(query = "") {
+  const url = new URL(`ws${query}`, location.href);
   url.protocol = location.protocol === "https:" ? "wss:" : "ws:";
-  ws = new WebSocket(url);
+  return url.href;
+}
+
+function connect() {
+  ws = new WebSocket(socketUrl());
   ws.binaryType = "arraybuffer";
   ws.onopen = () => {
     live.connected = true;
@@ -212,10 +216,7 @@ function connect() {
     if (!live.ended) showEnded({ text: "The connection to mixweb was lost (is it still running?)." });
   };
   ws.onmessage = (e) => {
-    if (typeof e.data !== "string") {
-      listener.push(e.data);
-      return;
-    }
+    if (typeof e.data !== "string") return;
     let msg;
     try {
       msg = JSON.parse(e.data);
@@ -272,8 +273,8 @@ function take(msg) {
       logLine(`Refused by mixweb: ${msg.text}`, "error");
       break;
     case "bridge.lag":
-      live.lagged = (live.lagged || 0) + msg.lines;
-      logLine(`This page fell behind: ${msg.lines} meter lines and ${msg.audio} audio datagrams were dropped.`, "warn");
+      if (msg.lines) logLine(`This page fell behind: ${msg.lines} meter and analyser lines were dropped.`, "warn");
+      if (msg.audio) logLine(`The listen stream fell behind: ${msg.audio} datagrams (10 ms each) were dropped.`, "warn");
       break;
   }
 }
@@ -290,11 +291,12 @@ function hello(msg) {
   state.names = Array.from({ length: 32 }, (_, i) => (testSignals ? signalName(i) : ""));
   for (const cmd of msg.settings || []) adopt(cmd, false);
   for (const f of msg.fba || []) live.fba[f.target] = f;
+  for (const n of msg.notes || []) take(n);
   buildDesk();
   buildPanels();
   showEngine();
   sendListen();  // every page starts hearing what the console listens to
-  listener.start(state.rate).then(showListenStats, (e) => logLine(`No sound: ${e.message}`, "error"));
+  listener.start(state.rate, socketUrl("?audio")).then(showListenStats, (e) => logLine(`No sound: ${e.message}`, "error"));
 }
 
 // The built-in test signals, as the practice library's introduction lists them.

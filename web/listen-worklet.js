@@ -2,8 +2,10 @@
 // output reads it through a jitter buffer, resampling from the engine's rate to the browser's and
 // nudging the read speed so that the buffer stays near its target however the two clocks drift.
 
-const TARGET_MS = 60;   // fill to reach before playing, and to hold
-const HIGH_MS = 80;     // above this for long, the drift control has lost: jump back to the target
+// The buffer aims at a fill between these: it starts in the middle, goes up a step after each
+// underrun (a stall of the network or of the page) and comes down again after a long clean run.
+const TARGET_MS = 60, LOWEST_MS = 45, HIGHEST_MS = 80, STEP_MS = 10, CLEAN_S = 20;
+const TRIM_ABOVE_MS = 40;  // above the target for long, drift control has lost: jump back to it
 const TRIM_AFTER_S = 2;
 const REPORT_EVERY_S = 0.25;
 
@@ -17,8 +19,9 @@ class ListenPlayer extends AudioWorkletProcessor {
     this.ring = new Float32Array(cap * 2);
     this.written = 0;  // frames ever written
     this.pos = 0;      // read position in frames, with a fraction
+    this.targetMs = TARGET_MS;
     this.target = TARGET_MS / 1000 * this.srcRate;
-    this.high = HIGH_MS / 1000 * this.srcRate;
+    this.cleanFor = 0;
     this.primed = false;
     this.avgFill = this.target;
     this.highFor = 0;
@@ -26,7 +29,10 @@ class ListenPlayer extends AudioWorkletProcessor {
     this.trims = 0;
     this.overflows = 0;
     this.sinceReport = 0;
-    this.port.onmessage = (e) => this.take(e.data);
+    this.port.onmessage = (e) => {
+      if (e.data && e.data.stream) e.data.stream.onmessage = (m) => this.take(m.data);
+      else this.take(e.data);
+    };
   }
 
   take(data) {
@@ -74,9 +80,12 @@ class ListenPlayer extends AudioWorkletProcessor {
     if (fill < n * step + 3) {
       this.underruns++;
       this.primed = false;
+      this.setTarget(this.targetMs + STEP_MS);
       return true;
     }
-    if (this.avgFill > this.high) {
+    this.cleanFor += n / sampleRate;
+    if (this.cleanFor > CLEAN_S) this.setTarget(this.targetMs - STEP_MS / 2);
+    if (this.avgFill > this.target + TRIM_ABOVE_MS / 1000 * this.srcRate) {
       this.highFor += n / sampleRate;
       if (this.highFor > TRIM_AFTER_S) {
         this.pos = this.written - this.target;
@@ -106,12 +115,18 @@ class ListenPlayer extends AudioWorkletProcessor {
     return true;
   }
 
+  setTarget(ms) {
+    this.targetMs = Math.min(Math.max(ms, LOWEST_MS), HIGHEST_MS);
+    this.target = this.targetMs / 1000 * this.srcRate;
+    this.cleanFor = 0;
+  }
+
   report(n, fill) {
     this.sinceReport += n / sampleRate;
     if (this.sinceReport < REPORT_EVERY_S) return;
     this.sinceReport = 0;
     this.port.postMessage({ fillMs: fill / this.srcRate * 1000, avgMs: this.avgFill / this.srcRate * 1000,
-      underruns: this.underruns, trims: this.trims, overflows: this.overflows, primed: this.primed });
+      targetMs: this.targetMs, underruns: this.underruns, trims: this.trims, overflows: this.overflows, primed: this.primed });
   }
 }
 

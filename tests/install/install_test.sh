@@ -15,7 +15,7 @@ echo "$files"
 [ "$(echo "$files" | grep '^./bin/' | tr '\n' ' ')" = "./bin/mixconsole ./bin/mixengine ./bin/mixweb " ] ||
   fail "bin/ must hold exactly mixconsole, mixengine and mixweb"
 echo "$files" | grep -q '^./share/doc/mixengine/README.md$' || fail "README.md not installed"
-for page in index.html console.js console.css dsp.js audio.js listen-worklet.js; do
+for page in index.html console.js console.css dsp.js audio.js listen-worklet.js listen-socket.js; do
   echo "$files" | grep -q "^./share/mixengine/web/$page\$" || fail "web/$page not installed"
 done
 if echo "$files" | grep -v -e '^./bin/' -e '^./share/doc/mixengine/' -e '^./share/mixengine/web/'; then
