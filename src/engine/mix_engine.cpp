@@ -286,7 +286,57 @@ void in_lanes(State& s, std::vector<Channel>& channels, std::size_t n,
 // The same steps in stages across strips: every filter cascade runs with eight strips side by
 // side. Everything a strip publishes or feeds happens in the same order per strip, and no strip
 // reads another's signal before its tail, so the result is that of strips_one_at_a_time.
+bool settled(const Ramp& r) noexcept {
+    return r.cur == r.target;
+}
+
+bool states_zero(const BiquadCascade& c) noexcept {
+    for (const BiquadState& st : c.states())
+        if (st.s1 != 0.0f || st.s2 != 0.0f) return false;
+    return true;
+}
+
+// A strip that hears nothing and holds nothing: no input and no bleed reduction running, every
+// gain settled and not inverted (a negative gain turns silence into negative zeros), no delay,
+// gate, compressor, automixer or auto-EQ, no analyser on it, every filter state zero (flushed
+// states are never negative zeros). Its buffers are then silence and stay so, and what it would
+// add to main, mono and the buses is +0 on sums that start at +0 and so are never -0: nothing it
+// does can change the output.
+bool strip_is_idle(const State& s, std::size_t idx) noexcept {
+    const Strip& st = s.strips[idx];
+    if (st.has_input || st.bleed_ref_taken || st.delay != 0 || st.aeq_on) return false;
+    if (st.gate.params().active || st.dyn.active()) return false;
+    if (st.cfg.amix && (st.cfg.amix->group == 1 || st.cfg.amix->group == 2)) return false;
+    if (analyser_is(s, AnalyserSource::Kind::Strip, static_cast<uint32_t>(idx), false) ||
+        analyser_is(s, AnalyserSource::Kind::Strip, static_cast<uint32_t>(idx), true))
+        return false;
+    if (!settled(st.gain) || std::signbit(st.gain.cur) || !settled(st.fader) ||
+        !settled(st.amix_gain) || !settled(st.to_l) || !settled(st.to_r) || !settled(st.to_mono))
+        return false;
+    for (const Ramp& r : st.sends)
+        if (!settled(r)) return false;
+    for (const BiquadCascade* c : {&st.hpf, &st.eq, &st.peq, &st.geq, &st.aeq})
+        if (!states_zero(*c)) return false;
+    return true;
+}
+
 void strips_in_lanes(State& s, std::size_t n, Meters& m, const AnalyserSink& sink) noexcept {
+    // Idle strips keep silent buffers and skip their heads and tails (their filters may still
+    // run beside busy strips in lanes, on silence).
+    std::array<bool, kStrips> idle;
+    for (std::size_t idx = 0; idx < kStrips; ++idx) {
+        Strip& st = s.strips[idx];
+        idle[idx] = strip_is_idle(s, idx);
+        if (!idle[idx]) {
+            st.silent_len = 0;
+        } else if (st.silent_len < n) {
+            std::fill(st.buf_proc.begin() + std::ptrdiff_t(st.silent_len),
+                      st.buf_proc.begin() + std::ptrdiff_t(n), 0.0f);
+            std::fill(st.buf_out.begin() + std::ptrdiff_t(st.silent_len),
+                      st.buf_out.begin() + std::ptrdiff_t(n), 0.0f);
+            st.silent_len = n;
+        }
+    }
     // A bleed reducer reads only its own strip's input and its copy of the reference, so the
     // cancelling ones can all run first, side by side.
     std::array<CancelLane, kStrips> cancel;
@@ -296,7 +346,8 @@ void strips_in_lanes(State& s, std::size_t n, Meters& m, const AnalyserSink& sin
             cancel[cancelling++] = CancelLane{&st.bleed, st.buf_in.data(), st.bleed_ref.data()};
     cancel_in_lanes(std::span<const CancelLane>(cancel.data(), cancelling), n,
                     s.lane_scratch.data());
-    for (std::size_t idx = 0; idx < kStrips; ++idx) strip_head(s, idx, n, true);
+    for (std::size_t idx = 0; idx < kStrips; ++idx)
+        if (!idle[idx]) strip_head(s, idx, n, true);
     in_lanes<Strip, kStrips>(s, s.strips, n, s.plans.strip_hpf, [](Strip& st) {
         return LaneChannel{st.buf_in.data(), {&st.hpf}};
     });
@@ -304,7 +355,8 @@ void strips_in_lanes(State& s, std::size_t n, Meters& m, const AnalyserSink& sin
     dynamics_in_lanes<GateLane>(
         s.strips, n, gate_gain, [](Strip& st) { return st.gate.lane(st.buf_in.data()); },
         gate_run_lanes);
-    for (std::size_t idx = 0; idx < kStrips; ++idx) after_gate(s, idx, gate_gain[idx], n, m, sink);
+    for (std::size_t idx = 0; idx < kStrips; ++idx)
+        if (!idle[idx]) after_gate(s, idx, gate_gain[idx], n, m, sink);
     in_lanes<Strip, kStrips>(s, s.strips, n, s.plans.strip_eq, [](Strip& st) {
         return LaneChannel{st.buf_proc.data(), {&st.eq, &st.peq, &st.geq}};
     });
@@ -317,7 +369,8 @@ void strips_in_lanes(State& s, std::size_t n, Meters& m, const AnalyserSink& sin
     dynamics_in_lanes<CompLane>(
         s.strips, n, comp_gain, [](Strip& st) { return st.dyn.lane(st.buf_proc.data()); },
         comp_run_lanes);
-    for (std::size_t idx = 0; idx < kStrips; ++idx) strip_tail(s, idx, comp_gain[idx], n, m, sink);
+    for (std::size_t idx = 0; idx < kStrips; ++idx)
+        if (!idle[idx]) strip_tail(s, idx, comp_gain[idx], n, m, sink);
 }
 
 // ---- Buses, main and mono

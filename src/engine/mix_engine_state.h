@@ -53,6 +53,9 @@ struct Strip {
     float amix_power = 0.0f;
     std::array<Ramp, kBuses> sends{};
     bool aeq_on = false;
+    // Leading samples of buf_proc and buf_out known to be silence (+0), while the lane path skips
+    // the strip as idle.
+    std::size_t silent_len = 0;
 };
 
 // Each of the eight buses, and the mono bus.

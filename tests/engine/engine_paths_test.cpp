@@ -61,6 +61,14 @@ struct Rand {
         StripCfg c;
         c.gain_db = uni(-6.0f, 12.0f);
         c.invert = coin();
+        if (is_strip && pick(4) == 0) {  // levels and routing only: idle once unpatched
+            c.fader = uni(0.0f, 1.2f);
+            c.pan = uni(-1.0f, 1.0f);
+            c.mono = uni(0.0f, 0.5f);
+            for (int k = 0; k < 8; ++k) c.sends.push_back(SendCfg{uni(0.0f, 0.4f), uint8_t(pick(3))});
+            if (coin()) c.hpf = Hpf{double(uni(20.0f, 300.0f)), 24};
+            return c;
+        }
         c.delay_ms = coin() ? 0.0f : uni(0.0f, 20.0f);
         if (is_strip && coin()) c.hpf = Hpf{double(uni(20.0f, 300.0f)), uint32_t(6 * pick(5))};
         if (is_strip && coin()) c.gate = gate();
@@ -146,6 +154,11 @@ TEST(EnginePaths, LanesGiveTheSameConsoleAsOneStripAfterAnother) {
 
         // Levels that move across the gates' and compressors' thresholds.
         for (int block = 0; block < 12; ++block) {
+            if (block == 7) {  // strips lose their inputs while their filters still ring
+                std::vector<int32_t> later(32);
+                for (auto& m : later) m = r.pick(3) == 0 ? r.pick(8) : -1;
+                both([&] { return update::Patch{later, routes}; });
+            }
             const std::size_t n = block == 5 ? 2100 : std::size_t(1 + r.pick(512));
             std::vector<float> in(n * kIn);
             const float level = std::pow(10.0f, r.uni(-4.0f, 0.0f));
