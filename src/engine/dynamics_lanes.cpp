@@ -145,6 +145,28 @@ void comp_apply(const CompVec& p, Lanes& min_io, const float* g, float* x, std::
     min_io = min_gain;
 }
 
+// The handle at lane l when its processor runs there: none beyond the span, without a buffer or
+// switched off. Every lane's smallest gain, reported and running, starts at 1.
+template <class Lane>
+const Lane* lane_in_use(std::span<const Lane> lanes, std::size_t l, std::span<float> min_gain,
+                        Lanes& run_min) noexcept {
+    if (l < min_gain.size()) min_gain[l] = 1.0f;
+    run_min[l] = 1.0f;
+    const Lane* lane = l < lanes.size() ? &lanes[l] : nullptr;
+    return lane && lane->buf && lane->params->active ? lane : nullptr;
+}
+
+// Hands each lane in use its final state (through `keep`) and its smallest gain.
+template <class Lane, class Keep>
+void finish_lanes(std::span<const Lane> lanes, float* const* bufs, const Lanes& run_min,
+                  std::span<float> min_gain, Keep keep) noexcept {
+    for (std::size_t l = 0; l < kLanes; ++l) {
+        if (!bufs[l]) continue;
+        keep(*lanes[l].state, l);
+        if (l < min_gain.size()) min_gain[l] = run_min[l];
+    }
+}
+
 }  // namespace
 
 void gate_run_lanes(std::span<const GateLane> lanes, std::size_t n,
@@ -154,11 +176,8 @@ void gate_run_lanes(std::span<const GateLane> lanes, std::size_t n,
     float* bufs[kLanes] = {};
     bool busy = false;
     for (std::size_t l = 0; l < kLanes; ++l) {
-        const GateLane* lane = l < lanes.size() ? &lanes[l] : nullptr;
-        const bool on = lane && lane->buf && lane->params->active;
-        if (l < min_gain.size()) min_gain[l] = 1.0f;
-        r.min_gain[l] = 1.0f;
-        if (!on) {
+        const GateLane* lane = lane_in_use(lanes, l, min_gain, r.min_gain);
+        if (!lane) {
             p.open[l] = 0.0f, p.closed[l] = 0.0f, p.depth_gain[l] = 1.0f, p.plain[l] = -1;
             r.gain[l] = 1.0f;
             continue;
@@ -182,11 +201,9 @@ void gate_run_lanes(std::span<const GateLane> lanes, std::size_t n,
         gate_piece(p, r, x, m);
         deinterleave(x, at, m, bufs);
     }
-    for (std::size_t l = 0; l < kLanes; ++l) {
-        if (!bufs[l]) continue;
-        store_gate_state(*lanes[l].state, r.env[l], r.gain[l], r.hold[l]);
-        if (l < min_gain.size()) min_gain[l] = r.min_gain[l];
-    }
+    finish_lanes(lanes, bufs, r.min_gain, min_gain, [&r](GateState& st, std::size_t l) {
+        store_gate_state(st, r.env[l], r.gain[l], r.hold[l]);
+    });
 }
 
 void comp_run_lanes(std::span<const CompLane> lanes, std::size_t n,
@@ -197,11 +214,8 @@ void comp_run_lanes(std::span<const CompLane> lanes, std::size_t n,
     const CompParams* rms[kLanes] = {};
     bool busy = false;
     for (std::size_t l = 0; l < kLanes; ++l) {
-        const CompLane* lane = l < lanes.size() ? &lanes[l] : nullptr;
-        const bool on = lane && lane->buf && lane->params->active;
-        if (l < min_gain.size()) min_gain[l] = 1.0f;
-        r.min_gain[l] = 1.0f;
-        if (!on) {
+        const CompLane* lane = lane_in_use(lanes, l, min_gain, r.min_gain);
+        if (!lane) {
             p.quiet[l] = INFINITY, p.dry[l] = 0.0f, p.wet[l] = 1.0f;
             continue;
         }
@@ -243,11 +257,9 @@ void comp_run_lanes(std::span<const CompLane> lanes, std::size_t n,
         comp_apply(p, r.min_gain, lvl, x, m);
         deinterleave(x, at, m, bufs);
     }
-    for (std::size_t l = 0; l < kLanes; ++l) {
-        if (!bufs[l]) continue;
-        store_comp_state(*lanes[l].state, r.env[l], r.gr[l], r.hold[l]);
-        if (l < min_gain.size()) min_gain[l] = r.min_gain[l];
-    }
+    finish_lanes(lanes, bufs, r.min_gain, min_gain, [&r](CompState& st, std::size_t l) {
+        store_comp_state(st, r.env[l], r.gr[l], r.hold[l]);
+    });
 }
 
 }  // namespace mixengine
