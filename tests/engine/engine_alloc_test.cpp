@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "engine/mix_engine.h"
+#include "../../bench/engine_loads.h"
 #include "support/allocation_counter.h"
 
 namespace mixengine {
@@ -129,6 +130,25 @@ TEST(EngineAllocation, HeaviestConsoleProcessesWithoutTouchingTheHeap) {
     const auto traffic = testing::stop_counting_heap();
     EXPECT_EQ(traffic.allocations, 0);
     EXPECT_EQ(traffic.frees, 0);
+}
+
+// The benchmarks' loads, at the device buffers they are timed at and a few others, switching
+// between loads so that the lane path regathers its filters and regroups its cancellers mid-run.
+TEST(EngineAllocation, BenchmarkLoadsProcessWithoutTouchingTheHeap) {
+    MixEngine engine(48000.0f);
+    Meters meters(2);
+    const std::vector<float> input = bench::noise(2100 * 32);
+    std::vector<float> output(2100 * 2);
+    for (const bench::Load* load : {&bench::kTypical, &bench::kWorst, &bench::kEverything}) {
+        bench::configure(engine, *load);
+        testing::start_counting_heap();
+        for (std::size_t n : {32, 64, 128, 256, 1, 2100})
+            engine.process(std::span(input.data(), n * load->channels), load->channels,
+                           std::span(output.data(), n * 2), 2, meters, {});
+        const auto traffic = testing::stop_counting_heap();
+        EXPECT_EQ(traffic.allocations, 0) << load->name;
+        EXPECT_EQ(traffic.frees, 0) << load->name;
+    }
 }
 
 }  // namespace
