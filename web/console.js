@@ -274,6 +274,7 @@ function take(msg) {
       break;
     case "bridge.lag":
       if (msg.lines) logLine(`This page fell behind: ${msg.lines} meter and analyser lines were dropped.`, "warn");
+      live.audioDropped = (live.audioDropped || 0) + (msg.audio || 0);
       if (msg.audio) logLine(`The listen stream fell behind: ${msg.audio} datagrams (10 ms each) were dropped.`, "warn");
       break;
   }
@@ -356,6 +357,7 @@ function buildDesk() {
   $("#buses").replaceChildren(...Array.from({ length: 8 }, (_, i) => buildStrip(`bus.${i + 1}`)));
   $("#masters").replaceChildren(buildStrip("mono"), buildStrip("main"));
   refreshDesk();
+  collectMeters();
 }
 
 function meterEl(id, sides) {
@@ -540,6 +542,7 @@ function takeMeters(m) {
   if (Array.isArray(m.loud)) {
     live.loud = m.loud;
     live.loudHist.push(m.loud[0], m.loud[1]);
+    live.loudCount = (live.loudCount || 0) + 1;
     if (live.loudHist.length > 2 * 750) live.loudHist.splice(0, 2);  // 30 s at 25 lines a second
   } else {
     live.loud = null;
@@ -548,32 +551,53 @@ function takeMeters(m) {
   $("#xruns").classList.toggle("bad", (m.xruns || 0) > 0);
 }
 
-let lastFrame = 0;
+// The desk's moving parts, found once per build so that each frame only writes styles (and only
+// those that changed): the page redraws its meters at most 25 times a second, as often as the
+// engine sends them.
+let meterEls = [], grEls = [], lastDraw = 0;
+function collectMeters() {
+  meterEls = $$(".meter").map((el) => ({ id: el.dataset.meter, clip: el.firstChild, clipOn: false,
+    bars: $$(".bar", el).map((bar) => ({ key: `${el.dataset.meter}/${bar.dataset.side}`,
+      cover: bar.firstChild, hold: bar.lastChild, shown: 0, holdPos: 0, holdT: 0, css: "", holdCss: "" })) }));
+  grEls = $$(".strip").map((el) => ({ ch: channelOf(el.dataset.ch), gate: $('[data-gr="gate"]', el),
+    dyn: $('[data-gr="dyn"]', el), css: {} }));
+}
+
+function setStyle(el, prop, value, cache, key) {
+  if (cache[key] === value) return;
+  cache[key] = value;
+  el.style[prop] = value;
+}
+
 function animate(now) {
-  const dt = Math.min((now - lastFrame) / 1000, 0.2);
-  lastFrame = now;
+  requestAnimationFrame(animate);
+  if (now - lastDraw < 38) return;
+  const dt = Math.min((now - lastDraw) / 1000, 0.2);
+  lastDraw = now;
+  const fall = dt * 20 / 60;  // 20 dB a second on the 60 dB scale
   const m = live.meters;
   if (m) {
-    for (const el of $$(".meter")) {
-      const id = el.dataset.meter;
-      for (const bar of $$(".bar", el)) {
-        const key = `${id}/${bar.dataset.side}`;
-        const v = live.peaks[key] || 0;
-        live.peaks[key] = 0;
-        const shown = live.shown?.[key] ?? 0;
-        // Instant rise, 20 dB/s fall, as a peak meter's ballistics.
-        const level = Math.max(meterPos(v), shown - dt * 20 / 60);
-        (live.shown ||= {})[key] = level;
-        bar.firstChild.style.transform = `scaleY(${1 - level})`;
-        const hold = live.holds[key] || { pos: 0, t: 0 };
-        if (level >= hold.pos || now - hold.t > 1500) live.holds[key] = { pos: level, t: level >= hold.pos ? now : hold.t + 100 };
-        bar.lastChild.style.bottom = `${live.holds[key].pos * 100}%`;
-        if (v >= 0.9999) live.clips[id] = now;
+    for (const meter of meterEls) {
+      for (const bar of meter.bars) {
+        const v = live.peaks[bar.key] || 0;
+        live.peaks[bar.key] = 0;
+        if (v >= 0.9999) live.clips[meter.id] = now;
+        // Instant rise, steady fall; the hold line stays 1.5 s, then falls alike.
+        bar.shown = Math.max(meterPos(v), bar.shown - fall);
+        if (bar.shown >= bar.holdPos) {
+          bar.holdPos = bar.shown;
+          bar.holdT = now;
+        } else if (now - bar.holdT > 1500) {
+          bar.holdPos = Math.max(bar.shown, bar.holdPos - fall);
+        }
+        setStyle(bar.cover, "transform", `scaleY(${(1 - bar.shown).toFixed(3)})`, bar, "css");
+        setStyle(bar.hold, "transform", `translateY(${((1 - bar.holdPos) * 100).toFixed(1)}%)`, bar, "holdCss");
       }
-      el.firstChild.classList.toggle("on", now - (live.clips[id] || -1e9) < 2000);
+      const clip = now - (live.clips[meter.id] || -1e9) < 2000;
+      if (clip !== meter.clipOn) meter.clip.classList.toggle("on", (meter.clipOn = clip));
     }
-    for (const el of $$(".strip")) {
-      const id = el.dataset.ch, ch = channelOf(id);
+    for (const g of grEls) {
+      const ch = g.ch;
       let gate = 1, dyn = 1;
       if (ch.kind === "strip") {
         gate = m.gate?.[ch.i] ?? 1;
@@ -581,16 +605,18 @@ function animate(now) {
       } else if (ch.kind === "bus") dyn = m.busGR?.[ch.i] ?? 1;
       else dyn = (ch.kind === "main" ? m.mainGR : m.monoGR) ?? 1;
       for (const [k, v] of [["gate", gate], ["dyn", dyn]]) {
-        const bar = $(`[data-gr="${k}"]`, el);
-        if (bar) bar.style.transform = `scaleX(${Math.min(-toDb(Math.max(v, 1e-6)) / 24, 1)})`;
+        if (g[k]) setStyle(g[k], "transform", `scaleX(${Math.min(-toDb(Math.max(v, 1e-6)) / 24, 1).toFixed(3)})`, g.css, k);
       }
     }
-    showLoudness();
+    if (now - (live.loudAt || 0) > 250) {
+      live.loudAt = now;
+      showLoudness();
+    }
   }
   const [l, r] = listener.takePeak();
-  $("#mon-l").style.transform = `scaleX(${meterPos(l)})`;
-  $("#mon-r").style.transform = `scaleX(${meterPos(r)})`;
-  requestAnimationFrame(animate);
+  live.mon ||= {};
+  setStyle($("#mon-l"), "transform", `scaleX(${meterPos(l).toFixed(3)})`, live.mon, "l");
+  setStyle($("#mon-r"), "transform", `scaleX(${meterPos(r).toFixed(3)})`, live.mon, "r");
 }
 
 function showLoudness() {
@@ -600,8 +626,8 @@ function showLoudness() {
   show("#loud-s", l && l[1]);
   show("#loud-i", l && l[2]);
   const c = $("#loud-hist"), g = c.getContext("2d"), w = c.width, ht = c.height;
-  if (live.loudDrawn === live.loudHist.length && live.loudDrawn !== 0) return;
-  live.loudDrawn = live.loudHist.length;
+  if (live.loudDrawn === live.loudCount) return;
+  live.loudDrawn = live.loudCount;
   g.clearRect(0, 0, w, ht);
   const y = (lufs) => ht - (Math.max(Math.min(lufs, 0), -48) + 48) / 48 * ht;
   g.fillStyle = "#7a8594";
@@ -710,7 +736,7 @@ function buildPanels() {
   loud.value = state.loud;
   rta.onchange = () => { state.rta = rta.value; send({ t: "rta", src: state.rta }); drawAnalyser(); };
   loud.onchange = () => { state.loud = loud.value; live.loudHist = []; send({ t: "loud", src: state.loud }); };
-  $("#loud-reset").onclick = () => { live.loudHist = []; send({ t: "loud.reset" }); };
+  $("#loud-reset").onclick = () => { live.loudHist = []; live.loudCount = -1; send({ t: "loud.reset" }); };
   if (!live.rtaStarted) {
     live.rtaStarted = true;
     send({ t: "rta", src: state.rta });
@@ -1248,7 +1274,7 @@ function wireTop() {
 }
 
 // What the tests (and curious front-end authors, from the browser's console) can look at.
-window.mixweb = { state, live, listener, send, sceneText, loadScene };
+window.mixweb = { state, live, listener, send, sceneText, loadScene, socket: () => ws };
 
 wireTop();
 connect();
