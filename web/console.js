@@ -256,6 +256,7 @@ function take(msg) {
       break;
     case "warn":
       logLine(`Warning: ${msg.text}`, "warn");
+      showNotice(msg.text);
       break;
     case "error":
       logLine(`Error: ${msg.text}`, "error");
@@ -1145,9 +1146,28 @@ function logLine(text, cls = "") {
   log.scrollTop = log.scrollHeight;
 }
 
+function showNotice(text) {
+  const el = $("#notice");
+  el.replaceChildren(h("b", {}, "Engine: "), text,
+    h("button", { onclick: () => el.classList.add("hidden") }, "Dismiss"));
+  el.classList.remove("hidden");
+}
+
+const clock = (s) => `${Math.floor(s / 60)}:${String(Math.floor(s % 60)).padStart(2, "0")}`;
 function showFiles(msg) {
-  live.files = msg;
-  showEngine();
+  live.files = { ...live.files, ...msg };
+  const f = live.files;
+  $("#transport").classList.remove("hidden");
+  const seek = $("#files-seek");
+  seek.max = Math.max(f.length || 0, 1);
+  if (document.activeElement !== seek) seek.value = f.secs || 0;
+  $("#files-pos").textContent = `${clock(f.secs || 0)} / ${clock(f.length || 0)}`;
+  $("#files-pause").textContent = f.paused ? "▶" : "❚❚";
+  $("#files-pause").classList.toggle("on", !!f.paused);
+  if (msg.tracks !== undefined && msg.tracks !== live.filesTracks) {
+    live.filesTracks = msg.tracks;
+    showEngine();
+  }
 }
 
 function showEngine() {
@@ -1157,7 +1177,7 @@ function showEngine() {
     el.textContent = live.connected ? "waiting for the engine…" : "connecting…";
     return;
   }
-  const files = live.files ? ` · ${live.files.secs}/${live.files.length} s${live.files.paused ? " paused" : ""}` : "";
+  const files = live.files ? ` · ${live.files.tracks} recordings` : "";
   el.replaceChildren(h("i", { class: `led ${live.connected && !live.ended ? "on" : ""}` }),
     `${r.mode === "sim" ? "Simulation" : "Live"} · ${(r.rate / 1000).toFixed(1)} kHz · ${r.inputs} in / ${r.outputs} out · ${r.in_name}${files}`);
 }
@@ -1241,6 +1261,8 @@ function wireTop() {
     $("#listen-mute").classList.toggle("on", live.listenMuted);
     applyVol();
   };
+  $("#files-pause").onclick = () => send({ t: "files.pause", on: !live.files?.paused });
+  $("#files-seek").onchange = (e) => send({ t: "files.seek", s: Number(e.target.value) });
   $("#sound-on").onclick = () => { listener.resume(); setTimeout(showListenStats, 300); };
   document.addEventListener("pointerdown", () => listener.resume(), { once: true });
   $("#scene-save").onclick = () => {
