@@ -85,7 +85,7 @@ MIXENGINE_LANE_INLINE Lanes flushed(Lanes s) noexcept {
     typedef int32_t Bits __attribute__((vector_size(4 * kBiquadLanes)));
     const Lanes a = reinterpret_cast<Lanes>(reinterpret_cast<Bits>(s) & 0x7fffffff);
     const Lanes below = simd::splat(kBiquadFlushBelow), top = simd::splat(kBiquadFiniteMax);
-    return (a >= below) & (a <= top) ? s : Lanes{};
+    return ((a >= below) & (a <= top)) ? s : Lanes{};
 }
 
 // The sweeps of a plan over n interleaved frames: coefficients [sweep][stage][b0..a2][lane], the
