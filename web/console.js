@@ -869,13 +869,32 @@ function refreshDetail() {
   parts.push(optional("aeq", "Auto-EQ", [["Curve", "curve", { options: ["flat", "warm", "vocal", "speech", "house", "bright"] }],
     ["Amount", "amount", { min: 0, max: 1, step: 0.01 }], ["Max cut", "max_cut", DB(0, 24)],
     ["Max boost", "max_boost", DB(0, 12)], ["Speed", "speed_s", { min: 0.5, max: 60, step: 0.5, unit: "s" }],
-    ["Low", "lo", HZ], ["High", "hi", HZ]]));
+    ["Low", "lo", HZ], ["High", "hi", HZ]], rec.aeq && rec.aeq.on ? aeqTarget(rec, changed) : null));
   root.replaceChildren(h("div", { class: "detail-head" }, h("h2", {}, `${channelName(id)}`), h("span", { class: "pill" }, id),
     h("button", { onclick: () => { setRecord(id, normalise(ch.kind, {})); delete state.mutes[id]; sendChannel(id); refreshStrip(id); refreshDetail(); } }, "Reset channel")),
   h("div", { class: "detail" }, parts));
   for (const el of $$(".strip")) el.classList.toggle("selected", el.dataset.ch === id);
   drawChannelCurves();
   drawDynamics();
+}
+
+// An explicit target curve instead of a named one: 31 dB values, one per graphic-EQ band.
+function aeqTarget(rec, changed) {
+  const show = () => (Array.isArray(rec.aeq.target) ? rec.aeq.target.join(" ") : "");
+  const box = h("input", { class: "target", placeholder: "31 dB values, or empty for the curve", value: show(),
+    onchange: () => {
+      const values = box.value.split(/[\s,]+/).filter(Boolean).map(Number);
+      rec.aeq.target = values.length && values.every(Number.isFinite) ? values.slice(0, 31) : null;
+      box.value = show();
+      changed();
+    } });
+  return h("label", { class: "ctl wide target-row" }, h("span", {}, "Target"), box,
+    h("button", { title: "Aim at the graphic EQ's gains", onclick: (e) => {
+      e.preventDefault();
+      rec.aeq.target = Array.from({ length: 31 }, (_, i) => rec.geq[i] ?? 0);
+      box.value = show();
+      changed();
+    } }, "from GEQ"));
 }
 
 function bandList(rec, key, title, rebuilt, changed) {
