@@ -10,7 +10,8 @@ export class Listener {
     this.stats = { fillMs: 0, avgMs: 0, underruns: 0, trims: 0, overflows: 0, primed: false };
     this.volumeDb = 0;
     this.muted = false;
-    this.peaks = {};  // per reader: the largest sample played since its last look, per side
+    this.peaks = {};
+    this.played = [];  // per reader: the largest sample played since its last look, per side
   }
 
   // socketUrl: the bridge's WebSocket for the stream alone, received by a worker.
@@ -72,12 +73,17 @@ export class Listener {
   }
 
   measure() {
+    let most = 0;
     this.analysers.forEach((a, ch) => {
       a.getFloatTimeDomainData(this.scratch);
       let p = 0;
       for (let i = 0; i < this.scratch.length; i++) p = Math.max(p, Math.abs(this.scratch[i]));
       for (const peak of Object.values(this.peaks)) peak[ch] = Math.max(peak[ch], p);
+      most = Math.max(most, p);
     });
+    // The last minute of what was played, by the page's clock: [time in ms, peak].
+    this.played.push([performance.now(), most]);
+    if (this.played.length > 600) this.played.shift();
   }
 
   // Peaks played since the reader's previous call, per side (a reader's first call starts it).
