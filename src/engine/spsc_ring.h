@@ -32,21 +32,31 @@ struct SpscRingState {
     }
 };
 
-}  // namespace detail
-
+// What either end holds: the shared ring. One holder per end: ends move, never copy.
 template <typename T>
-class RingProducer {
+class RingEnd {
   public:
-    RingProducer() = default;
-    explicit RingProducer(std::shared_ptr<detail::SpscRingState<T>> s) : s_(std::move(s)) {}
-    // One holder per end: ends move, never copy.
-    RingProducer(RingProducer&&) noexcept = default;
-    RingProducer& operator=(RingProducer&&) noexcept = default;
-    RingProducer(const RingProducer&) = delete;
-    RingProducer& operator=(const RingProducer&) = delete;
+    RingEnd() = default;
+    explicit RingEnd(std::shared_ptr<SpscRingState<T>> s) : s_(std::move(s)) {}
+    RingEnd(RingEnd&&) noexcept = default;
+    RingEnd& operator=(RingEnd&&) noexcept = default;
+    RingEnd(const RingEnd&) = delete;
+    RingEnd& operator=(const RingEnd&) = delete;
 
     bool valid() const noexcept { return s_ != nullptr; }
     std::size_t capacity() const noexcept { return s_->size - 1; }
+
+  protected:
+    ~RingEnd() = default;
+    std::shared_ptr<SpscRingState<T>> s_;
+};
+
+}  // namespace detail
+
+template <typename T>
+class RingProducer : public detail::RingEnd<T> {
+  public:
+    using detail::RingEnd<T>::RingEnd;
 
     // Wait-free. Returns false (and leaves `v` untouched) when the ring is full.
     bool push(T&& v) noexcept(std::is_nothrow_move_assignable_v<T>) {
@@ -66,7 +76,7 @@ class RingProducer {
     std::size_t free_slots() const noexcept {
         const std::size_t t = s_->tail.load(std::memory_order_relaxed);
         const std::size_t h = s_->head.load(std::memory_order_acquire);
-        return capacity() - s_->count(h, t);
+        return this->capacity() - s_->count(h, t);
     }
 
     // Wait-free. Pushes as many of the n values as fit, in order; returns how many.
@@ -83,22 +93,13 @@ class RingProducer {
     }
 
   private:
-    std::shared_ptr<detail::SpscRingState<T>> s_;
+    using detail::RingEnd<T>::s_;
 };
 
 template <typename T>
-class RingConsumer {
+class RingConsumer : public detail::RingEnd<T> {
   public:
-    RingConsumer() = default;
-    explicit RingConsumer(std::shared_ptr<detail::SpscRingState<T>> s) : s_(std::move(s)) {}
-    // One holder per end: ends move, never copy.
-    RingConsumer(RingConsumer&&) noexcept = default;
-    RingConsumer& operator=(RingConsumer&&) noexcept = default;
-    RingConsumer(const RingConsumer&) = delete;
-    RingConsumer& operator=(const RingConsumer&) = delete;
-
-    bool valid() const noexcept { return s_ != nullptr; }
-    std::size_t capacity() const noexcept { return s_->size - 1; }
+    using detail::RingEnd<T>::RingEnd;
 
     // Wait-free. Returns false when the ring is empty.
     bool pop(T& out) noexcept(std::is_nothrow_move_assignable_v<T>) {
@@ -140,7 +141,7 @@ class RingConsumer {
     }
 
   private:
-    std::shared_ptr<detail::SpscRingState<T>> s_;
+    using detail::RingEnd<T>::s_;
 };
 
 // Creates a ring that holds up to `capacity` values (allocates; call off the audio thread).
