@@ -4,6 +4,8 @@
 #include <array>
 #include <cstdint>
 
+#include "control/utf8.h"
+
 namespace mixengine {
 
 namespace {
@@ -147,35 +149,13 @@ constexpr char32_t kRawByte = 0xDC00;
 std::u32string decode(std::string_view s) {
     std::u32string out;
     out.reserve(s.size());
-    std::size_t i = 0;
-    while (i < s.size()) {
-        const auto b0 = static_cast<unsigned char>(s[i]);
-        std::size_t len = 0;
-        char32_t cp = 0;
-        char32_t min = 0;
-        if (b0 < 0x80) {
-            out.push_back(b0);
-            ++i;
-            continue;
-        } else if ((b0 & 0xE0) == 0xC0) {
-            len = 2, cp = b0 & 0x1F, min = 0x80;
-        } else if ((b0 & 0xF0) == 0xE0) {
-            len = 3, cp = b0 & 0x0F, min = 0x800;
-        } else if ((b0 & 0xF8) == 0xF0) {
-            len = 4, cp = b0 & 0x07, min = 0x10000;
-        }
-        bool ok = len != 0 && i + len <= s.size();
-        for (std::size_t k = 1; ok && k < len; ++k) {
-            const auto b = static_cast<unsigned char>(s[i + k]);
-            ok = (b & 0xC0) == 0x80;
-            cp = (cp << 6) | (b & 0x3F);
-        }
-        ok = ok && cp >= min && cp <= 0x10FFFF && !(cp >= 0xD800 && cp <= 0xDFFF);
-        if (ok) {
-            out.push_back(cp);
-            i += len;
+    for (std::size_t i = 0; i < s.size();) {
+        const Utf8Char c = decode_utf8_char(s.substr(i));
+        if (c.length != 0) {
+            out.push_back(c.code_point);
+            i += c.length;
         } else {
-            out.push_back(kRawByte + b0);
+            out.push_back(kRawByte + static_cast<unsigned char>(s[i]));
             ++i;
         }
     }

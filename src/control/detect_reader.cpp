@@ -45,7 +45,8 @@ CommandResult handle_detect_line(std::string_view line, DetectTable& table) {
 void run_detect_reader(ByteSource source, std::shared_ptr<DetectTable> table,
                        std::shared_ptr<std::atomic<bool>> stop) {
     {
-        LineReader reader(std::move(source));
+        // A line that is not JSON is ignored, and one that is not even UTF-8 is not JSON.
+        LineReader reader(std::move(source), kMaxLineBytes, Utf8Fault::DropsLine);
         std::string line;
         while (reader.next(line)) {
             if (handle_detect_line(line, *table) == CommandResult::Quit) break;

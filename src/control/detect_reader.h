@@ -1,7 +1,8 @@
 // The detector service's command reader: JSON lines on standard input configure the service's 64
 // channels ("cfg", "reset") or end it ("quit"). It shares the console reader's line framing and
-// JSON parsing, and answers nothing. A line whose "i" is 64 or more is ignored whole, whatever
-// its "t"; a missing or unusable "i" means channel 0.
+// JSON parsing, and answers nothing; a line that is not a JSON object (not even UTF-8, say) is
+// ignored. A line whose "i" is 64 or more is ignored whole, whatever its "t"; a missing or
+// unusable "i" means channel 0.
 #pragma once
 
 #include <array>

@@ -23,43 +23,11 @@ ByteSource fd_byte_source(int fd) {
     };
 }
 
-bool Utf8Checker::feed(const char* data, std::size_t size) noexcept {
-    if (failed_) return false;
-    for (std::size_t i = 0; i < size; ++i) {
-        const auto b = static_cast<uint8_t>(data[i]);
-        if (remaining_ == 0) {
-            if (b < 0x80) continue;
-            lo_ = 0x80;
-            hi_ = 0xBF;
-            if (b >= 0xC2 && b <= 0xDF) {
-                remaining_ = 1;
-            } else if (b >= 0xE0 && b <= 0xEF) {
-                remaining_ = 2;
-                if (b == 0xE0) lo_ = 0xA0;  // overlong below U+0800
-                if (b == 0xED) hi_ = 0x9F;  // surrogates
-            } else if (b >= 0xF0 && b <= 0xF4) {
-                remaining_ = 3;
-                if (b == 0xF0) lo_ = 0x90;  // overlong below U+10000
-                if (b == 0xF4) hi_ = 0x8F;  // above U+10FFFF
-            } else {
-                failed_ = true;  // continuation without a lead, C0, C1, F5..FF
-                return false;
-            }
-        } else {
-            if (b < lo_ || b > hi_) {
-                failed_ = true;
-                return false;
-            }
-            --remaining_;
-            lo_ = 0x80;
-            hi_ = 0xBF;
-        }
-    }
-    return true;
-}
-
-LineReader::LineReader(ByteSource source, std::size_t max_line)
-    : source_(std::move(source)), max_line_(max_line), buffer_(kReadChunk, '\0') {}
+LineReader::LineReader(ByteSource source, std::size_t max_line, Utf8Fault utf8_fault)
+    : source_(std::move(source)),
+      max_line_(max_line),
+      utf8_fault_(utf8_fault),
+      buffer_(kReadChunk, '\0') {}
 
 bool LineReader::refill() {
     const std::ptrdiff_t n = source_ ? source_(buffer_.data(), buffer_.size()) : 0;
@@ -70,10 +38,27 @@ bool LineReader::refill() {
     return true;
 }
 
+void LineReader::drop(Drop why) noexcept {
+    if (dropping_ != Drop::None) return;
+    dropping_ = why;
+    std::string().swap(pending_);
+}
+
 void LineReader::count_dropped() noexcept {
-    ++(has_nul_ ? nul_lines_ : overlong_);
-    discarding_ = false;
-    has_nul_ = false;
+    switch (dropping_) {
+        case Drop::Overlong:
+            ++overlong_;
+            break;
+        case Drop::Nul:
+            ++nul_lines_;
+            break;
+        case Drop::InvalidUtf8:
+            ++invalid_utf8_lines_;
+            break;
+        case Drop::None:
+            break;
+    }
+    dropping_ = Drop::None;
 }
 
 bool LineReader::next(std::string& line) {
@@ -83,8 +68,15 @@ bool LineReader::next(std::string& line) {
             ended_ = true;
             // A last line without a line feed still counts, unless it is cut inside a character
             // or the read failed: then nobody knows what the rest of it would have said.
-            if (failed_ || !utf8_.at_boundary()) return false;
-            if (discarding_) {
+            if (failed_) return false;
+            if (!utf8_.at_boundary()) {
+                if (utf8_fault_ == Utf8Fault::DropsLine) {
+                    drop(Drop::InvalidUtf8);
+                    count_dropped();
+                }
+                return false;
+            }
+            if (dropping_ != Drop::None) {
                 count_dropped();
                 return false;
             }
@@ -99,23 +91,26 @@ bool LineReader::next(std::string& line) {
         const std::size_t seg = lf ? static_cast<std::size_t>(lf - start) : avail;
         // The line feed goes through the check too: it must not land inside a character.
         if (!utf8_.feed(start, lf ? seg + 1 : seg)) {
-            ended_ = true;
-            return false;
+            if (utf8_fault_ == Utf8Fault::EndsInput) {
+                ended_ = true;
+                return false;
+            }
+            drop(Drop::InvalidUtf8);
         }
-        if (!discarding_) {
+        if (dropping_ == Drop::None) {
             if (pending_.size() + seg > max_line_) {
-                discarding_ = true;
+                drop(Drop::Overlong);
             } else if (std::memchr(start, '\0', seg) != nullptr) {
-                discarding_ = true;
-                has_nul_ = true;
+                drop(Drop::Nul);
             } else {
                 pending_.append(start, seg);
             }
-            if (discarding_) std::string().swap(pending_);
         }
         pos_ += lf ? seg + 1 : seg;
         if (!lf) continue;
-        if (discarding_) {
+        // The line feed always ends the line, even one that broke off inside a character.
+        utf8_.reset();
+        if (dropping_ != Drop::None) {
             count_dropped();
             continue;
         }

@@ -5,6 +5,8 @@
 
 #include "control/worker.h"
 
+#include "control/utf8.h"
+
 namespace mixengine {
 
 namespace {
@@ -19,18 +21,11 @@ bool is_continuation(char c) noexcept {
     return (static_cast<uint8_t>(c) & 0xC0) == 0x80;
 }
 
-// Decodes the character starting at `s[0]` (the text is known to be well-formed UTF-8).
+// The character starting at `s[0]` (the line reader has already refused malformed text).
 uint32_t decode_at(std::string_view s, std::size_t& length) noexcept {
-    const auto b = static_cast<uint8_t>(s[0]);
-    length = b < 0x80 ? 1 : b < 0xE0 ? 2 : b < 0xF0 ? 3 : 4;
-    if (length > s.size()) {
-        length = 1;
-        return 0xFFFD;
-    }
-    if (length == 1) return b;
-    uint32_t cp = b & (0x7F >> length);
-    for (std::size_t i = 1; i < length; ++i) cp = (cp << 6) | (static_cast<uint8_t>(s[i]) & 0x3F);
-    return cp;
+    const Utf8Char c = decode_utf8_char(s);
+    length = c.length == 0 ? 1 : c.length;
+    return c.length == 0 ? 0xFFFD : c.code_point;
 }
 
 std::string_view trim_white_space(std::string_view s) noexcept {

@@ -1,41 +1,70 @@
-#include "utf8.h"
-
-#include <cstdint>
+#include "control/utf8.h"
 
 namespace mixengine {
 
-bool is_valid_utf8(std::string_view s) noexcept {
-    const auto* p = reinterpret_cast<const unsigned char*>(s.data());
-    const auto* end = p + s.size();
-    while (p < end) {
-        const unsigned char c = *p;
-        if (c < 0x80) {
-            ++p;
-            continue;
+Utf8Decoder::Step Utf8Decoder::feed(uint8_t b) noexcept {
+    if (remaining_ == 0) {
+        if (b < 0x80) {
+            cp_ = b;
+            return Step::Done;
         }
-        int extra;
-        uint32_t cp;
-        if (c >= 0xC2 && c <= 0xDF) {
-            extra = 1;
-            cp = c & 0x1F;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            extra = 2;
-            cp = c & 0x0F;
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            extra = 3;
-            cp = c & 0x07;
+        lo_ = 0x80;
+        hi_ = 0xBF;
+        if (b >= 0xC2 && b <= 0xDF) {
+            remaining_ = 1;
+            cp_ = b & 0x1F;
+        } else if (b >= 0xE0 && b <= 0xEF) {
+            remaining_ = 2;
+            cp_ = b & 0x0F;
+            if (b == 0xE0) lo_ = 0xA0;  // overlong below U+0800
+            if (b == 0xED) hi_ = 0x9F;  // surrogates
+        } else if (b >= 0xF0 && b <= 0xF4) {
+            remaining_ = 3;
+            cp_ = b & 0x07;
+            if (b == 0xF0) lo_ = 0x90;  // overlong below U+10000
+            if (b == 0xF4) hi_ = 0x8F;  // above U+10FFFF
         } else {
-            return false;  // stray continuation byte, overlong lead (C0, C1) or beyond F4
+            return Step::Invalid;  // continuation without a lead, C0, C1, F5..FF
         }
-        if (end - p <= extra) return false;
-        for (int i = 1; i <= extra; ++i) {
-            if ((p[i] & 0xC0) != 0x80) return false;
-            cp = (cp << 6) | (p[i] & 0x3F);
+        return Step::Pending;
+    }
+    if (b < lo_ || b > hi_) {
+        remaining_ = 0;
+        return Step::Invalid;
+    }
+    cp_ = (cp_ << 6) | (b & 0x3F);
+    lo_ = 0x80;
+    hi_ = 0xBF;
+    return --remaining_ == 0 ? Step::Done : Step::Pending;
+}
+
+Utf8Char decode_utf8_char(std::string_view s) noexcept {
+    Utf8Decoder d;
+    for (std::size_t i = 0; i < s.size() && i < 4; ++i) {
+        switch (d.feed(static_cast<uint8_t>(s[i]))) {
+            case Utf8Decoder::Step::Done:
+                return {d.code_point(), i + 1};
+            case Utf8Decoder::Step::Invalid:
+                return {};
+            case Utf8Decoder::Step::Pending:
+                break;
         }
-        if ((extra == 2 && cp < 0x800) || (extra == 3 && cp < 0x10000)) return false;  // overlong
-        if (cp >= 0xD800 && cp <= 0xDFFF) return false;                               // surrogate
-        if (cp > 0x10FFFF) return false;
-        p += extra + 1;
+    }
+    return {};  // cut off inside the character
+}
+
+bool is_valid_utf8(std::string_view s) noexcept {
+    Utf8Checker checker;
+    return checker.feed(s.data(), s.size()) && checker.at_boundary();
+}
+
+bool Utf8Checker::feed(const char* data, std::size_t size) noexcept {
+    if (failed_) return false;
+    for (std::size_t i = 0; i < size; ++i) {
+        if (decoder_.feed(static_cast<uint8_t>(data[i])) == Utf8Decoder::Step::Invalid) {
+            failed_ = true;
+            return false;
+        }
     }
     return true;
 }

@@ -81,6 +81,8 @@ TEST(DetectReader, StopsAtQuitOrAtTheEndOfInput) {
         {"", false},
         // A NUL byte makes the line no command at all.
         {std::string("{\"t\":\"quit\"}\0x\n{\"t\":\"cfg\",\"i\":1,\"on\":true}\n", 43), true},
+        // Nor does a byte that is not UTF-8; unlike the console's reader, reading goes on.
+        {"{\"t\":\"quit\"}\xFF\n{\"t\":\"cfg\",\"i\":1,\"on\":true}\n", true},
     };
     for (const auto& c : cases) {
         auto table = std::make_shared<DetectTable>();

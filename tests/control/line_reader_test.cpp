@@ -47,10 +47,11 @@ TEST(LineReader, SplitsAtLineFeedsAndDropsOneCarriageReturn) {
     EXPECT_EQ(all_lines("x\n"), std::vector<std::string>{"x"});
 }
 
-TEST(LineReader, MalformedUtf8EndsTheInputBeforeItsLine) {
+TEST(LineReader, MalformedUtf8EndsTheInputBeforeItsLineOrDropsTheLineWhenAskedTo) {
     struct Case {
         const char* name;
         std::string bad;
+        bool cuts_the_line = false;  // holds the line feed: "y" starts a line of its own
     };
     const Case cases[] = {
         {"invalid byte", "\xff"},
@@ -61,17 +62,29 @@ TEST(LineReader, MalformedUtf8EndsTheInputBeforeItsLine) {
         {"surrogate", "\xed\xa0\x80"},
         {"above U+10FFFF", "\xf4\x90\x80\x80"},
         {"lead F5", "\xf5\x80\x80\x80"},
-        {"cut by the line feed", "\xe2\x82\n"},
+        {"cut by the line feed", "\xe2\x82\n", true},
         {"cut by a plain byte", "\xe2\x82"},
     };
     for (const Case& c : cases) {
         for (std::size_t piece : {std::size_t{1}, std::size_t{4096}}) {
             SCOPED_TRACE(std::string(c.name) + " piece " + std::to_string(piece));
-            LineReader reader(chunked("first\nx" + c.bad + "y\nnever\n", piece));
+            const std::string text = "first\nx" + c.bad + "y\nnever\n";
+            LineReader reader(chunked(text, piece));
             EXPECT_EQ(all_lines(reader), std::vector<std::string>{"first"});
+
+            LineReader dropping(chunked(text, piece), kMaxLineBytes, Utf8Fault::DropsLine);
+            const std::vector<std::string> rest =
+                c.cuts_the_line ? std::vector<std::string>{"first", "y", "never"}
+                                : std::vector<std::string>{"first", "never"};
+            EXPECT_EQ(all_lines(dropping), rest);
+            EXPECT_EQ(dropping.invalid_utf8_lines(), 1u);
+            EXPECT_EQ(dropping.overlong_lines() + dropping.nul_lines(), 0u);
         }
     }
     EXPECT_EQ(all_lines("first\nlast\xe2\x82"), std::vector<std::string>{"first"});
+    LineReader dropping(chunked("first\nlast\xe2\x82", 4096), kMaxLineBytes, Utf8Fault::DropsLine);
+    EXPECT_EQ(all_lines(dropping), std::vector<std::string>{"first"});
+    EXPECT_EQ(dropping.invalid_utf8_lines(), 1u);
 
     // Well-formed multi-byte text, including the extremes of each length, passes untouched.
     const std::string good =

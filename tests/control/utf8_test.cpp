@@ -34,5 +34,33 @@ TEST(Utf8, AcceptsWellFormedTextAndRejectsEveryIllFormedShape) {
         EXPECT_EQ(is_valid_utf8(c.text), c.valid) << testing::PrintToString(c.text);
 }
 
+TEST(Utf8, DecodesTheFirstCharacterOrNothing) {
+    struct Case {
+        std::string text;
+        char32_t code_point;
+        std::size_t length;  // 0: no whole well-formed character there
+    };
+    const Case cases[] = {
+        {"", 0, 0},
+        {"ab", U'a', 1},
+        {std::string("\0x", 2), 0, 1},
+        {"\xC3\xA9!", 0xE9, 2},
+        {"\xE2\x9C\x93", 0x2713, 3},
+        {"\xF4\x8F\xBF\xBFz", 0x10FFFF, 4},
+        {"\xC3", 0, 0},              // cut off
+        {"\xC0\xAF", 0, 0},          // overlong
+        {"\xED\xA0\x80", 0, 0},      // surrogate
+        {"\xC3\x28", 0, 0},          // bad continuation
+        {"\x80", 0, 0},
+    };
+    for (const auto& c : cases) {
+        const Utf8Char got = decode_utf8_char(c.text);
+        EXPECT_EQ(got.length, c.length) << testing::PrintToString(c.text);
+        if (c.length != 0) {
+            EXPECT_EQ(got.code_point, c.code_point) << testing::PrintToString(c.text);
+        }
+    }
+}
+
 }  // namespace
 }  // namespace mixengine

@@ -91,6 +91,25 @@ TEST(DetectMode, DetectsASineSendsSpectraAndQuits) {
     EXPECT_EQ(p.stderr_text(), "");
 }
 
+TEST(DetectMode, ALineThatIsNotUtf8IsIgnoredLikeAnyOtherNonCommand) {
+    ChildProcess p(MIXENGINE_BINARY, {"--detect"});
+    ASSERT_TRUE(p.started());
+    const int port = expect_of_kind(p, "ready", kDetectWait)["port"].get<int>();
+    DatagramSender udp(static_cast<uint16_t>(port));
+    for (const char* junk : {"\xFF{\"t\":\"quit\"}", "{\"t\":\"quit\",\"x\":\"\xC0\xAF\"}",
+                             "{\"t\":\"quit\"}\xE2\x9C"}) {  // the last one ends inside a character
+        p.write_line(junk);
+    }
+    p.write_line(R"({"t":"cfg","i":2,"on":true})");
+    std::this_thread::sleep_for(100ms);
+    udp.sine(2, 48000);
+    const auto line = p.read_until("\"i\":2,\"t\":\"detect\"", kDetectWait);
+    ASSERT_TRUE(line) << "the service stopped reading or ended";
+    p.write_line(R"({"t":"quit"})");
+    EXPECT_EQ(p.wait(kDetectWait), 0);
+    EXPECT_EQ(p.stderr_text(), "");
+}
+
 TEST(DetectMode, SurvivesARandomStreamAndStillAnswersASine) {
     ChildProcess p(MIXENGINE_BINARY, {"--detect"});
     ASSERT_TRUE(p.started());
