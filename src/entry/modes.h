@@ -18,9 +18,14 @@ struct LiveOptions {
     std::optional<uint32_t> buffer;   // --buffer, frames
 };
 
+// The counts are clamped once, where the command line is read (sim_options); everything after
+// takes them as they are.
+inline constexpr std::size_t kMaxSimInputs = 32;
+inline constexpr std::size_t kMaxSimOutputs = 64;
+
 struct SimOptions {
-    std::size_t inputs = 16;          // 1..32
-    std::size_t outputs = 8;          // 1..64
+    std::size_t inputs = 16;          // 1..kMaxSimInputs
+    std::size_t outputs = 8;          // 1..kMaxSimOutputs
     uint32_t rate = 48000;            // 48000 or 96000
     std::optional<std::string> files; // --files folder
 };

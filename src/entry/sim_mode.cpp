@@ -1,8 +1,6 @@
 // Simulation mode: the live wiring without devices. The same shared objects and worker threads
 // are created, in the same order, and the practice loop takes the output callback's place on the
 // calling thread, paced by the clock.
-#include <algorithm>
-
 #include "engine/mix_engine.h"
 #include "entry/modes.h"
 #include "entry/worker_threads.h"
@@ -11,8 +9,8 @@
 namespace mixengine {
 
 int run_sim_mode(const SimOptions& options, StopFlag stop) {
-    const std::size_t inputs = std::clamp<std::size_t>(options.inputs, 1, 32);
-    const std::size_t outputs = std::clamp<std::size_t>(options.outputs, 1, 64);
+    const std::size_t inputs = options.inputs;
+    const std::size_t outputs = options.outputs;
 
     auto workers = start_worker_threads(WorkerThreadsRequest{stop, options.rate, outputs, nullptr});
     if (!workers) return 1;

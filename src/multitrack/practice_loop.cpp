@@ -47,10 +47,7 @@ PracticeLoop::PracticeLoop(PracticeLinks links, PracticeClock& clock)
       clock_(clock),
       rate_(links_.engine->sample_rate()),
       sink_(AnalyserSink::to_ring(*links_.analyser)),
-      signals_(rate_) {
-    links_.inputs = std::max<std::size_t>(links_.inputs, 1);
-    links_.outputs = std::max<std::size_t>(links_.outputs, 1);
-}
+      signals_(rate_) {}
 
 uint64_t PracticeLoop::rate_hz() const noexcept {
     return saturating_cast<uint64_t>(rate_);

@@ -40,7 +40,7 @@ class PracticeClock {
 PracticeClock& system_practice_clock() noexcept;
 
 struct PracticeLinks {
-    std::size_t inputs = 1;
+    std::size_t inputs = 1;  // at least 1 each: the caller has clamped them
     std::size_t outputs = 1;
     MixEngine* engine = nullptr;
     RingConsumer<EngineUpdate>* updates = nullptr;
