@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "control/integers.h"
 #include "entry/cli.h"
 #include "entry/modes.h"
 

@@ -26,7 +26,7 @@ using json = nlohmann::json;
 constexpr int kMaxDepth = 64;
 
 using json_fields::index_of;
-using json_fields::integer_in;
+using json_fields::integer_member;
 using json_fields::member;
 using json_fields::string_member;
 
@@ -35,15 +35,15 @@ using json_fields::string_member;
 int32_t input_channel(const json& v) {
     constexpr int64_t lo = std::numeric_limits<int32_t>::min();
     constexpr int64_t hi = std::numeric_limits<int32_t>::max();
-    if (v.is_number_unsigned()) {
-        const uint64_t u = *v.get_ptr<const json::number_unsigned_t*>();
-        return u > static_cast<uint64_t>(hi) ? static_cast<int32_t>(hi) : static_cast<int32_t>(u);
+    const std::optional<JsonInteger> i = json_integer(v);
+    if (!i) return -1;
+    if (i->negative) {
+        return i->magnitude > static_cast<uint64_t>(-(lo + 1)) + 1
+                   ? static_cast<int32_t>(lo)
+                   : static_cast<int32_t>(-static_cast<int64_t>(i->magnitude));
     }
-    if (v.is_number_integer()) {
-        const int64_t i = *v.get_ptr<const json::number_integer_t*>();
-        return static_cast<int32_t>(i < lo ? lo : (i > hi ? hi : i));
-    }
-    return -1;
+    return i->magnitude > static_cast<uint64_t>(hi) ? static_cast<int32_t>(hi)
+                                                    : static_cast<int32_t>(i->magnitude);
 }
 
 void send_update(const CommandReaderLinks& links, EngineUpdate update) {
@@ -96,8 +96,8 @@ std::optional<SignalSource> source_of(const json& cmd) {
 
 void listen(const json& cmd, const CommandReaderLinks& links) {
     const std::optional<SignalSource> source = source_of(cmd);
-    const auto port = integer_in(member(cmd, "port"), 1, 65535);
-    const bool wide = integer_in(member(cmd, "bits"), 24, 24).has_value();
+    const auto port = integer_member(cmd, "port", 1, 65535);
+    const bool wide = integer_member(cmd, "bits", 24, 24).has_value();
     if (links.state) {
         if (source && port) {
             links.state->set_listen(ListenSettings{true, static_cast<uint16_t>(*port),

@@ -6,6 +6,8 @@
 #include <string_view>
 #include <vector>
 
+#include "control/integers.h"
+
 namespace mixengine {
 
 namespace {
@@ -75,21 +77,10 @@ constexpr const char* uint_name() {
 // Only a JSON integer: "12.0" and "1e1" are floats to the parser and are refused as such.
 template <typename T>
 Decoded<T> as_uint(const json& v) {
-    constexpr uint64_t max = std::numeric_limits<T>::max();
-    switch (v.type()) {
-        case json::value_t::number_unsigned: {
-            const uint64_t u = *v.get_ptr<const json::number_unsigned_t*>();
-            if (u > max) return invalid_value(uint_name<T>());
-            return static_cast<T>(u);
-        }
-        case json::value_t::number_integer: {
-            const int64_t i = *v.get_ptr<const json::number_integer_t*>();
-            if (i < 0 || static_cast<uint64_t>(i) > max) return invalid_value(uint_name<T>());
-            return static_cast<T>(i);
-        }
-        default:
-            return invalid_type(uint_name<T>(), v);
-    }
+    if (!json_integer(v)) return invalid_type(uint_name<T>(), v);
+    const auto u = json_integer_in(v, 0, std::numeric_limits<T>::max());
+    if (!u) return invalid_value(uint_name<T>());
+    return static_cast<T>(*u);
 }
 
 Decoded<bool> as_bool(const json& v) {

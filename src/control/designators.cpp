@@ -3,6 +3,8 @@
 #include <array>
 #include <limits>
 
+#include "control/integers.h"
+
 namespace mixengine {
 
 namespace {
@@ -27,7 +29,7 @@ Parts split(std::string_view text) noexcept {
 
 // One-based index N with 1 <= N <= count, returned zero-based.
 std::optional<uint32_t> one_based(std::string_view text, uint32_t count) noexcept {
-    const auto n = parse_designator_number(text);
+    const auto n = parse_unsigned<uint64_t>(text);
     if (!n || *n < 1 || *n > count) return std::nullopt;
     return static_cast<uint32_t>(*n - 1);
 }
@@ -41,19 +43,6 @@ std::optional<uint32_t> bus_index(std::string_view text) noexcept {
 }
 
 }  // namespace
-
-std::optional<uint64_t> parse_designator_number(std::string_view text) noexcept {
-    if (!text.empty() && text.front() == '+') text.remove_prefix(1);
-    if (text.empty()) return std::nullopt;
-    constexpr uint64_t kMax = std::numeric_limits<uint64_t>::max();
-    uint64_t value = 0;
-    for (const char c : text) {
-        if (c < '0' || c > '9') return std::nullopt;
-        const auto digit = static_cast<uint64_t>(c - '0');
-        value = value > (kMax - digit) / 10 ? kMax : value * 10 + digit;
-    }
-    return value;
-}
 
 std::optional<SignalSource> parse_signal_source(std::string_view text) noexcept {
     const Parts p = split(text);

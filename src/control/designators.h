@@ -1,8 +1,9 @@
 // Signal designators: the short texts the front end uses to name a signal of the console
 // ("main", "bus.3", "in.12.pre", "main.l") and the output names of the feedback suppressor.
 //
-// A designator is split at every "."; a number is decimal digits with an optional leading "+",
-// one-based in the text and zero-based in the result. The three grammars are deliberately not
+// A designator is split at every "."; a number is decimal digits with an optional leading "+"
+// (parse_unsigned: one too large for 64 bits is out of every range), one-based in the text and
+// zero-based in the result. The three grammars are deliberately not
 // the same: "in.5" is the strip after its fader for listening and loudness but after its gate for
 // the analyser, and an output route needs all three parts ("in.5.pre"). A text a grammar does not
 // accept selects nothing, which switches the function off rather than failing.
@@ -16,10 +17,6 @@
 #include "engine/signals.h"
 
 namespace mixengine {
-
-// Decimal digits with an optional leading "+". Values too large for 64 bits saturate, so a huge
-// number is simply out of every range. Anything else (empty, "+", "-3", "3 ") is not a number.
-std::optional<uint64_t> parse_designator_number(std::string_view text) noexcept;
 
 // Listen and loudness source: "main", "mono", "bus.N", "in.N[.pre|.post|...]" (post unless the
 // third part is exactly "pre"). Anything else: none.

@@ -8,6 +8,7 @@
 #include <limits>
 #include <memory>
 
+#include "control/integers.h"
 #include "control/telemetry.h"
 #include "modes.h"
 
@@ -22,24 +23,6 @@ std::optional<std::string> Arguments::value(std::string_view flag) const {
     if (it == args_.end() || std::next(it) == args_.end()) return std::nullopt;
     return *std::next(it);
 }
-
-template <typename T>
-std::optional<T> parse_unsigned(std::string_view text) {
-    if (!text.empty() && text.front() == '+') text.remove_prefix(1);
-    if (text.empty()) return std::nullopt;
-    T value = 0;
-    for (const char c : text) {
-        if (c < '0' || c > '9') return std::nullopt;
-        const T digit = static_cast<T>(c - '0');
-        if (value > (std::numeric_limits<T>::max() - digit) / 10) return std::nullopt;
-        value = static_cast<T>(value * 10 + digit);
-    }
-    return value;
-}
-
-template std::optional<uint16_t> parse_unsigned<uint16_t>(std::string_view);
-template std::optional<uint32_t> parse_unsigned<uint32_t>(std::string_view);
-template std::optional<uint64_t> parse_unsigned<uint64_t>(std::string_view);
 
 double parse_from_seconds(std::optional<std::string> text) {
     if (!text) return 0.0;
@@ -86,8 +69,8 @@ SimOptions sim_options(const Arguments& args) {
         const auto v = args.value(flag);
         return v ? parse_unsigned<uint64_t>(*v) : std::nullopt;
     };
-    o.inputs = clamp_count(number("--inputs"), 16, 32);
-    o.outputs = clamp_count(number("--outputs"), 8, 64);
+    o.inputs = clamp_count(number("--inputs"), o.inputs, kMaxSimInputs);
+    o.outputs = clamp_count(number("--outputs"), o.outputs, kMaxSimOutputs);
     o.rate = args.value("--rate") == "96000" ? 96000 : 48000;
     o.files = args.value("--files");
     return o;

@@ -30,10 +30,6 @@ class Arguments {
     std::vector<std::string> args_;
 };
 
-// Unsigned decimal: an optional "+", then one or more digits, nothing else, no overflow of T.
-template <typename T>
-std::optional<T> parse_unsigned(std::string_view text);
-
 // Seconds for --from: a decimal float; negative, NaN and unparsable give 0; +inf stays +inf.
 double parse_from_seconds(std::optional<std::string> text);
 

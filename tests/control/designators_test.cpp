@@ -12,35 +12,6 @@ using SK = SignalSource::Kind;
 using AK = AnalyserSource::Kind;
 using OK = OutputRoute::Kind;
 
-TEST(Designators, NumbersAreDigitsWithAnOptionalPlus) {
-    struct Case {
-        const char* text;
-        std::optional<uint64_t> value;
-    };
-    const Case cases[] = {
-        {"3", 3},
-        {"+3", 3},
-        {"007", 7},
-        {"0", 0},
-        {"18446744073709551615", std::numeric_limits<uint64_t>::max()},
-        {"99999999999999999999999999", std::numeric_limits<uint64_t>::max()},  // saturates
-        {"", std::nullopt},
-        {"+", std::nullopt},
-        {"-", std::nullopt},
-        {"-3", std::nullopt},
-        {"++3", std::nullopt},
-        {"3 ", std::nullopt},
-        {" 3", std::nullopt},
-        {"3a", std::nullopt},
-        {"0x3", std::nullopt},
-        {"\xd9\xa3", std::nullopt},  // Arabic-Indic digit three
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.text);
-        EXPECT_EQ(parse_designator_number(c.text), c.value);
-    }
-}
-
 TEST(Designators, ListenAndLoudnessSources) {
     struct Case {
         const char* text;

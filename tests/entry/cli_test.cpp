@@ -36,40 +36,6 @@ TEST(Arguments, ProgramPathIsNeverAFlagValue) {
     EXPECT_EQ(Arguments({"--sim", "x"}).value("--sim"), "x");
 }
 
-TEST(ParseUnsigned, AcceptsDigitsWithOptionalPlusWithoutOverflow) {
-    struct Case {
-        const char* text;
-        std::optional<uint64_t> u64;
-        std::optional<uint32_t> u32;
-        std::optional<uint16_t> u16;
-    };
-    const Case cases[] = {
-        {"0", 0, 0, 0},
-        {"+7", 7, 7, 7},
-        {"0065535", 65535, 65535, 65535},
-        {"65536", 65536, 65536, std::nullopt},
-        {"4294967295", 4294967295u, 4294967295u, std::nullopt},
-        {"4294967296", 4294967296u, std::nullopt, std::nullopt},
-        {"18446744073709551615", 18446744073709551615u, std::nullopt, std::nullopt},
-        {"18446744073709551616", std::nullopt, std::nullopt, std::nullopt},
-        {"99999999999999999999999", std::nullopt, std::nullopt, std::nullopt},
-        {"", std::nullopt, std::nullopt, std::nullopt},
-        {"+", std::nullopt, std::nullopt, std::nullopt},
-        {"++1", std::nullopt, std::nullopt, std::nullopt},
-        {"-1", std::nullopt, std::nullopt, std::nullopt},
-        {" 1", std::nullopt, std::nullopt, std::nullopt},
-        {"1 ", std::nullopt, std::nullopt, std::nullopt},
-        {"1e3", std::nullopt, std::nullopt, std::nullopt},
-        {"0x10", std::nullopt, std::nullopt, std::nullopt},
-        {"\xff\xfe", std::nullopt, std::nullopt, std::nullopt},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(parse_unsigned<uint64_t>(c.text), c.u64) << c.text;
-        EXPECT_EQ(parse_unsigned<uint32_t>(c.text), c.u32) << c.text;
-        EXPECT_EQ(parse_unsigned<uint16_t>(c.text), c.u16) << c.text;
-    }
-}
-
 TEST(ParseFromSeconds, NegativeNanAndGarbageGiveZero) {
     const double inf = std::numeric_limits<double>::infinity();
     struct Case {
