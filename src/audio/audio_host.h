@@ -17,6 +17,8 @@
 #include <variant>
 #include <vector>
 
+#include "control/result.h"
+
 namespace mixengine {
 
 // Sample type of a device or stream. Only I16, I32 and F32 are ever opened (see stream_format).
@@ -66,32 +68,6 @@ struct DeviceHandle {
     std::string key;
     bool operator==(const DeviceHandle&) const = default;
 };
-
-// Either a value or the user-facing text of what went wrong.
-template <typename T>
-class Result {
-  public:
-    Result(T value) : v_(std::in_place_index<0>, std::move(value)) {}
-    static Result failure(std::string text) {
-        Result r;
-        r.v_.template emplace<1>(std::move(text));
-        return r;
-    }
-
-    explicit operator bool() const noexcept { return v_.index() == 0; }
-    T& operator*() { return std::get<0>(v_); }
-    const T& operator*() const { return std::get<0>(v_); }
-    T* operator->() { return &std::get<0>(v_); }
-    const T* operator->() const { return &std::get<0>(v_); }
-    const std::string& error() const { return std::get<1>(v_); }
-
-  private:
-    Result() = default;
-    std::variant<T, std::string> v_;
-};
-
-struct Done {};
-using Status = Result<Done>;
 
 // One device block of interleaved samples, of the stream's sample type.
 using InputBlock =

@@ -21,7 +21,6 @@ void report_stream_error(const std::string& text) {
 }
 
 Result<LiveStreams> open_live_streams(AudioHost& host, LiveStreamsRequest request) {
-    using R = Result<LiveStreams>;
     LiveStreams streams;
 
     const StreamConfig in_config{request.input_config.channels, request.rate,
@@ -31,7 +30,7 @@ Result<LiveStreams> open_live_streams(AudioHost& host, LiveStreamsRequest reques
     auto in_stream = host.build_input_stream(
         request.input_device, in_config, stream_format(request.input_config.format),
         [input](InputBlock block) { (*input)(block); }, report_stream_error);
-    if (!in_stream) return R::failure("Cannot open the input: " + in_stream.error());
+    if (!in_stream) return fail("Cannot open the input: " + in_stream.error());
     streams.input = std::move(*in_stream);
 
     LiveOutputParts parts;
@@ -53,7 +52,7 @@ Result<LiveStreams> open_live_streams(AudioHost& host, LiveStreamsRequest reques
     output.reset();  // the stream holds the only reference now: releasing it ends the engine
     if (!out_stream) {
         streams.release();
-        return R::failure("Cannot open the output: " + out_stream.error());
+        return fail("Cannot open the output: " + out_stream.error());
     }
     streams.output = std::move(*out_stream);
 
@@ -61,7 +60,7 @@ Result<LiveStreams> open_live_streams(AudioHost& host, LiveStreamsRequest reques
         const auto started = stream->start();
         if (!started) {
             streams.release();
-            return R::failure(started.error());
+            return fail(started.error());
         }
     }
     return streams;

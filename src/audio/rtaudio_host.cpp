@@ -156,9 +156,8 @@ class RtStream final : public AudioStream {
             running = rt_->isStreamRunning();
         } catch (const RtAudioError&) {
         }
-        if (!thrown.empty()) return Status::failure(thrown);
-        if (!running)
-            return Status::failure(reported.empty() ? "The audio stream did not start." : reported);
+        if (!thrown.empty()) return fail(thrown);
+        if (!running) return fail(reported.empty() ? "The audio stream did not start." : reported);
         started_ = true;
         return Done{};
     }
@@ -300,20 +299,20 @@ class RtAudioHost final : public AudioHost {
             }
             return list;
         } catch (const RtAudioError& e) {
-            return Result<std::vector<DeviceHandle>>::failure(error_text(e));
+            return fail(error_text(e));
         }
     }
 
     Result<std::string> device_name(const DeviceHandle& device) override {
         const auto info = probe(device);
-        if (!info) return Result<std::string>::failure(info.error());
+        if (!info) return fail(info.error());
         return info->name;
     }
 
     Result<std::vector<StreamConfigRange>> supported_configs(const DeviceHandle& device,
                                                              Direction direction) override {
         const auto info = probe(device);
-        if (!info) return Result<std::vector<StreamConfigRange>>::failure(info.error());
+        if (!info) return fail(info.error());
         const unsigned channels =
             direction == Direction::Input ? info->inputChannels : info->outputChannels;
         std::vector<StreamConfigRange> ranges;
@@ -338,13 +337,12 @@ class RtAudioHost final : public AudioHost {
 
     Result<DefaultConfig> default_config(const DeviceHandle& device, Direction direction) override {
         const auto info = probe(device);
-        if (!info) return Result<DefaultConfig>::failure(info.error());
+        if (!info) return fail(info.error());
         const unsigned channels =
             direction == Direction::Input ? info->inputChannels : info->outputChannels;
         if (channels == 0)
-            return Result<DefaultConfig>::failure(
-                "The device \"" + info->name + "\" has no " +
-                (direction == Direction::Input ? "inputs." : "outputs."));
+            return fail("The device \"" + info->name + "\" has no " +
+                        (direction == Direction::Input ? "inputs." : "outputs."));
         return DefaultConfig{clamp_channels(channels), default_rate(*info),
                              preferred_format(info->nativeFormats)};
     }
@@ -385,7 +383,7 @@ class RtAudioHost final : public AudioHost {
             for (unsigned i = 0; i < n; ++i)
                 if (name_at(i) == device.key) return i;
         }
-        return Result<unsigned>::failure("The audio device is no longer there.");
+        return fail("The audio device is no longer there.");
     }
 
     Result<RtAudio::DeviceInfo> probe(const DeviceHandle& device) {
@@ -398,14 +396,13 @@ class RtAudioHost final : public AudioHost {
             RtAudio rt(api_);
             rt.showWarnings(false);
             const auto index = locate(rt, device);
-            if (!index) return Result<RtAudio::DeviceInfo>::failure(index.error());
+            if (!index) return fail(index.error());
             auto info = rt.getDeviceInfo(*index);
             if (!info.probed)
-                return Result<RtAudio::DeviceInfo>::failure(
-                    "The audio device could not be queried; it may be in use.");
+                return fail("The audio device could not be queried; it may be in use.");
             return info;
         } catch (const RtAudioError& e) {
-            return Result<RtAudio::DeviceInfo>::failure(error_text(e));
+            return fail(error_text(e));
         }
     }
 
@@ -419,9 +416,9 @@ class RtAudioHost final : public AudioHost {
             auto stream =
                 std::make_unique<RtStream>(api_, config.channels, opened, direction,
                                            std::move(input), std::move(output), std::move(error));
-            if (!stream->claim_slot()) return R::failure("Too many audio streams are open.");
+            if (!stream->claim_slot()) return fail("Too many audio streams are open.");
             const auto index = locate(stream->rt(), device);
-            if (!index) return R::failure(index.error());
+            if (!index) return fail(index.error());
 
             RtAudio::StreamParameters params;
             params.deviceId = *index;
@@ -437,15 +434,14 @@ class RtAudioHost final : public AudioHost {
                                     stream.get(), &options, stream->trampoline());
             if (config.buffer_frames && frames != *config.buffer_frames) {
                 stream->release();
-                return R::failure("The device cannot run at " +
-                                  std::to_string(*config.buffer_frames) +
-                                  " frames per buffer; it runs at " + std::to_string(frames) + ".");
+                return fail("The device cannot run at " + std::to_string(*config.buffer_frames) +
+                            " frames per buffer; it runs at " + std::to_string(frames) + ".");
             }
             return R(std::unique_ptr<AudioStream>(std::move(stream)));
         } catch (const RtAudioError& e) {
-            return R::failure(error_text(e));
+            return fail(error_text(e));
         } catch (const std::exception& e) {
-            return R::failure(error_text(e));
+            return fail(error_text(e));
         }
     }
 

@@ -50,26 +50,15 @@ void send_update(const CommandReaderLinks& links, EngineUpdate update) {
     if (links.updates) links.updates->send(std::move(update));
 }
 
-// Auto-EQ settings ride along with a settings command and go to the analysis thread first.
-void auto_eq_side_path(const json& cmd, std::size_t idx, const CommandReaderLinks& links) {
+// A settings command for console slot `target` (none: an index out of range). Its auto-EQ
+// settings go to the analysis thread first.
+StripCfg settings_of(const json& cmd, std::optional<std::size_t> target,
+                     const CommandReaderLinks& links) {
     const json* s = member(cmd, "s");
-    if (!s || !s->is_object()) return;
-    const json* aeq = member(*s, "aeq");
-    if (!aeq || aeq->is_null()) return;
-    Decoded<AutoEqCfg> cfg = decode_auto_eq_cfg(*aeq);
-    const std::string* t = string_member(cmd, "t");
-    if (!cfg || !t) return;
-    std::optional<std::size_t> target;
-    if (*t == "strip" && idx < kStrips) target = auto_eq_strip(idx);
-    if (*t == "bus" && idx < kBuses) target = auto_eq_bus(idx);
-    if (*t == "main") target = kAutoEqMain;
-    if (*t == "mono") target = kAutoEqMono;
-    if (target) links.aeq.send(AutoEqRequest{*target, std::move(cfg).value()});
-}
-
-StripCfg settings_of(const json& cmd) {
-    const json* s = member(cmd, "s");
-    return s ? decode_strip_cfg_or_default(*s) : StripCfg{};
+    if (!s) return StripCfg{};
+    DecodedSettings settings = decode_strip_settings(*s);
+    if (settings.aeq && target) links.aeq.send(AutoEqRequest{*target, std::move(*settings.aeq)});
+    return std::move(settings.cfg);
 }
 
 update::Patch patch_of(const json& cmd) {
@@ -139,21 +128,26 @@ uint64_t seek_slot_of(const json& cmd) {
 
 CommandResult dispatch(const json& cmd, const CommandReaderLinks& links) {
     const std::size_t idx = index_of(cmd);
-    auto_eq_side_path(cmd, idx, links);
 
     const std::string* t_member = string_member(cmd, "t");
     if (!t_member) return CommandResult::Continue;
     const std::string& t = *t_member;
     ControlState* state = links.state.get();
 
+    // The auto-EQ target of a strip or bus command; none when its index is out of range.
+    const auto target = [idx](std::size_t count, std::size_t (*of)(std::size_t)) {
+        return idx < count ? std::optional<std::size_t>(of(idx)) : std::nullopt;
+    };
     if (t == "strip") {
-        send_update(links, update::StripSettings{idx, settings_of(cmd)});
+        StripCfg cfg = settings_of(cmd, target(kStrips, auto_eq_strip), links);
+        send_update(links, update::StripSettings{idx, std::move(cfg)});
     } else if (t == "bus") {
-        send_update(links, update::BusSettings{idx, settings_of(cmd)});
+        StripCfg cfg = settings_of(cmd, target(kBuses, auto_eq_bus), links);
+        send_update(links, update::BusSettings{idx, std::move(cfg)});
     } else if (t == "main") {
-        send_update(links, update::MainSettings{settings_of(cmd)});
+        send_update(links, update::MainSettings{settings_of(cmd, kAutoEqMain, links)});
     } else if (t == "mono") {
-        send_update(links, update::MonoSettings{settings_of(cmd)});
+        send_update(links, update::MonoSettings{settings_of(cmd, kAutoEqMono, links)});
     } else if (t == "patch") {
         send_update(links, patch_of(cmd));
     } else if (t == "rta") {

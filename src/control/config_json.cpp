@@ -37,14 +37,16 @@ const char* type_word(const json& v) {
     }
 }
 
-DecodeError invalid_type(std::string_view expected, const json& got) {
-    return {DecodeErrorKind::InvalidType,
-            "invalid type: " + std::string(type_word(got)) + ", expected " + std::string(expected)};
+Failure<DecodeError> invalid_type(std::string_view expected, const json& got) {
+    return fail(DecodeError{
+        DecodeErrorKind::InvalidType,
+        "invalid type: " + std::string(type_word(got)) + ", expected " + std::string(expected)});
 }
 
-DecodeError invalid_value(std::string_view expected) {
-    return {DecodeErrorKind::InvalidValue,
-            "invalid value: integer out of range, expected " + std::string(expected)};
+Failure<DecodeError> invalid_value(std::string_view expected) {
+    return fail(
+        DecodeError{DecodeErrorKind::InvalidValue,
+                    "invalid value: integer out of range, expected " + std::string(expected)});
 }
 
 // ---- one helper per field type ----
@@ -100,7 +102,7 @@ Decoded<std::vector<T>> as_list(const json& v) {
     out.reserve(v.size());
     for (const json& e : v) {
         Decoded<T> d = Elem(e);
-        if (!d) return d.error();
+        if (!d) return fail(d.error());
         out.push_back(std::move(d).value());
     }
     return out;
@@ -110,7 +112,7 @@ template <typename T, Decoded<T> (*Record)(const json&)>
 Decoded<std::optional<T>> as_optional(const json& v) {
     if (v.is_null()) return std::optional<T>();
     Decoded<T> d = Record(v);
-    if (!d) return d.error();
+    if (!d) return fail(d.error());
     return std::optional<T>(std::move(d).value());
 }
 
@@ -157,11 +159,12 @@ Decoded<T> decode_record(const json& v, const char* name, Visit visit) {
     T record;
     Fields fields(v);
     visit(fields, record);
-    if (fields.error()) return *fields.error();
+    if (fields.error()) return fail(*fields.error());
     if (v.is_array() && v.size() > fields.count()) {
-        return DecodeError{DecodeErrorKind::InvalidLength,
-                           "invalid length " + std::to_string(v.size()) + ", expected struct " +
-                               name + " with " + std::to_string(fields.count()) + " elements"};
+        return fail(DecodeError{DecodeErrorKind::InvalidLength,
+                                "invalid length " + std::to_string(v.size()) +
+                                    ", expected struct " + name + " with " +
+                                    std::to_string(fields.count()) + " elements"});
     }
     return record;
 }
@@ -273,8 +276,16 @@ Decoded<AmixCfg> decode_amix_cfg(const json& v) {
     });
 }
 
-Decoded<StripCfg> decode_strip_cfg(const json& v) {
-    return decode_record<StripCfg>(v, "StripCfg", [](Fields& f, StripCfg& r) {
+namespace {
+
+// `aeq`, when given, is the record's "aeq" member already decoded on its own.
+Decoded<StripCfg> decode_strip_record(const json& v, const Decoded<AutoEqCfg>* aeq) {
+    const auto aeq_field = [aeq](const json& m) -> Decoded<std::optional<AutoEqCfg>> {
+        if (!aeq) return as_optional<AutoEqCfg, decode_auto_eq_cfg>(m);
+        if (!*aeq) return fail(aeq->error());
+        return std::optional<AutoEqCfg>(aeq->value());
+    };
+    return decode_record<StripCfg>(v, "StripCfg", [&aeq_field](Fields& f, StripCfg& r) {
         f.field("gain_db", r.gain_db, as_f32);
         f.field("invert", r.invert, as_bool);
         f.field("delay_ms", r.delay_ms, as_f32);
@@ -289,10 +300,29 @@ Decoded<StripCfg> decode_strip_cfg(const json& v) {
         f.field("sends", r.sends, as_list<SendCfg, decode_send_cfg>);
         f.field("peq32", r.peq32, as_list<Band, decode_band>);
         f.field("geq", r.geq, as_list<float, as_f32>);
-        f.field("aeq", r.aeq, as_optional<AutoEqCfg, decode_auto_eq_cfg>);
+        f.field("aeq", r.aeq, aeq_field);
         f.field("bleed", r.bleed, as_optional<BleedCfg, decode_bleed_cfg>);
         f.field("amix", r.amix, as_optional<AmixCfg, decode_amix_cfg>);
     });
+}
+
+}  // namespace
+
+Decoded<StripCfg> decode_strip_cfg(const json& v) {
+    return decode_strip_record(v, nullptr);
+}
+
+DecodedSettings decode_strip_settings(const json& s) {
+    const json* member = nullptr;
+    if (s.is_object()) {
+        const auto it = s.find("aeq");
+        if (it != s.end() && !it->is_null()) member = &*it;
+    }
+    if (!member) return {decode_strip_cfg_or_default(s), std::nullopt};
+    const Decoded<AutoEqCfg> aeq = decode_auto_eq_cfg(*member);
+    Decoded<StripCfg> cfg = decode_strip_record(s, &aeq);
+    return {cfg ? std::move(cfg).value() : StripCfg{},
+            aeq ? std::optional<AutoEqCfg>(aeq.value()) : std::nullopt};
 }
 
 Decoded<FbaCfg> decode_fba_cfg(const json& v) {

@@ -14,6 +14,7 @@
 #include <string>
 #include <utility>
 
+#include "control/result.h"
 #include "engine/config.h"
 
 namespace mixengine {
@@ -27,21 +28,7 @@ struct DecodeError {
 
 // The record, or why it could not be decoded.
 template <typename T>
-class Decoded {
-  public:
-    Decoded(T value) : value_(std::move(value)) {}            // NOLINT: implicit on purpose
-    Decoded(DecodeError error) : error_(std::move(error)) {}  // NOLINT
-
-    bool ok() const noexcept { return value_.has_value(); }
-    explicit operator bool() const noexcept { return ok(); }
-    const T& value() const& { return *value_; }
-    T&& value() && { return std::move(*value_); }
-    const DecodeError& error() const { return error_; }
-
-  private:
-    std::optional<T> value_;
-    DecodeError error_;
-};
+using Decoded = Result<T, DecodeError>;
 
 Decoded<Hpf> decode_hpf(const nlohmann::json& v);
 Decoded<GateCfg> decode_gate_cfg(const nlohmann::json& v);
@@ -56,6 +43,15 @@ Decoded<FbaCfg> decode_fba_cfg(const nlohmann::json& v);
 
 // A settings command always takes effect: a record that does not decode resets to defaults.
 StripCfg decode_strip_cfg_or_default(const nlohmann::json& v);
+
+// A settings record (or its defaults) and its "aeq" member taken on its own, both from one
+// decoding: the auto-EQ analysis is told about an object's "aeq" whenever that member decodes,
+// even when the rest of the record does not.
+struct DecodedSettings {
+    StripCfg cfg;
+    std::optional<AutoEqCfg> aeq;
+};
+DecodedSettings decode_strip_settings(const nlohmann::json& s);
 FbaCfg decode_fba_cfg_or_default(const nlohmann::json& v);
 
 // Any JSON number as the nearest float: integers are rounded once from their exact value (never

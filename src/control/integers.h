@@ -15,8 +15,8 @@ namespace mixengine {
 // Unsigned decimal: an optional "+", then one or more ASCII digits, nothing else, no overflow of
 // T. Leading zeros are fine ("007" is 7).
 template <typename T>
-    requires std::is_unsigned_v<T>
 constexpr std::optional<T> parse_unsigned(std::string_view text) noexcept {
+    static_assert(std::is_unsigned_v<T>);
     if (!text.empty() && text.front() == '+') text.remove_prefix(1);
     if (text.empty()) return std::nullopt;
     T value = 0;
@@ -38,7 +38,8 @@ struct JsonInteger {
 // Only a JSON integer: 12.0 and 1e1 are floats to the parser and are no integer here, nor is a
 // string of digits.
 inline std::optional<JsonInteger> json_integer(const nlohmann::json& v) noexcept {
-    if (v.is_number_unsigned()) return JsonInteger{false, *v.get_ptr<const nlohmann::json::number_unsigned_t*>()};
+    if (v.is_number_unsigned())
+        return JsonInteger{false, *v.get_ptr<const nlohmann::json::number_unsigned_t*>()};
     if (!v.is_number_integer()) return std::nullopt;
     const int64_t i = *v.get_ptr<const nlohmann::json::number_integer_t*>();
     // -(i + 1) + 1 keeps the most negative value from overflowing.

@@ -34,29 +34,28 @@ Result<std::unique_ptr<PlaySession>> PlaySession::start(AudioHost& host, const P
     std::unique_ptr<PlaySession> s(new PlaySession);
     std::string error;
     s->tracks_ = PlaybackTracks::open(options.dir, error);
-    if (!s->tracks_) return R::failure(error);
+    if (!s->tracks_) return fail(error);
     s->rate_ = s->tracks_->rate();
     const uint64_t total = s->tracks_->total_frames();
     s->length_s_ = whole_seconds(total, s->rate_);
 
     const auto device = find_device(host, options.device, Direction::Output);
     if (!device)
-        return R::failure("Audio output \"" + options.device +
-                          "\" not found. Is the console's USB connected?");
+        return fail("Audio output \"" + options.device +
+                    "\" not found. Is the console's USB connected?");
     const auto ranges = host.supported_configs(*device, Direction::Output);
-    if (!ranges) return R::failure(ranges.error());
+    if (!ranges) return fail(ranges.error());
     std::vector<StreamConfigRange> kept;
     for (const auto& r : *ranges)
         if (r.min_rate <= s->rate_ && s->rate_ <= r.max_rate) kept.push_back(r);
     // A header that says 0 Hz cannot be played at any rate (and would divide every position).
     if (kept.empty() || s->rate_ == 0) {
         const auto name = host.device_name(*device);
-        return R::failure(rate_message(s->rate_, name ? *name : std::string(),
-                                       ranges->empty() ? 0 : ranges->front().max_rate));
+        return fail(rate_message(s->rate_, name ? *name : std::string(),
+                                 ranges->empty() ? 0 : ranges->front().max_rate));
     }
     const auto choice = choose_stream_config(kept, std::nullopt);
-    if (!choice || choice->config.channels == 0)
-        return R::failure("The output offers no usable format");
+    if (!choice || choice->config.channels == 0) return fail("The output offers no usable format");
     StreamConfig config = choice->config;
     config.rate = s->rate_;
     s->outputs_ = config.channels;
@@ -78,9 +77,9 @@ Result<std::unique_ptr<PlaySession>> PlaySession::start(AudioHost& host, const P
         *device, config, stream_format(choice->format),
         [output](OutputBlock block) { (*output)(block); },
         [](const std::string& text) { print_warn("Playback: " + text); });
-    if (!stream) return R::failure("Cannot open the output for playback: " + stream.error());
+    if (!stream) return fail("Cannot open the output for playback: " + stream.error());
     s->stream_ = std::move(*stream);
-    if (const auto started = s->stream_->start(); !started) return R::failure(started.error());
+    if (const auto started = s->stream_->start(); !started) return fail(started.error());
 
     const std::size_t tracks = s->tracks_->count();
     print_json(Json{{"t", "ready"},

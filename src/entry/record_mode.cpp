@@ -25,10 +25,10 @@ Result<std::unique_ptr<RecordSession>> RecordSession::start(AudioHost& host,
     using R = Result<std::unique_ptr<RecordSession>>;
     const auto device = find_device(host, options.device, Direction::Input);
     if (!device)
-        return R::failure("Audio input \"" + options.device +
-                          "\" not found. Is the console's USB connected?");
+        return fail("Audio input \"" + options.device +
+                    "\" not found. Is the console's USB connected?");
     const auto ranges = host.supported_configs(*device, Direction::Input);
-    if (!ranges) return R::failure(ranges.error());
+    if (!ranges) return fail(ranges.error());
     // A request for no channels at all would record nothing: it is taken as "every channel".
     std::optional<uint16_t> request = options.channels;
     if (request == 0) request.reset();
@@ -36,14 +36,14 @@ Result<std::unique_ptr<RecordSession>> RecordSession::start(AudioHost& host,
     // Without a channel or a rate there is nothing to record, and the rate divides every
     // position reported.
     if (!choice || choice->config.channels == 0 || choice->config.rate == 0)
-        return R::failure("The input offers no usable format");
+        return fail("The input offers no usable format");
     const uint16_t channels = choice->config.channels;
     const uint32_t rate = choice->config.rate;
 
     std::unique_ptr<RecordSession> s(new RecordSession);
     std::string error;
     s->files_ = RecordingFiles::create(options.dir, channels, rate, error);
-    if (!s->files_) return R::failure(error);
+    if (!s->files_) return fail(error);
 
     auto [producer, consumer] = make_spsc_ring<float>(uint64_t{rate} * channels * kQueueSeconds);
     s->ring_ = std::move(consumer);
@@ -54,9 +54,9 @@ Result<std::unique_ptr<RecordSession>> RecordSession::start(AudioHost& host,
         *device, choice->config, stream_format(choice->format),
         [input](InputBlock block) { (*input)(block); },
         [](const std::string& text) { print_warn("Recording: " + text); });
-    if (!stream) return R::failure("Cannot open the input for recording: " + stream.error());
+    if (!stream) return fail("Cannot open the input for recording: " + stream.error());
     s->stream_ = std::move(*stream);
-    if (const auto started = s->stream_->start(); !started) return R::failure(started.error());
+    if (const auto started = s->stream_->start(); !started) return fail(started.error());
 
     const auto name = host.device_name(*device);
     print_json(Json{{"t", "ready"},

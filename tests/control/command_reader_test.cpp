@@ -129,6 +129,9 @@ TEST(CommandReader, AutoEqSettingsGoToTheAnalysisThreadByTarget) {
         {R"({"t":"strip","i":1,"s":{"aeq":null}})", std::nullopt, 1},
         {R"({"t":"strip","i":1,"s":{}})", std::nullopt, 1},
         {R"({"t":"strip","i":1,"s":{"aeq":{"on":"yes"}}})", std::nullopt, 1},
+        // The rest of the record failing, before or after "aeq", does not hold the member back.
+        {R"({"t":"strip","i":5,"s":{"gain_db":"loud","aeq":{"on":true}}})", 5, 1},
+        {R"({"t":"strip","i":6,"s":{"aeq":{"on":true},"bleed":3}})", 6, 1},
         {R"({"t":"strip","i":1,"s":[0,false,0,null,null,[],null,1,0,true,0,[],[],[],{}]})",
          std::nullopt, 1},  // "s" must be an object for the side path
         {R"({"t":"patch","s":{"aeq":{"on":true}}})", std::nullopt, 1},

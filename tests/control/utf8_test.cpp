@@ -47,10 +47,10 @@ TEST(Utf8, DecodesTheFirstCharacterOrNothing) {
         {"\xC3\xA9!", 0xE9, 2},
         {"\xE2\x9C\x93", 0x2713, 3},
         {"\xF4\x8F\xBF\xBFz", 0x10FFFF, 4},
-        {"\xC3", 0, 0},              // cut off
-        {"\xC0\xAF", 0, 0},          // overlong
-        {"\xED\xA0\x80", 0, 0},      // surrogate
-        {"\xC3\x28", 0, 0},          // bad continuation
+        {"\xC3", 0, 0},          // cut off
+        {"\xC0\xAF", 0, 0},      // overlong
+        {"\xED\xA0\x80", 0, 0},  // surrogate
+        {"\xC3\x28", 0, 0},      // bad continuation
         {"\x80", 0, 0},
     };
     for (const auto& c : cases) {

@@ -11,7 +11,7 @@ class FakeStreamHandle final : public AudioStream {
     ~FakeStreamHandle() override { release(); }
 
     Status start() override {
-        if (start_error_) return Status::failure(*start_error_);
+        if (start_error_) return fail(*start_error_);
         s_->started = true;
         return Done{};
     }
@@ -50,7 +50,7 @@ const FakeDevice* FakeHost::find(const DeviceHandle& device) const {
 }
 
 Result<std::vector<DeviceHandle>> FakeHost::devices() {
-    if (list_fails) return Result<std::vector<DeviceHandle>>::failure("The device list failed.");
+    if (list_fails) return fail("The device list failed.");
     std::vector<DeviceHandle> list;
     for (uint32_t i = 0; i < device_list.size(); ++i) list.push_back({i, device_list[i].name});
     return list;
@@ -58,7 +58,7 @@ Result<std::vector<DeviceHandle>> FakeHost::devices() {
 
 Result<std::string> FakeHost::device_name(const DeviceHandle& device) {
     const auto* d = find(device);
-    if (!d || d->name_fails) return Result<std::string>::failure("The name cannot be read.");
+    if (!d || d->name_fails) return fail("The name cannot be read.");
     return d->name;
 }
 
@@ -66,8 +66,7 @@ Result<std::vector<StreamConfigRange>> FakeHost::supported_configs(const DeviceH
                                                                    Direction direction) {
     const auto* d = find(device);
     if (!d || !(direction == Direction::Input ? d->inputs : d->outputs))
-        return Result<std::vector<StreamConfigRange>>::failure(
-            "The configurations cannot be read.");
+        return fail("The configurations cannot be read.");
     return direction == Direction::Input ? *d->inputs : *d->outputs;
 }
 
@@ -76,8 +75,7 @@ Result<DefaultConfig> FakeHost::default_config(const DeviceHandle& device, Direc
     const auto* config = !d                              ? nullptr
                          : direction == Direction::Input ? &d->default_input
                                                          : &d->default_output;
-    if (!config || !*config)
-        return Result<DefaultConfig>::failure("The default configuration failed.");
+    if (!config || !*config) return fail("The default configuration failed.");
     return **config;
 }
 
@@ -86,7 +84,7 @@ Result<std::unique_ptr<AudioStream>> FakeHost::build_input_stream(const DeviceHa
                                                                   SampleFormat format,
                                                                   InputCallback data,
                                                                   ErrorCallback error) {
-    if (input_build_error) return Result<std::unique_ptr<AudioStream>>::failure(*input_build_error);
+    if (input_build_error) return fail(*input_build_error);
     auto s = std::make_shared<FakeStream>();
     *s =
         FakeStream{Direction::Input, device, config, format, std::move(data), {}, std::move(error)};
@@ -99,8 +97,7 @@ Result<std::unique_ptr<AudioStream>> FakeHost::build_output_stream(const DeviceH
                                                                    SampleFormat format,
                                                                    OutputCallback data,
                                                                    ErrorCallback error) {
-    if (output_build_error)
-        return Result<std::unique_ptr<AudioStream>>::failure(*output_build_error);
+    if (output_build_error) return fail(*output_build_error);
     auto s = std::make_shared<FakeStream>();
     *s = FakeStream{Direction::Output, device,          config, format, {},
                     std::move(data),   std::move(error)};
