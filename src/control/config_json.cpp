@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "control/designators.h"
 #include "control/integers.h"
 
 namespace mixengine {
@@ -337,6 +338,31 @@ Decoded<FbaCfg> decode_fba_cfg(const json& v) {
         f.field("max_notches", r.max_notches, as_uint<uint64_t>);
         f.field("hold_s", r.hold_s, as_f32);
         f.field("content", r.content, as_string);
+    });
+}
+
+Decoded<RoomPathCfg> decode_room_path_cfg(const json& v) {
+    const auto as_route = [](const json& e) -> Decoded<OutputRoute> {
+        if (!e.is_string()) return invalid_type("a string", e);
+        return parse_output_route(*e.get_ptr<const json::string_t*>());
+    };
+    const auto as_channel = [](const json& e) -> Decoded<int32_t> {
+        Decoded<uint32_t> u = as_uint<uint32_t>(e);
+        if (!u) return fail(u.error());
+        if (u.value() > uint32_t(std::numeric_limits<int32_t>::max())) return invalid_value("i32");
+        return static_cast<int32_t>(u.value());
+    };
+    return decode_record<RoomPathCfg>(v, "RoomPathCfg", [&](Fields& f, RoomPathCfg& r) {
+        f.field("from", r.from, as_route);
+        f.field("ch", r.ch, as_channel);
+        f.field("m", r.m, as_f32);
+        f.field("db", r.db, as_f32);
+        f.field("hp", r.hp, as_f32);
+        f.field("lp", r.lp, as_f32);
+        f.field("refl", r.refl, as_uint<uint32_t>);
+        f.field("absorb_hz", r.absorb_hz, as_f32);
+        f.field("prox_db", r.prox_db, as_f32);
+        f.field("seed", r.seed, as_uint<uint32_t>);
     });
 }
 

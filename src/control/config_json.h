@@ -16,6 +16,7 @@
 
 #include "control/result.h"
 #include "engine/config.h"
+#include "engine/room.h"
 
 namespace mixengine {
 
@@ -40,6 +41,8 @@ Decoded<BleedCfg> decode_bleed_cfg(const nlohmann::json& v);
 Decoded<AmixCfg> decode_amix_cfg(const nlohmann::json& v);
 Decoded<StripCfg> decode_strip_cfg(const nlohmann::json& v);
 Decoded<FbaCfg> decode_fba_cfg(const nlohmann::json& v);
+// One acoustic path of the practice room; "from" is an output designator ("main.l", "bus.1").
+Decoded<RoomPathCfg> decode_room_path_cfg(const nlohmann::json& v);
 
 // A settings command always takes effect: a record that does not decode resets to defaults.
 StripCfg decode_strip_cfg_or_default(const nlohmann::json& v);

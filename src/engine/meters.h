@@ -50,6 +50,10 @@ inline float meter_load(const MeterCell& m) noexcept {
     return std::bit_cast<float>(m.load(std::memory_order_relaxed));
 }
 
+// The dynamics' present gains while a practice room exists (plain stores, never reset): gate,
+// compressor and automixer of every strip, then every bus compressor, main, mono.
+inline constexpr std::size_t kLoopGainCells = 3 * kStrips + kBuses + 2;
+
 struct Meters {
     explicit Meters(std::size_t output_channels)
         : strip_peak(kStrips),
@@ -58,8 +62,9 @@ struct Meters {
           strip_amix(kStrips),
           bus_peak(kBuses),
           bus_comp(kBuses),
-          out_peak(output_channels) {
-        for (auto* list : {&strip_gate, &strip_comp, &strip_amix, &bus_comp})
+          out_peak(output_channels),
+          loop_gain(kLoopGainCells) {
+        for (auto* list : {&strip_gate, &strip_comp, &strip_amix, &bus_comp, &loop_gain})
             for (auto& m : *list) meter_store(m, kGainReset);
         meter_store(main_comp, kGainReset);
         meter_store(mono_comp, kGainReset);
@@ -79,6 +84,7 @@ struct Meters {
     MeterCell mono_comp{0};
     MeterCell loud_ms{0};                  // mean square of the latest 100 ms loudness block
     std::atomic<uint32_t> loud_blocks{0};  // counts published loudness blocks
+    std::vector<MeterCell> loop_gain;      // kLoopGainCells
 };
 
 }  // namespace mixengine
