@@ -117,6 +117,19 @@ void feedback_command(const std::string& t, const json& cmd, const CommandReader
     }
 }
 
+// Paths that do not decode are left out; the others keep their order. No list: no room.
+RoomCfg room_of(const json& cmd) {
+    RoomCfg room;
+    const json* paths = member(cmd, "paths");
+    if (!paths || !paths->is_array()) return room;
+    for (const json& p : *paths) {
+        if (room.paths.size() == kRoomPaths) break;
+        Decoded<RoomPathCfg> path = decode_room_path_cfg(p);
+        if (path) room.paths.push_back(std::move(path).value());
+    }
+    return room;
+}
+
 // Whole seconds + 1, so that 0 stays free to mean "no request"; never wraps back to 0.
 uint64_t seek_slot_of(const json& cmd) {
     const json* s = member(cmd, "s");
@@ -166,6 +179,8 @@ CommandResult dispatch(const json& cmd, const CommandReaderLinks& links) {
         listen(cmd, links);
     } else if (t == "fba" || t == "fba.cut" || t == "fba.reset" || t == "fba.howl") {
         feedback_command(t, cmd, links);
+    } else if (t == "room") {
+        if (links.room) send_update(links, update::RoomSettings{room_of(cmd)});
     } else if (t == "files.seek") {
         if (state) state->seek.store(seek_slot_of(cmd));
     } else if (t == "files.pause") {

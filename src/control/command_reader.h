@@ -24,6 +24,8 @@ struct CommandReaderLinks {
     std::shared_ptr<ControlState> state;
     Sender<FbaCommand> fba;     // default-constructed when no feedback suppressor runs
     Sender<AutoEqRequest> aeq;  // default-constructed when no auto-EQ thread runs
+    // The practice room exists only in simulation: live, the room is real and "room" is ignored.
+    bool room = false;
 };
 
 enum class CommandResult { Continue, Quit };

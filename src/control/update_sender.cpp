@@ -1,16 +1,22 @@
 #include "update_sender.h"
 
 #include <chrono>
+#include <optional>
 
 #include "control/worker.h"
 
 namespace mixengine {
 
 void UpdateSender::send(EngineUpdate update) {
+    std::optional<EngineUpdate> copy;
+    if (observer_) copy = update;
     for (;;) {
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            if (ring_.push(std::move(update))) return;
+            if (ring_.push(std::move(update))) {
+                if (copy) observer_(std::move(*copy));
+                return;
+            }
         }
         sleep_fully(std::chrono::milliseconds(2));
     }

@@ -3,6 +3,7 @@
 // the lock, sleep 2 ms and try again: no update is ever dropped, and the audio thread never waits.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <utility>
@@ -19,8 +20,12 @@ public:
     // Blocks (in 2 ms sleeps) while the ring is full.
     void send(EngineUpdate update);
 
+    // Gets a copy of every update as it is queued, in queue order. Set before any sender runs.
+    void set_observer(std::function<void(EngineUpdate)> observer) { observer_ = std::move(observer); }
+
 private:
     std::mutex mutex_;
+    std::function<void(EngineUpdate)> observer_;
     RingProducer<EngineUpdate> ring_;
 };
 

@@ -14,6 +14,7 @@
 
 #include "denormals.h"
 #include "mix_engine_state.h"
+#include "room_margin.h"
 #include "numeric.h"
 #include "simd.h"
 
@@ -132,7 +133,13 @@ void howl_and_feed(State& s, std::size_t index, float* left, float* right, std::
 bool read_input(const State& s, std::size_t idx, std::span<const float> input, std::size_t in_ch,
                 std::size_t n, float* dst) noexcept {
     const int32_t ch = idx < s.input_map.size() ? s.input_map[idx] : -1;
-    if (ch < 0 || input.empty() || static_cast<std::size_t>(ch) >= in_ch) return false;
+    if (ch < 0) return false;
+    // A microphone in the practice room hears its channel and what the room brings back to it.
+    if (const float* mic = s.room.active() ? s.room.channel(ch) : nullptr) {
+        std::copy_n(mic, n, dst);
+        return true;
+    }
+    if (input.empty() || static_cast<std::size_t>(ch) >= in_ch) return false;
     const float* src = input.data() + ch;
     for (std::size_t i = 0; i < n; ++i) {
         const float x = src[i * in_ch];
@@ -583,10 +590,20 @@ void route_outputs(const State& s, float* output, std::size_t out_ch, std::size_
     }
 }
 
+// What every loudspeaker of the practice room played, for the next chunk's microphones, and the
+// dynamics' gains that the room's margin is computed with.
+void play_room(State& s, std::size_t n, Meters& m) noexcept {
+    Room::Speakers speakers{s.main_l.data(), s.main_r.data(), s.mono.work.data(), {}};
+    for (std::size_t b = 0; b < kBuses; ++b) speakers.buses[b] = s.buses[b].work.data();
+    s.room.play(speakers, n);
+    publish_loop_gains(present_loop_gains(s), m);
+}
+
 void process_chunk(State& s, std::span<const float> input, std::size_t in_ch, float* output,
                    std::size_t out_ch, std::size_t n, Meters& m,
                    const AnalyserSink& sink) noexcept {
     const bool lanes = s.path == BlockPath::Lanes;
+    if (s.room.active()) s.room.hear(input, in_ch, n);
     read_inputs(s, input, in_ch, n);
     // Whatever changes what the strips hear belongs here, before the bleed references are taken.
     take_bleed_references(s, n);
@@ -607,6 +624,7 @@ void process_chunk(State& s, std::span<const float> input, std::size_t in_ch, fl
     // From here every signal is final.
     measure_loudness(s, n, m);
     feed_listen(s, n);
+    if (s.room.active()) play_room(s, n, m);
     route_outputs(s, output, out_ch, n, m);
 }
 
@@ -618,7 +636,8 @@ Strip::Strip(float sample_rate)
       gate(sample_rate),
       dyn(sample_rate) {}
 
-MixEngine::State::State(float fs) : sample_rate(fs), mono(fs), main_dyn(fs), loudness(fs) {
+MixEngine::State::State(float fs)
+    : sample_rate(fs), mono(fs), main_dyn(fs), loudness(fs), room(fs) {
     strips.reserve(kStrips);
     for (std::size_t i = 0; i < kStrips; ++i) strips.emplace_back(fs);
     buses.reserve(kBuses);

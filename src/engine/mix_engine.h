@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "meters.h"
+#include "room.h"
 #include "spsc_ring.h"
 #include "update.h"
 
@@ -58,6 +59,13 @@ class MixEngine {
     // output (frames * out_channels, every sample written). Never allocates, locks or waits.
     void process(std::span<const float> input, std::size_t in_channels, std::span<float> output,
                  std::size_t out_channels, Meters& meters, AnalyserSink analyser) noexcept;
+
+    // The practice room's gain before feedback as the console is set now, with `latency_frames`
+    // of console delay in every loop (room_margin.h says how). The dynamics count at their
+    // present gains, or at `gains` when given (those another thread read from Meters).
+    bool has_room() const noexcept;
+    RoomMargin room_margin(std::size_t latency_frames,
+                           const LoopGains* gains = nullptr) const noexcept;
 
     struct State;  // defined by the engine's sources alone
 

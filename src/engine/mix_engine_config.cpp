@@ -165,6 +165,7 @@ void MixEngine::apply_update(EngineUpdate&& update) {
                        }
                    },
                    [&](update::ListenSource& u) { s.listen_select = u.source; },
+                   [&](update::RoomSettings& u) { s.room.configure(u.cfg); },
                },
                update);
     // Whatever payload is left (a curve, a copied list) is freed here, between blocks: the

@@ -15,6 +15,7 @@
 #include "loudness.h"
 #include "mix_engine.h"
 #include "notch.h"
+#include "room.h"
 
 namespace mixengine {
 
@@ -111,6 +112,7 @@ struct MixEngine::State {
     std::optional<SignalSource> listen_select;
     LoudnessMeter loudness;
     AutomixGroups amix;
+    Room room;  // the practice room's acoustic paths; inactive unless configured
 };
 
 }  // namespace mixengine

@@ -34,11 +34,7 @@ struct Unit {
         for (const BiquadCoeffs& c : stages) h *= stage(c);
         return h;
     }
-    cplx notches(const NotchCascade& n) const noexcept {
-        cplx h = 1.0;
-        for (const NotchEntry& e : n.entries()) h *= stage(e.coeffs);
-        return h;
-    }
+    cplx notches(const NotchCascade& n) const noexcept { return cascade(n.stages()); }
 };
 
 // The linear state of a bus, main or mono stage is the same for every strip and frequency loop.
@@ -272,6 +268,16 @@ LoopGains read_loop_gains(const Meters& m) noexcept {
     g.main_comp = meter_load(m.loop_gain[k++]);
     g.mono_comp = meter_load(m.loop_gain[k]);
     return g;
+}
+
+bool MixEngine::has_room() const noexcept {
+    return s_->room.active();
+}
+
+RoomMargin MixEngine::room_margin(std::size_t latency_frames, const LoopGains* gains) const noexcept {
+    const State& s = *s_;
+    return mixengine::room_margin(s, s.room, gains ? *gains : present_loop_gains(s),
+                                  latency_frames);
 }
 
 RoomMargin room_margin(const MixEngine::State& s, const Room& room, const LoopGains& gains,

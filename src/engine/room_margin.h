@@ -27,38 +27,9 @@
 
 namespace mixengine {
 
-// The dynamics' present linear gains, as the engine has them at the end of a chunk.
-struct LoopGains {
-    std::array<float, kStrips> gate, comp, amix;
-    std::array<float, kBuses> bus_comp;
-    float main_comp = 1.0f;
-    float mono_comp = 1.0f;
-    LoopGains() noexcept {
-        gate.fill(1.0f);
-        comp.fill(1.0f);
-        amix.fill(1.0f);
-        bus_comp.fill(1.0f);
-    }
-};
-
 // Reads the gains from the engine's state: the gate's gain, the compressor's output factor
 // (make-up and mix included), the automixer's target.
 LoopGains present_loop_gains(const MixEngine::State& s) noexcept;
-
-// Through Meters, for the thread that reports the margin.
-void publish_loop_gains(const LoopGains& gains, Meters& meters) noexcept;
-LoopGains read_loop_gains(const Meters& meters) noexcept;
-
-inline constexpr float kRoomFloorDb = -120.0f;
-
-struct RoomMargin {
-    int32_t ch = -1;                // the microphone whose loop rings first; -1 without a loop
-    float gain_db = kRoomFloorDb;   // its highest open-loop gain over frequency
-    float freq_hz = 0.0f;           // where that is
-    float ring_db = kRoomFloorDb;   // its highest open-loop gain where the loop is in phase
-    float ring_hz = 0.0f;           // where that is: the frequency that rings first
-    float loop_ms = 0.0f;           // the loop's delay there (group delay), ms
-};
 
 // The margin of `room` in the console `s`, with `latency_frames` of console delay in every loop.
 // Pure: reads the designs and settings, changes nothing; allocates nothing either.

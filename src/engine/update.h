@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "config.h"
+#include "room.h"
 #include "signals.h"
 
 namespace mixengine {
@@ -66,6 +67,10 @@ struct AutoEqCurve {
 struct ListenSource {
     std::optional<SignalSource> source;
 };
+// The practice room: replaces every path; an empty list removes the room.
+struct RoomSettings {
+    RoomCfg cfg;
+};
 
 }  // namespace update
 
@@ -73,7 +78,8 @@ using EngineUpdate =
     std::variant<update::LoudnessSource, update::StripSettings, update::BusSettings,
                  update::MainSettings, update::MonoSettings, update::Patch, update::AnalyserSelect,
                  update::FeedSwitch, update::SetNotch, update::ClearNotches, update::RemoveNotch,
-                 update::StartHowl, update::AutoEqCurve, update::ListenSource>;
+                 update::StartHowl, update::AutoEqCurve, update::ListenSource,
+                 update::RoomSettings>;
 
 inline constexpr std::size_t kUpdateRingCapacity = 1024;
 

@@ -12,7 +12,7 @@ int run_sim_mode(const SimOptions& options, StopFlag stop) {
     const std::size_t inputs = options.inputs;
     const std::size_t outputs = options.outputs;
 
-    auto workers = start_worker_threads(WorkerThreadsRequest{stop, options.rate, outputs, nullptr});
+    auto workers = start_worker_threads(WorkerThreadsRequest{stop, options.rate, outputs, nullptr, kPracticeBlock});
     if (!workers) return 1;
 
     MixEngine engine(static_cast<float>(options.rate));

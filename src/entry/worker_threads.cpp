@@ -6,6 +6,7 @@
 #include "analysis/spectrum_thread.h"
 #include "control/command_reader.h"
 #include "control/listen_sender.h"
+#include "control/room_reporter.h"
 #include "suppression/feedback_thread.h"
 
 namespace mixengine {
@@ -26,6 +27,11 @@ std::optional<WorkerThreads> start_worker_threads(const WorkerThreadsRequest& re
     out.meters = std::make_shared<Meters>(std::max<std::size_t>(request.output_channels, 1));
     auto [updates, update_consumer] = make_update_ring();
     out.updates = std::move(update_consumer);
+    std::shared_ptr<LoopModel> room;
+    if (request.room_block > 0) {
+        room = std::make_shared<LoopModel>(rate, request.room_block);
+        updates->set_observer([room](EngineUpdate u) { room->apply(std::move(u)); });
+    }
     auto [analyser_producer, analyser_consumer] = make_spsc_ring<float>(kAnalyserRingSamples);
     out.analyser = std::move(analyser_producer);
     out.control = std::make_shared<ControlState>(request.stop);
@@ -38,7 +44,7 @@ std::optional<WorkerThreads> start_worker_threads(const WorkerThreadsRequest& re
 
     // The threads already started see the stop flag this sets and end.
     if (!start_command_reader(CommandReaderLinks{updates, out.control, std::move(feedback.commands),
-                                                 std::move(auto_eq.commands)}))
+                                                 std::move(auto_eq.commands), room != nullptr}))
         return std::nullopt;
 
     SpectrumThreadInputs spectrum;
@@ -50,6 +56,7 @@ std::optional<WorkerThreads> start_worker_threads(const WorkerThreadsRequest& re
     spectrum.output_count = request.output_channels;
     spectrum.rate = rate;
     start_spectrum_thread(std::move(spectrum));
+    if (room) start_room_reporter(std::move(room), out.meters, request.stop);
     return out;
 }
 

@@ -33,6 +33,9 @@ struct WorkerThreadsRequest {
     std::size_t output_channels = 1;
     // The live mode's dropout count; the simulation passes none and reports 0.
     std::shared_ptr<std::atomic<uint64_t>> xruns;
+    // The simulation's block, in frames: "room" commands build a practice room, whose margin is
+    // reported. 0 in the live mode, where the room is real and "room" is ignored.
+    std::size_t room_block = 0;
 };
 
 // What the engine's owner (output callback or practice loop) takes over.

@@ -104,6 +104,23 @@ TEST(EngineAllocation, HeaviestConsoleProcessesWithoutTouchingTheHeap) {
     engine.apply_update(update::AnalyserSelect{{AnalyserSource::Kind::Main}});
     engine.apply_update(update::LoudnessSource{SignalSource{SignalSource::Kind::Main}});
     engine.apply_update(update::ListenSource{SignalSource{SignalSource::Kind::Bus, 2}});
+    // A practice room of eight paths, every one with all its reflections and a proximity lift,
+    // from every kind of loudspeaker, into microphones on channels the device has and has not.
+    RoomCfg room;
+    for (uint32_t p = 0; p < kRoomPaths; ++p) {
+        RoomPathCfg path;
+        path.from = p < 3 ? OutputRoute{p == 0   ? OutputRoute::Kind::MainL
+                                        : p == 1 ? OutputRoute::Kind::MainR
+                                                 : OutputRoute::Kind::Mono}
+                          : OutputRoute{OutputRoute::Kind::Bus, p};
+        path.ch = int32_t(p % 5 == 4 ? 12 : p % 5);
+        path.m = 0.5f + 6.0f * float(p);
+        path.refl = kRoomReflections;
+        path.prox_db = 6.0f;
+        path.seed = p + 1;
+        room.paths.push_back(path);
+    }
+    engine.apply_update(update::RoomSettings{room});
 
     const std::size_t sizes[] = {1, 64, 256, 2048, 2049, 5000, 17};
     std::vector<float> input(5000 * 8), output(5000 * 8);

@@ -8,7 +8,6 @@
 
 #include "engine/mix_engine.h"
 #include "engine/room.h"
-#include "engine/room_margin.h"
 
 namespace mixengine {
 namespace {
@@ -119,7 +118,6 @@ TEST(RoomPreamp, ClipIsTransparentBelowHalfScaleAndNeverPassesFullScale) {
 // A vocal microphone on input 0, strip 0, to main and to a wedge on bus 1.
 struct RoomStage {
     MixEngine engine{kRoomFs};
-    Room room{kRoomFs};
     StripCfg mic;
     StripCfg wedge;
 
@@ -132,8 +130,8 @@ struct RoomStage {
         engine.apply_update(update::BusSettings{0, wedge});
     }
     RoomMargin margin(const RoomPathCfg& path) {
-        room.configure(RoomCfg{{path}});
-        return room_margin(engine.state(), room, present_loop_gains(engine.state()), kRoomBlock);
+        engine.apply_update(update::RoomSettings{RoomCfg{{path}}});
+        return engine.room_margin(kRoomBlock);
     }
 };
 
