@@ -10,8 +10,8 @@ namespace mixengine {
 namespace {
 
 // Rounded in double, so the line reads as a person would write it.
-Json rounded(float v, double unit) {
-    return Json(std::round(double(v) / unit) * unit);
+Json rounded(float v, double steps_per_unit) {
+    return Json(std::round(double(v) * steps_per_unit) / steps_per_unit);
 }
 
 }  // namespace
@@ -33,11 +33,11 @@ std::optional<RoomMargin> LoopModel::margin(const LoopGains& gains) const {
 Json room_line(const RoomMargin& m) {
     return Json{{"t", "room"},
                 {"ch", m.ch},
-                {"gain_db", rounded(m.gain_db, 0.1)},
+                {"gain_db", rounded(m.gain_db, 10.0)},
                 {"f", rounded(m.freq_hz, 1.0)},
-                {"ring_db", rounded(m.ring_db, 0.1)},
+                {"ring_db", rounded(m.ring_db, 10.0)},
                 {"ring_hz", rounded(m.ring_hz, 1.0)},
-                {"loop_ms", rounded(m.loop_ms, 0.01)}};
+                {"loop_ms", rounded(m.loop_ms, 100.0)}};
 }
 
 void start_room_reporter(std::shared_ptr<const LoopModel> model, std::shared_ptr<Meters> meters,

@@ -127,11 +127,11 @@ TEST(RoomCommand, LineRoundsAsAPersonReadsIt) {
     m.ch = 2;
     m.gain_db = -3.2499f;
     m.freq_hz = 2911.6f;
-    m.ring_db = -3.96f;
+    m.ring_db = -12.1f;
     m.ring_hz = 2899.4f;
     m.loop_ms = 12.3456f;
     EXPECT_EQ(to_line(room_line(m)),
-              R"({"ch":2,"f":2912.0,"gain_db":-3.2,"loop_ms":12.35,"ring_db":-4.0,"ring_hz":2899.0,"t":"room"})");
+              R"({"ch":2,"f":2912.0,"gain_db":-3.2,"loop_ms":12.35,"ring_db":-12.1,"ring_hz":2899.0,"t":"room"})");
 }
 
 }  // namespace

@@ -119,6 +119,18 @@ class PlainLines(unittest.TestCase):
         self.assertNotEqual(missing.returncode, 0)
         self.assertIn("No exercise 'no-such-drill' in the library", missing.stderr)
 
+    def test_room_exercise_shows_the_margin_and_the_ringing_frequency(self):
+        with tempfile.NamedTemporaryFile("w", suffix=".txt", delete=False) as f:
+            f.write("sleep 1.5\n")
+        try:
+            done = self.run_console(["--engine", ENGINE, "--exercise", "ring-out-wedge-room",
+                                     "--script", f.name])
+        finally:
+            os.unlink(f.name)
+        self.assertEqual(done.returncode, 0, done.stdout)
+        self.assertRegex(done.stdout, r"(?m)^Room  margin +\d+\.\d dB  rings at \d+ Hz$")
+        self.assertNotIn("WARN", done.stdout)
+
 
 if __name__ == "__main__":
     unittest.main(argv=sys.argv[:1], verbosity=2)
