@@ -1222,6 +1222,17 @@ function showListenStats() {
 
 // --- Scenes ----------------------------------------------------------------------------------
 
+// The value `text` holds as JSON; undefined, after an error line saying `why`, when it holds none
+// (no JSON text parses to undefined).
+function parseJson(text, why) {
+  try {
+    return JSON.parse(text);
+  } catch {
+    logLine(why, "error");
+    return undefined;
+  }
+}
+
 function sceneText() {
   const { strips, buses, main, mono, mutes, fba, patch, rta, loud, listen, names } = state;
   return JSON.stringify({ mixweb_scene: 1, strips, buses, main, mono, mutes, fba, patch, rta, loud,
@@ -1229,13 +1240,8 @@ function sceneText() {
 }
 
 function loadScene(text) {
-  let s;
-  try {
-    s = JSON.parse(text);
-  } catch {
-    logLine("That file is not a scene (not JSON).", "error");
-    return;
-  }
+  const s = parseJson(text, "That file is not a scene (not JSON).");
+  if (s === undefined) return;
   if (!isObj(s) || s.mixweb_scene !== 1) {
     logLine("That file is not a mixweb scene.", "error");
     return;
@@ -1299,13 +1305,8 @@ function wireTop() {
   $("#raw").onsubmit = (e) => {
     e.preventDefault();
     const text = $("#raw-cmd").value.trim();
-    let cmd;
-    try {
-      cmd = JSON.parse(text);
-    } catch {
-      logLine("Not a command: write one JSON object.", "error");
-      return;
-    }
+    const cmd = parseJson(text, "Not a command: write one JSON object.");
+    if (cmd === undefined) return;
     if (isObj(cmd)) {
       adopt(cmd, true);
       logLine(`> ${JSON.stringify(cmd)}`);

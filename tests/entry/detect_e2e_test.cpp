@@ -26,6 +26,17 @@ using namespace testing;
 
 constexpr auto kDetectWait = 20s;
 
+// The port the service's "ready" line names.
+uint16_t ready_port(ChildProcess& p) {
+    return static_cast<uint16_t>(expect_of_kind(p, "ready", kDetectWait)["port"].get<int>());
+}
+
+// The service ended of itself: status 0 and nothing on standard error.
+void expect_clean_exit(ChildProcess& p) {
+    EXPECT_EQ(p.wait(kDetectWait), 0);
+    EXPECT_EQ(p.stderr_text(), "");
+}
+
 class DatagramSender {
   public:
     explicit DatagramSender(uint16_t port) : fd_(::socket(AF_INET, SOCK_DGRAM, 0)) {
@@ -87,15 +98,13 @@ TEST(DetectMode, DetectsASineSendsSpectraAndQuits) {
     EXPECT_EQ(spec["b"].size(), 96u);
 
     p.write_line(R"({"t":"quit"})");
-    EXPECT_EQ(p.wait(kDetectWait), 0);
-    EXPECT_EQ(p.stderr_text(), "");
+    expect_clean_exit(p);
 }
 
 TEST(DetectMode, ALineThatIsNotUtf8IsIgnoredLikeAnyOtherNonCommand) {
     ChildProcess p(MIXENGINE_BINARY, {"--detect"});
     ASSERT_TRUE(p.started());
-    const int port = expect_of_kind(p, "ready", kDetectWait)["port"].get<int>();
-    DatagramSender udp(static_cast<uint16_t>(port));
+    DatagramSender udp(ready_port(p));
     for (const char* junk : {"\xFF{\"t\":\"quit\"}", "{\"t\":\"quit\",\"x\":\"\xC0\xAF\"}",
                              "{\"t\":\"quit\"}\xE2\x9C"}) {  // the last one ends inside a character
         p.write_line(junk);
@@ -106,15 +115,13 @@ TEST(DetectMode, ALineThatIsNotUtf8IsIgnoredLikeAnyOtherNonCommand) {
     const auto line = p.read_until("\"i\":2,\"t\":\"detect\"", kDetectWait);
     ASSERT_TRUE(line) << "the service stopped reading or ended";
     p.write_line(R"({"t":"quit"})");
-    EXPECT_EQ(p.wait(kDetectWait), 0);
-    EXPECT_EQ(p.stderr_text(), "");
+    expect_clean_exit(p);
 }
 
 TEST(DetectMode, SurvivesARandomStreamAndStillAnswersASine) {
     ChildProcess p(MIXENGINE_BINARY, {"--detect"});
     ASSERT_TRUE(p.started());
-    const int port = expect_of_kind(p, "ready", kDetectWait)["port"].get<int>();
-    DatagramSender udp(static_cast<uint16_t>(port));
+    DatagramSender udp(ready_port(p));
     for (int i = 0; i < 64; i += 3) {
         p.write_line(R"({"t":"cfg","on":true,"spec":true,"persist":3,"i":)" + std::to_string(i) +
                      "}");
@@ -147,8 +154,7 @@ TEST(DetectMode, SurvivesARandomStreamAndStillAnswersASine) {
     EXPECT_NEAR(json::parse(*line)["f"].get<double>(), 1000.0, 11.72);
 
     p.close_stdin();  // the end of input stops it like "quit"
-    EXPECT_EQ(p.wait(kDetectWait), 0);
-    EXPECT_EQ(p.stderr_text(), "");
+    expect_clean_exit(p);
 }
 
 TEST(DetectMode, ASocketThatCannotBeBoundIsOneErrorLineAndStatus0) {
@@ -162,8 +168,7 @@ TEST(DetectMode, ASocketThatCannotBeBoundIsOneErrorLineAndStatus0) {
     ASSERT_TRUE(line);
     EXPECT_EQ(json::parse(*line), json({{"t", "error"}, {"text", "Cannot open the detector."}}));
     EXPECT_EQ(p.read_line(1s), std::nullopt);
-    EXPECT_EQ(p.wait(kDetectWait), 0);
-    EXPECT_EQ(p.stderr_text(), "");
+    expect_clean_exit(p);
 }
 
 }  // namespace

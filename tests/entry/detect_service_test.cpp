@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "control/telemetry.h"
+#include "support/captured_lines.h"
 
 namespace mixengine {
 namespace {
@@ -29,10 +30,7 @@ std::vector<uint8_t> datagram(uint8_t channel, const std::vector<float>& samples
 // A service with its printed lines captured and a clock that moves 10 ms per datagram.
 class Rig {
   public:
-    Rig() : table_(std::make_shared<DetectTable>()), receiver_(table_, t_) {
-        capture_output_for_tests(&text_);
-    }
-    ~Rig() { capture_output_for_tests(nullptr); }
+    Rig() : table_(std::make_shared<DetectTable>()), receiver_(table_, t_) {}
 
     void command(const char* line) { handle_detect_line(line, *table_); }
     void advance(Clock::duration d) { t_ += d; }
@@ -52,16 +50,10 @@ class Rig {
             send(datagram(channel, s));
         }
     }
-    std::vector<Json> take() {
-        std::vector<Json> out;
-        std::istringstream in(text_);
-        for (std::string l; std::getline(in, l);) out.push_back(Json::parse(l));
-        text_.clear();
-        return out;
-    }
+    std::vector<Json> take() { return lines_.take(); }
 
   private:
-    std::string text_;
+    testing::CapturedLines lines_;
     std::shared_ptr<DetectTable> table_;
     Clock::time_point t_ = Clock::time_point{};
     DetectReceiver receiver_;

@@ -33,6 +33,19 @@ class MultitrackJack : public JackEngineTest {
     }
 };
 
+// The mode ended of itself: status 0 and nothing on standard error.
+void expect_clean_exit(ChildProcess& p) {
+    EXPECT_EQ(p.wait(10s), 0);
+    EXPECT_EQ(p.stderr_text(), "");
+}
+
+// ... and its last line, the one given, is the end of the recording.
+void expect_done_and_clean_exit(ChildProcess& p, const std::optional<std::string>& last) {
+    ASSERT_TRUE(last);
+    EXPECT_EQ(json::parse(*last), json::parse(R"({"t":"done"})"));
+    expect_clean_exit(p);
+}
+
 // Writes `tracks` files of `frames` samples; sample i of track k is value(k, i).
 template <typename Value>
 void write_recording(const std::string& folder, int tracks, uint64_t frames, uint32_t rate,
@@ -99,8 +112,7 @@ TEST_F(MultitrackJack, RecordsEveryChannelUntilStop) {
     p.write_line("stop");
     const auto done = p.read_until("\"t\":\"done\"", 20s);
     ASSERT_TRUE(done);
-    EXPECT_EQ(p.wait(10s), 0);
-    EXPECT_EQ(p.stderr_text(), "");
+    expect_clean_exit(p);
 
     const auto frames = recorded_frames(take, 16, true);
     ASSERT_EQ(frames.size(), 16u);
@@ -133,8 +145,7 @@ TEST_F(MultitrackJack, HoweverARecordingEndsItsFilesPlay) {
             // A killed child is left to the destructor, which sends SIGKILL.
             if (end != End::Kill) {
                 EXPECT_TRUE(p.read_until("\"t\":\"done\"", 20s));
-                EXPECT_EQ(p.wait(10s), 0);
-                EXPECT_EQ(p.stderr_text(), "");
+                expect_clean_exit(p);
             }
         }
         const bool killed = end == End::Kill;
@@ -233,11 +244,7 @@ TEST_F(MultitrackJack, PlaysSixteenTracksToEightOutputsWithPauseAndResume) {
     p.write_line("\"resume\"");
     const auto playing = p.read_until("\"paused\":false", 5s);
     ASSERT_TRUE(playing);
-    const auto done = p.read_until("\"t\":\"done\"", 20s);
-    ASSERT_TRUE(done);
-    EXPECT_EQ(json::parse(*done), json::parse(R"({"t":"done"})"));
-    EXPECT_EQ(p.wait(10s), 0);
-    EXPECT_EQ(p.stderr_text(), "");
+    expect_done_and_clean_exit(p, p.read_until("\"t\":\"done\"", 20s));
 }
 
 TEST_F(MultitrackJack, PlaysFromAPositionAndEndsAtOnceBeyondTheEnd) {
@@ -252,17 +259,12 @@ TEST_F(MultitrackJack, PlaysFromAPositionAndEndsAtOnceBeyondTheEnd) {
         ASSERT_TRUE(play);
         EXPECT_GE(json::parse(*play)["secs"].get<int>(), 12);
         EXPECT_TRUE(p.read_until("\"t\":\"done\"", 20s)) << "1.5 s remain to be played";
-        EXPECT_EQ(p.wait(10s), 0);
-        EXPECT_EQ(p.stderr_text(), "");
+        expect_clean_exit(p);
     }
     {
         auto p = start({"--play", "system", "--dir", dir.path(), "--from", "30"});
         ASSERT_TRUE(p.read_until("\"t\":\"ready\"", 20s)) << p.stderr_text();
-        const auto next = p.read_line(5s);
-        ASSERT_TRUE(next);
-        EXPECT_EQ(json::parse(*next), json::parse(R"({"t":"done"})"));
-        EXPECT_EQ(p.wait(10s), 0);
-        EXPECT_EQ(p.stderr_text(), "");
+        expect_done_and_clean_exit(p, p.read_line(5s));
     }
 }
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "audio/fake_host.h"
+#include "support/captured_lines.h"
 #include "control/telemetry.h"
 #include "entry/multitrack_modes.h"
 #include "multitrack/wav_fixture.h"
@@ -18,19 +19,7 @@ namespace {
 using namespace std::chrono_literals;
 using testing::ScratchDir;
 
-// Captures the output lines for the lifetime of the object.
-struct Lines {
-    Lines() { capture_output_for_tests(&text); }
-    ~Lines() { capture_output_for_tests(nullptr); }
-    std::vector<Json> take() {
-        std::vector<Json> out;
-        std::istringstream in(text);
-        for (std::string line; std::getline(in, line);) out.push_back(Json::parse(line));
-        text.clear();
-        return out;
-    }
-    std::string text;
-};
+using Lines = testing::CapturedLines;
 
 StreamConfigRange range(uint16_t channels, uint32_t lo, uint32_t hi,
                         SampleFormat format = SampleFormat::F32) {

@@ -85,11 +85,8 @@ Result<std::unique_ptr<AudioStream>> FakeHost::build_input_stream(const DeviceHa
                                                                   InputCallback data,
                                                                   ErrorCallback error) {
     if (input_build_error) return fail(*input_build_error);
-    auto s = std::make_shared<FakeStream>();
-    *s =
-        FakeStream{Direction::Input, device, config, format, std::move(data), {}, std::move(error)};
-    streams.push_back(s);
-    return std::unique_ptr<AudioStream>(std::make_unique<FakeStreamHandle>(s, start_error));
+    return keep_stream(
+        FakeStream{Direction::Input, device, config, format, std::move(data), {}, std::move(error)});
 }
 
 Result<std::unique_ptr<AudioStream>> FakeHost::build_output_stream(const DeviceHandle& device,
@@ -98,11 +95,14 @@ Result<std::unique_ptr<AudioStream>> FakeHost::build_output_stream(const DeviceH
                                                                    OutputCallback data,
                                                                    ErrorCallback error) {
     if (output_build_error) return fail(*output_build_error);
-    auto s = std::make_shared<FakeStream>();
-    *s = FakeStream{Direction::Output, device,          config, format, {},
-                    std::move(data),   std::move(error)};
+    return keep_stream(FakeStream{Direction::Output, device, config, format, {}, std::move(data),
+                                  std::move(error)});
+}
+
+std::unique_ptr<AudioStream> FakeHost::keep_stream(FakeStream stream) {
+    auto s = std::make_shared<FakeStream>(std::move(stream));
     streams.push_back(s);
-    return std::unique_ptr<AudioStream>(std::make_unique<FakeStreamHandle>(s, start_error));
+    return std::make_unique<FakeStreamHandle>(s, start_error);
 }
 
 }  // namespace mixengine

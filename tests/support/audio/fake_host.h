@@ -67,6 +67,8 @@ class FakeHost final : public AudioHost {
 
   private:
     const FakeDevice* find(const DeviceHandle& device) const;
+    // Keeps the stream for the test to drive and hands out a handle that fails to start as asked.
+    std::unique_ptr<AudioStream> keep_stream(FakeStream stream);
 };
 
 }  // namespace mixengine
