@@ -15,6 +15,7 @@
 
 #include "control/command_reader.h"
 #include "engine/mix_engine.h"
+#include "support/command_reader_ends.h"
 
 namespace mixengine {
 namespace {
@@ -23,13 +24,7 @@ void require(bool condition) {
     if (!condition) std::abort();
 }
 
-struct Rig {
-    std::shared_ptr<std::atomic<bool>> stop = std::make_shared<std::atomic<bool>>(false);
-    std::shared_ptr<ControlState> state = std::make_shared<ControlState>(stop);
-    RingConsumer<EngineUpdate> ring;
-    Receiver<FbaCommand> fba;
-    Receiver<AutoEqRequest> aeq;
-    CommandReaderLinks links;
+struct Rig : testing::CommandReaderEnds {
     MixEngine engine{48000.0f};
     Meters meters{2};
     RingProducer<float> analyser;
@@ -38,13 +33,6 @@ struct Rig {
     std::vector<float> out = std::vector<float>(64 * 2);
 
     Rig() {
-        auto [sender, consumer] = make_update_ring();
-        ring = std::move(consumer);
-        auto [fba_tx, fba_rx] = make_channel<FbaCommand>();
-        fba = std::move(fba_rx);
-        auto [aeq_tx, aeq_rx] = make_channel<AutoEqRequest>();
-        aeq = std::move(aeq_rx);
-        links = CommandReaderLinks{sender, state, fba_tx, aeq_tx};
         auto [ap, ac] = make_spsc_ring<float>(4096);
         analyser = std::move(ap);
         analyser_out = std::move(ac);

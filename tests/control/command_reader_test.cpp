@@ -9,30 +9,15 @@
 #include <thread>
 #include <vector>
 
+#include "support/command_reader_ends.h"
+
 namespace mixengine {
 namespace {
 
 constexpr uint64_t kU64Max = std::numeric_limits<uint64_t>::max();
 
 // Everything a command can touch, with the far ends held by the test.
-struct Harness {
-    std::shared_ptr<std::atomic<bool>> stop = std::make_shared<std::atomic<bool>>(false);
-    std::shared_ptr<ControlState> state = std::make_shared<ControlState>(stop);
-    RingConsumer<EngineUpdate> ring;
-    Receiver<FbaCommand> fba;
-    Receiver<AutoEqRequest> aeq;
-    CommandReaderLinks links;
-
-    Harness() {
-        auto [sender, consumer] = make_update_ring();
-        ring = std::move(consumer);
-        auto [fba_tx, fba_rx] = make_channel<FbaCommand>();
-        fba = std::move(fba_rx);
-        auto [aeq_tx, aeq_rx] = make_channel<AutoEqRequest>();
-        aeq = std::move(aeq_rx);
-        links = CommandReaderLinks{sender, state, fba_tx, aeq_tx};
-    }
-
+struct Harness : testing::CommandReaderEnds {
     CommandResult feed(const std::string& line) { return handle_command_line(line, links); }
 
     std::vector<EngineUpdate> updates() {
