@@ -40,6 +40,17 @@ FakeDevice output_device(std::string name, std::vector<StreamConfigRange> ranges
     return d;
 }
 
+// A host offering the one device, whose stream fails to build or to start when told to.
+FakeHost failing_host(FakeDevice device, const std::optional<std::string>& build_error,
+                      const std::optional<std::string>& start_error) {
+    FakeHost host;
+    host.device_list = {std::move(device)};
+    host.input_build_error = build_error;
+    host.output_build_error = build_error;
+    host.start_error = start_error;
+    return host;
+}
+
 const ModeClock::time_point t0{};
 
 TEST(RecordSession, OpensTheChosenConfigurationWithOneFilePerChannel) {
@@ -130,10 +141,8 @@ TEST(RecordSession, StartUpFailuresAreOneTextAndNoReadyLine) {
          "Could not start."},
     };
     for (const auto& c : cases) {
-        FakeHost host;
-        host.device_list = {input_device("Stage Box", c.ranges)};
-        host.input_build_error = c.build_error;
-        host.start_error = c.start_error;
+        FakeHost host = failing_host(input_device("Stage Box", c.ranges), c.build_error,
+                                     c.start_error);
         Lines lines;
         auto s = RecordSession::start(host, {c.device, c.folder, std::nullopt});
         ASSERT_FALSE(s) << c.text;
@@ -281,10 +290,8 @@ TEST(PlaySession, StartUpFailuresAreOneTextAndNoReadyLine) {
         {dir.path(), {range(2, 44100, 44100)}, "speak", {}, "Could not start.", "Could not start."},
     };
     for (const auto& c : cases) {
-        FakeHost host;
-        host.device_list = {output_device("Speakers", c.ranges)};
-        host.output_build_error = c.build_error;
-        host.start_error = c.start_error;
+        FakeHost host = failing_host(output_device("Speakers", c.ranges), c.build_error,
+                                     c.start_error);
         Lines lines;
         auto s = PlaySession::start(host, {c.device, c.folder, 0.0},
                                     std::make_shared<std::atomic<bool>>(false));

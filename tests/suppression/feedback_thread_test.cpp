@@ -189,22 +189,29 @@ TEST(FeedbackSuppressor, SuggestModeListsFrequenciesAndCutsTakeThemOver) {
     EXPECT_NEAR(suggested[1], 1148.7f, 1.0f);
     EXPECT_EQ(rig.updates(), Texts{"feed 1 on"}) << "suggestions place no notch";
 
-    // A cut at 1250 Hz takes over the suggestion 0.12 octave away and leaves the one 0.32 away.
-    rig.command(fba::Cut{1, 1250.0f});
-    rig.pass(0.3);
-    EXPECT_EQ(
-        rig.lines(),
-        Texts{
-            R"({"mode":"suggest","notches":[[1250.0,-6.0,true]],"on":true,"suggest":[1000.0],"t":"fba","target":"mono"})"});
-    EXPECT_EQ(rig.updates(), Texts{"set 1 1250 -6.0"});
-
-    rig.command(fba::Reset{1});
-    rig.pass(0.4);
-    EXPECT_EQ(
-        rig.lines(),
-        Texts{
-            R"({"mode":"suggest","notches":[],"on":true,"suggest":[],"t":"fba","target":"mono"})"});
-    EXPECT_EQ(rig.updates(), Texts{"clear 1"});
+    // A cut at 1250 Hz takes over the suggestion 0.12 octave away and leaves the one 0.32 away;
+    // a reset then clears both.
+    const struct {
+        FbaCommand command;
+        double now;
+        const char* line;
+        Texts updates;
+    } steps[] = {
+        {fba::Cut{1, 1250.0f},
+         0.3,
+         R"({"mode":"suggest","notches":[[1250.0,-6.0,true]],"on":true,"suggest":[1000.0],"t":"fba","target":"mono"})",
+         {"set 1 1250 -6.0"}},
+        {fba::Reset{1},
+         0.4,
+         R"({"mode":"suggest","notches":[],"on":true,"suggest":[],"t":"fba","target":"mono"})",
+         {"clear 1"}},
+    };
+    for (const auto& step : steps) {
+        rig.command(step.command);
+        rig.pass(step.now);
+        EXPECT_EQ(rig.lines(), Texts{step.line});
+        EXPECT_EQ(rig.updates(), step.updates);
+    }
 }
 
 TEST(FeedbackSuppressor, CutsAreFixedAndSilentEvenWhenTheBankIsFull) {
