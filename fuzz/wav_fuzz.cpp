@@ -49,10 +49,9 @@ void write_file(const std::string& path, const uint8_t* data, std::size_t size) 
 }
 
 void read_back(const std::string& path) {
-    std::string error;
-    auto reader = WavReader::open(path, error);
+    auto reader = WavReader::open(path);
     if (!reader) {
-        require(!error.empty());
+        require(!reader.error().empty());
         return;
     }
     const uint64_t frames = reader->frames();
@@ -66,8 +65,8 @@ void read_back(const std::string& path) {
     require(all.size() == frames);
     require(reader->next_sample() == 0.0f);
 
-    auto again = WavReader::open(path, error);
-    require(again.has_value());
+    auto again = WavReader::open(path);
+    require(again.ok());
     const uint64_t skip = frames / 3 + 1;
     again->skip(skip);
     for (uint64_t k = skip; k < frames; ++k) require(again->next_sample() == all[k]);
@@ -76,16 +75,15 @@ void read_back(const std::string& path) {
 
 void round_trip(const uint8_t* data, std::size_t size) {
     const std::string path = std::string(scratch_dir()) + "/out.wav";
-    std::string error;
-    auto writer = WavWriter::create(path, 48000, error);
-    require(writer.has_value());
+    auto writer = WavWriter::create(path, 48000);
+    require(writer.ok());
     std::vector<float> samples(size / sizeof(float));
     if (!samples.empty()) std::memcpy(samples.data(), data, samples.size() * sizeof(float));
-    for (float s : samples) require(!writer->write_sample(s));
-    require(!writer->finish(44100));
+    for (float s : samples) require(writer->write_sample(s).ok());
+    require(writer->finish(44100).ok());
 
-    auto reader = WavReader::open(path, error);
-    require(reader.has_value());
+    auto reader = WavReader::open(path);
+    require(reader.ok());
     require(reader->frames() == samples.size() && reader->sample_rate() == 44100);
     require(reader->bytes_per_sample() == 3);
     for (float s : samples) {

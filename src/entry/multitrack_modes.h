@@ -30,12 +30,12 @@ class RecordSession {
                                                         const RecordOptions& options);
 
     // Writes everything queued, then the "rec" line when a whole second has passed since the
-    // last one (the first pass, right after "ready", starts that clock). Returns the text that
-    // ends the mode when a sample cannot be written.
-    std::optional<std::string> pass(ModeClock::time_point now);
+    // last one (the first pass, right after "ready", starts that clock). Fails with the text
+    // that ends the mode when a sample cannot be written.
+    Status pass(ModeClock::time_point now);
 
     // Stops the input, writes what it queued last, completes the files and prints "done".
-    std::optional<std::string> finish();
+    Status finish();
 
     const RecordingFiles& files() const noexcept { return *files_; }
 

@@ -32,9 +32,9 @@ Result<std::unique_ptr<PlaySession>> PlaySession::start(AudioHost& host, const P
                                                         std::shared_ptr<std::atomic<bool>> paused) {
     using R = Result<std::unique_ptr<PlaySession>>;
     std::unique_ptr<PlaySession> s(new PlaySession);
-    std::string error;
-    s->tracks_ = PlaybackTracks::open(options.dir, error);
-    if (!s->tracks_) return fail(error);
+    auto opened = PlaybackTracks::open(options.dir);
+    if (!opened) return fail(opened.error());
+    s->tracks_ = std::move(*opened);
     s->rate_ = s->tracks_->rate();
     const uint64_t total = s->tracks_->total_frames();
     s->length_s_ = whole_seconds(total, s->rate_);

@@ -41,9 +41,9 @@ Result<std::unique_ptr<RecordSession>> RecordSession::start(AudioHost& host,
     const uint32_t rate = choice->config.rate;
 
     std::unique_ptr<RecordSession> s(new RecordSession);
-    std::string error;
-    s->files_ = RecordingFiles::create(options.dir, channels, rate, error);
-    if (!s->files_) return fail(error);
+    auto files = RecordingFiles::create(options.dir, channels, rate);
+    if (!files) return fail(files.error());
+    s->files_ = std::move(*files);
 
     auto [producer, consumer] = make_spsc_ring<float>(uint64_t{rate} * channels * kQueueSeconds);
     s->ring_ = std::move(consumer);
@@ -67,40 +67,40 @@ Result<std::unique_ptr<RecordSession>> RecordSession::start(AudioHost& host,
     return R(std::move(s));
 }
 
-std::optional<std::string> RecordSession::pass(ModeClock::time_point now) {
+Status RecordSession::pass(ModeClock::time_point now) {
     stream_->report_if_stopped();
-    if (auto e = files_->drain(ring_)) return e;
+    if (auto drained = files_->drain(ring_); !drained) return drained;
     if (!last_status_) {
         last_status_ = now;
     } else if (now - *last_status_ >= kStatusPeriod) {
         print_json(files_->rec_line(dropped_->load()));
         last_status_ = now;
     }
-    return std::nullopt;
+    return Done{};
 }
 
-std::optional<std::string> RecordSession::finish() {
+Status RecordSession::finish() {
     stream_->release();
     // Whatever the callback queued between the last drain and the release is kept as well.
-    if (auto e = files_->drain(ring_)) return e;
-    if (auto e = files_->finish()) return e;
+    if (auto drained = files_->drain(ring_); !drained) return drained;
+    if (auto finished = files_->finish(); !finished) return finished;
     print_json(files_->done_line());
-    return std::nullopt;
+    return Done{};
 }
 
 int run_recording(RecordSession& session, const std::atomic<bool>& stop) {
     for (;;) {
         // Read before the drain: every sample queued before the stop was seen gets written.
         const bool stopping = stop.load();
-        if (const auto error = session.pass(ModeClock::now())) {
-            print_error(*error);
+        if (const auto passed = session.pass(ModeClock::now()); !passed) {
+            print_error(passed.error());
             return 1;
         }
         if (stopping) break;
         sleep_fully(kDrainPeriod);
     }
-    if (const auto error = session.finish()) {
-        print_error(*error);
+    if (const auto finished = session.finish(); !finished) {
+        print_error(finished.error());
         return 1;
     }
     return 0;

@@ -11,22 +11,18 @@ uint64_t start_frame(double seconds, uint32_t rate) noexcept {
     return saturating_cast<uint64_t>(seconds * static_cast<double>(rate));
 }
 
-std::optional<PlaybackTracks> PlaybackTracks::open(const std::string& directory,
-                                                   std::string& error) {
+Result<PlaybackTracks> PlaybackTracks::open(const std::string& directory) {
     const auto paths = list_recordings(directory);
-    if (paths.empty()) {
-        error = "No recording found in " + directory;
-        return std::nullopt;
-    }
+    if (paths.empty()) return fail("No recording found in " + directory);
     PlaybackTracks t;
     t.tracks_.reserve(paths.size());
     for (const auto& path : paths) {
-        auto reader = WavReader::open(path, error);
-        if (!reader) return std::nullopt;
+        auto reader = WavReader::open(path);
+        if (!reader) return fail(reader.error());
         t.total_frames_ = std::max(t.total_frames_, reader->frames());
         t.tracks_.push_back(std::move(*reader));
     }
-    return t;
+    return Result<PlaybackTracks>(std::move(t));
 }
 
 void PlaybackTracks::skip(uint64_t frames) noexcept {

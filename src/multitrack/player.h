@@ -5,10 +5,10 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <vector>
 
+#include "control/result.h"
 #include "engine/spsc_ring.h"
 #include "multitrack/wav.h"
 
@@ -22,7 +22,7 @@ class PlaybackTracks {
   public:
     // Lists and opens the folder's recordings. Errors: "No recording found in {dir}" or the first
     // track's open error in listing order.
-    static std::optional<PlaybackTracks> open(const std::string& directory, std::string& error);
+    static Result<PlaybackTracks> open(const std::string& directory);
 
     std::size_t count() const noexcept { return tracks_.size(); }
     // The first track's rate; the others are not compared with it.

@@ -88,9 +88,8 @@ void PracticeLoop::reopen_tracks(uint64_t position) {
     last_reopen_ = clock_.now();
     tracks_.clear();
     length_ = 0;
-    std::string ignored;
     for (const auto& path : paths_) {
-        if (auto reader = WavReader::open(path, ignored)) tracks_.push_back(std::move(*reader));
+        if (auto reader = WavReader::open(path)) tracks_.push_back(std::move(*reader));
     }
     for (auto& track : tracks_) {
         length_ = std::max(length_, track.frames());

@@ -32,40 +32,36 @@ uint64_t whole_seconds(uint64_t frames, uint32_t rate) noexcept {
     return rate == 0 ? 0 : frames / rate;
 }
 
-std::optional<RecordingFiles> RecordingFiles::create(const std::string& directory,
-                                                     uint16_t channels, uint32_t rate,
-                                                     std::string& error) {
+Result<RecordingFiles> RecordingFiles::create(const std::string& directory, uint16_t channels,
+                                              uint32_t rate) {
     namespace fs = std::filesystem;
     // An empty folder name means the current folder (joining it naively would write to "/").
     const fs::path dir = directory.empty() ? fs::path(".") : fs::path(directory);
     std::error_code ec;
     fs::create_directories(dir, ec);
-    if (ec) {
-        error = ec.message();
-        return std::nullopt;
-    }
+    if (ec) return fail(ec.message());
     RecordingFiles r;
     r.rate_ = rate;
     r.files_.reserve(channels);
     for (std::size_t c = 0; c < channels; ++c) {
-        auto file = WavWriter::create((dir / channel_file_name(c)).string(), rate, error);
-        if (!file) return std::nullopt;
+        auto file = WavWriter::create((dir / channel_file_name(c)).string(), rate);
+        if (!file) return fail(file.error());
         r.files_.push_back(std::move(*file));
     }
     r.peaks_.assign(channels, 0.0f);
     r.chunk_.resize(kDrainChunk);
-    return r;
+    return Result<RecordingFiles>(std::move(r));
 }
 
-std::optional<std::string> RecordingFiles::write(std::span<const float> samples) {
-    if (failed_) return write_failed("the recording has already failed");
+Status RecordingFiles::write(std::span<const float> samples) {
+    if (failed_) return fail(write_failed("the recording has already failed"));
     const std::size_t n_channels = files_.size();
-    if (n_channels == 0) return std::nullopt;
+    if (n_channels == 0) return Done{};
     std::size_t c = next_channel_;
     for (const float s : samples) {
-        if (auto e = files_[c].write_sample(s)) {
+        if (const auto written = files_[c].write_sample(s); !written) {
             failed_ = true;
-            return write_failed(*e);
+            return fail(write_failed(written.error()));
         }
         peaks_[c] = std::fmax(peaks_[c], std::fabs(s));
         if (++c == n_channels) {
@@ -74,14 +70,15 @@ std::optional<std::string> RecordingFiles::write(std::span<const float> samples)
         }
     }
     next_channel_ = c;
-    return std::nullopt;
+    return Done{};
 }
 
-std::optional<std::string> RecordingFiles::drain(RingConsumer<float>& ring) {
+Status RecordingFiles::drain(RingConsumer<float>& ring) {
     for (;;) {
         const std::size_t n = ring.pop_some(chunk_.data(), chunk_.size());
-        if (n == 0) return std::nullopt;
-        if (auto e = write(std::span<const float>(chunk_.data(), n))) return e;
+        if (n == 0) return Done{};
+        if (auto written = write(std::span<const float>(chunk_.data(), n)); !written)
+            return written;
     }
 }
 
@@ -103,10 +100,10 @@ Json RecordingFiles::done_line() const {
         {"t", "done"}, {"secs", whole_seconds(frames_, rate_)}, {"channels", files_.size()}};
 }
 
-std::optional<std::string> RecordingFiles::finish() {
+Status RecordingFiles::finish() {
     for (auto& file : files_)
-        if (auto e = file.finish(rate_)) return e;
-    return std::nullopt;
+        if (auto finished = file.finish(rate_); !finished) return finished;
+    return Done{};
 }
 
 }  // namespace mixengine

@@ -7,11 +7,11 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <span>
 #include <string>
 #include <vector>
 
+#include "control/result.h"
 #include "control/telemetry.h"
 #include "engine/spsc_ring.h"
 #include "multitrack/wav.h"
@@ -31,17 +31,18 @@ uint64_t whole_seconds(uint64_t frames, uint32_t rate) noexcept;
 class RecordingFiles {
   public:
     // Creates `directory` with any missing parents, then ch01.wav .. in channel order (existing
-    // files are overwritten). On failure returns nothing with the system's text in `error`.
-    static std::optional<RecordingFiles> create(const std::string& directory, uint16_t channels,
-                                                uint32_t rate, std::string& error);
+    // files are overwritten). Fails with the system's text.
+    static Result<RecordingFiles> create(const std::string& directory, uint16_t channels,
+                                         uint32_t rate);
 
     // Writes interleaved samples, continuing with the channel where the previous call stopped.
-    // A sample that cannot be written ends the recording: the returned text is the user message
+    // A sample that cannot be written ends the recording: the error is the user message
     // "Writing the recording failed (is the disk full?): ..." and nothing more is written.
-    std::optional<std::string> write(std::span<const float> samples);
+    // Success allocates nothing, like each sample's write.
+    Status write(std::span<const float> samples);
 
     // Pops and writes everything queued in the ring.
-    std::optional<std::string> drain(RingConsumer<float>& ring);
+    Status drain(RingConsumer<float>& ring);
 
     // {"t":"rec",...} with the peaks since the previous line; starts new peaks.
     Json rec_line(uint64_t dropped);
@@ -49,9 +50,9 @@ class RecordingFiles {
     Json done_line() const;
 
     // Completes every file in channel order (final header sizes, synchronised, closed). The first
-    // failure is returned as the system's text; the files after it keep placeholder sizes, which
-    // still play to their end.
-    std::optional<std::string> finish();
+    // failure is the system's text; the files after it keep placeholder sizes, which still play
+    // to their end.
+    Status finish();
 
     uint16_t channels() const noexcept { return static_cast<uint16_t>(files_.size()); }
     uint32_t rate() const noexcept { return rate_; }

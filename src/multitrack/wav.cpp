@@ -176,7 +176,7 @@ bool WavReader::seek_to(uint64_t offset) noexcept {
     return true;
 }
 
-std::optional<WavReader> WavReader::open(const std::string& path, std::string& error) {
+Result<WavReader> WavReader::open(const std::string& path) {
     WavReader r;
     // Non-blocking open: a FIFO named like a recording must not stall the practice loop until
     // some writer appears. Only regular files are read.
@@ -184,23 +184,19 @@ std::optional<WavReader> WavReader::open(const std::string& path, std::string& e
         r.fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     } while (r.fd_ < 0 && errno == EINTR);
     if (r.fd_ < 0) {
-        error = path + ": " + system_text(errno);
-        return std::nullopt;
+        return fail(path + ": " + system_text(errno));
     }
     struct stat st {};
     if (::fstat(r.fd_, &st) != 0) {
-        error = path + ": " + system_text(errno);
-        return std::nullopt;
+        return fail(path + ": " + system_text(errno));
     }
     if (S_ISDIR(st.st_mode)) {
         // Opening a folder succeeds; it is the first read that fails, and a failed header read
         // reports the system's text alone.
-        error = system_text(EISDIR);
-        return std::nullopt;
+        return fail(system_text(EISDIR));
     }
     if (!S_ISREG(st.st_mode)) {
-        error = path + " is not a WAV file";
-        return std::nullopt;
+        return fail(path + " is not a WAV file");
     }
     ::fcntl(r.fd_, F_SETFL, ::fcntl(r.fd_, F_GETFL) & ~O_NONBLOCK);
     r.buf_ = std::make_unique<unsigned char[]>(kWavBufferBytes);
@@ -210,12 +206,10 @@ std::optional<WavReader> WavReader::open(const std::string& path, std::string& e
 
     unsigned char head[12];
     if (!r.read_exact(head, sizeof head)) {
-        error = r.errno_ ? system_text(r.errno_) : path + " is not a WAV file";
-        return std::nullopt;
+        return fail(r.errno_ ? system_text(r.errno_) : path + " is not a WAV file");
     }
     if (std::memcmp(head, "RIFF", 4) != 0 || std::memcmp(head + 8, "WAVE", 4) != 0) {
-        error = path + " is not a WAV file";
-        return std::nullopt;
+        return fail(path + " is not a WAV file");
     }
 
     bool have_fmt = false;
@@ -227,24 +221,21 @@ std::optional<WavReader> WavReader::open(const std::string& path, std::string& e
     for (;;) {
         unsigned char ch[8];
         if (!r.read_exact(ch, sizeof ch)) {
-            error = path + " has no audio data";
-            return std::nullopt;
+            return fail(path + " has no audio data");
         }
         const uint32_t size = get_u32(ch + 4);
         if (std::memcmp(ch, "fmt ", 4) == 0) {
             if (size < 16) {
-                error = path + " has a format chunk too short to describe its audio";
-                return std::nullopt;
+                return fail(path + " has a format chunk too short to describe its audio");
             }
             unsigned char fmt[16];
             const uint64_t body_end = r.tell() + size;
             if (!r.read_exact(fmt, sizeof fmt) || (file_len > 0 && body_end > file_len)) {
-                error = r.errno_ ? system_text(r.errno_) : path + ": the format chunk is cut short";
-                return std::nullopt;
+                return fail(r.errno_ ? system_text(r.errno_)
+                                     : path + ": the format chunk is cut short");
             }
             if (!r.seek_to(body_end)) {
-                error = system_text(r.errno_);
-                return std::nullopt;
+                return fail(system_text(r.errno_));
             }
             have_fmt = true;
             channels = get_u16(fmt + 2);
@@ -252,8 +243,7 @@ std::optional<WavReader> WavReader::open(const std::string& path, std::string& e
             bits = get_u16(fmt + 14);
         } else if (std::memcmp(ch, "data", 4) == 0) {
             if (!have_fmt || channels != 1 || (bits != 16 && bits != 24)) {
-                error = path + ": only mono 16- or 24-bit WAV files can be played";
-                return std::nullopt;
+                return fail(path + ": only mono 16- or 24-bit WAV files can be played");
             }
             // An unfinished recording says 0: the samples run from here to the end of the file
             // (counted from the real data start, which need not be byte 44). A size beyond the
@@ -266,11 +256,10 @@ std::optional<WavReader> WavReader::open(const std::string& path, std::string& e
             r.sample_rate_ = rate;
             r.frames_ = data_size / r.bytes_per_sample_;
             r.remaining_ = r.frames_;
-            return r;
+            return Result<WavReader>(std::move(r));
         } else {
             if (!r.seek_to(r.tell() + size + (size & 1u))) {
-                error = system_text(r.errno_);
-                return std::nullopt;
+                return fail(system_text(r.errno_));
             }
         }
     }
@@ -345,28 +334,25 @@ bool WavWriter::flush_buffer() noexcept {
     return true;
 }
 
-std::optional<WavWriter> WavWriter::create(const std::string& path, uint32_t sample_rate,
-                                           std::string& error) {
+Result<WavWriter> WavWriter::create(const std::string& path, uint32_t sample_rate) {
     WavWriter w;
     do {
         w.fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     } while (w.fd_ < 0 && errno == EINTR);
     if (w.fd_ < 0) {
-        error = system_text(errno);
-        return std::nullopt;
+        return fail(system_text(errno));
     }
     w.buf_ = std::make_unique<unsigned char[]>(kWavBufferBytes);
     const auto header = make_header(sample_rate, 0);
     if (const int e = write_all_at(w.fd_, header.data(), header.size(), nullptr); e != 0) {
-        error = system_text(e);
-        return std::nullopt;
+        return fail(system_text(e));
     }
-    return w;
+    return Result<WavWriter>(std::move(w));
 }
 
-std::optional<std::string> WavWriter::write_sample(float sample) noexcept {
-    if (fd_ < 0) return system_text(EBADF);
-    if (kWavBufferBytes - buf_len_ < 3 && !flush_buffer()) return system_text(errno_);
+Status WavWriter::write_sample(float sample) noexcept {
+    if (fd_ < 0) return fail(system_text(EBADF));
+    if (kWavBufferBytes - buf_len_ < 3 && !flush_buffer()) return fail(system_text(errno_));
     const uint32_t v = static_cast<uint32_t>(wav_sample_to_i24(sample));
     unsigned char* p = buf_.get() + buf_len_;
     p[0] = static_cast<unsigned char>(v);
@@ -374,11 +360,11 @@ std::optional<std::string> WavWriter::write_sample(float sample) noexcept {
     p[2] = static_cast<unsigned char>(v >> 16);
     buf_len_ += 3;
     ++samples_;
-    return std::nullopt;
+    return Done{};
 }
 
-std::optional<std::string> WavWriter::finish(uint32_t sample_rate) {
-    if (fd_ < 0) return system_text(EBADF);
+Status WavWriter::finish(uint32_t sample_rate) {
+    if (fd_ < 0) return fail(system_text(EBADF));
     int err = flush_buffer() ? 0 : errno_;
     if (err == 0) {
         const auto header = make_header(sample_rate, samples_);
@@ -397,8 +383,8 @@ std::optional<std::string> WavWriter::finish(uint32_t sample_rate) {
     const int closed = ::close(fd_);
     fd_ = -1;
     if (err == 0 && closed != 0 && errno != EINTR) err = errno;
-    if (err != 0) return system_text(err);
-    return std::nullopt;
+    if (err != 0) return fail(system_text(err));
+    return Done{};
 }
 
 }  // namespace mixengine

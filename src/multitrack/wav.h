@@ -9,8 +9,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <optional>
 #include <string>
+
+#include "control/result.h"
 
 namespace mixengine {
 
@@ -29,8 +30,8 @@ uint32_t wav_riff_size(uint64_t samples) noexcept;
 
 class WavReader {
   public:
-    // Returns the reader positioned at the first sample, or nullopt with `error` set.
-    static std::optional<WavReader> open(const std::string& path, std::string& error);
+    // Returns the reader positioned at the first sample, or the user-readable error.
+    static Result<WavReader> open(const std::string& path);
 
     WavReader(WavReader&& other) noexcept;
     WavReader& operator=(WavReader&& other) noexcept;
@@ -76,8 +77,7 @@ class WavReader {
 class WavWriter {
   public:
     // Creates (or truncates) the file and writes the header of an empty recording.
-    static std::optional<WavWriter> create(const std::string& path, uint32_t sample_rate,
-                                           std::string& error);
+    static Result<WavWriter> create(const std::string& path, uint32_t sample_rate);
 
     WavWriter(WavWriter&& other) noexcept;
     WavWriter& operator=(WavWriter&& other) noexcept;
@@ -86,13 +86,14 @@ class WavWriter {
     // An unfinished writer flushes what it buffered and closes, leaving the placeholder sizes.
     ~WavWriter();
 
-    // Appends one 24-bit sample. Returns the system's error text when the buffer cannot be
-    // written out.
-    std::optional<std::string> write_sample(float sample) noexcept;
+    // Appends one 24-bit sample. Fails with the system's error text when the buffer cannot be
+    // written out. Success allocates nothing (a Status holding Done owns no string), so the
+    // recorder's writer loop stays free of the heap; only a failure builds its text.
+    Status write_sample(float sample) noexcept;
 
     // Flushes, rewrites the header with the final sizes and the given rate, commits the file to
-    // stable storage and closes it. Returns the system's error text on failure (file closed).
-    std::optional<std::string> finish(uint32_t sample_rate);
+    // stable storage and closes it. Fails with the system's error text (file closed).
+    Status finish(uint32_t sample_rate);
 
     uint64_t samples_written() const noexcept { return samples_; }
 

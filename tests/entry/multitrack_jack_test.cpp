@@ -52,11 +52,10 @@ void write_recording(const std::string& folder, int tracks, uint64_t frames, uin
                      Value value) {
     std::filesystem::create_directories(folder);
     for (int k = 0; k < tracks; ++k) {
-        std::string error;
-        auto w = WavWriter::create(folder + "/" + channel_file_name(k), rate, error);
-        ASSERT_TRUE(w) << error;
-        for (uint64_t i = 0; i < frames; ++i) ASSERT_FALSE(w->write_sample(value(k, i)));
-        ASSERT_FALSE(w->finish(rate));
+        auto w = WavWriter::create(folder + "/" + channel_file_name(k), rate);
+        ASSERT_TRUE(w) << w.error();
+        for (uint64_t i = 0; i < frames; ++i) ASSERT_TRUE(w->write_sample(value(k, i)));
+        ASSERT_TRUE(w->finish(rate));
     }
 }
 
@@ -65,9 +64,8 @@ std::vector<uint64_t> recorded_frames(const std::string& folder, int channels, b
     std::vector<uint64_t> frames;
     for (int c = 0; c < channels; ++c) {
         const std::string path = folder + "/" + channel_file_name(c);
-        std::string error;
-        auto r = WavReader::open(path, error);
-        EXPECT_TRUE(r) << error;
+        auto r = WavReader::open(path);
+        EXPECT_TRUE(r) << r.error();
         if (!r) return frames;
         const auto bytes = testing::read_bytes(path);
         const uint32_t data_size = testing::read_u32(bytes, 40);
@@ -357,9 +355,8 @@ TEST_F(MultitrackJack, APlayedRecordingArrivesIntactInANewRecording) {
     std::optional<uint64_t> offset;
     std::optional<uint64_t> skipped_first;
     for (int k = 0; k < 2; ++k) {
-        std::string error;
-        auto r = WavReader::open(copy + "/" + channel_file_name(k), error);
-        ASSERT_TRUE(r) << error;
+        auto r = WavReader::open(copy + "/" + channel_file_name(k));
+        ASSERT_TRUE(r) << r.error();
         std::vector<int32_t> got;
         while (r->remaining() > 0)
             got.push_back(static_cast<int32_t>(std::lround(r->next_sample() * 8388608.0f)));

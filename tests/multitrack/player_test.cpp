@@ -41,9 +41,8 @@ TEST(PlaybackTracks, InterleavesTracksInByteOrderWithSilenceWhereNoneIs) {
     write_track(dir.file("ch10.wav"), 1000, 200, 6);
     write_track(dir.file("ch2.wav"), 1000, 300, 3);
     write_bytes(dir.file("notes.txt"), {1, 2, 3});
-    std::string error;
-    auto tracks = PlaybackTracks::open(dir.path(), error);
-    ASSERT_TRUE(tracks) << error;
+    auto tracks = PlaybackTracks::open(dir.path());
+    ASSERT_TRUE(tracks) << tracks.error();
     EXPECT_EQ(tracks->count(), 3u);
     EXPECT_EQ(tracks->rate(), 1000u);
     EXPECT_EQ(tracks->total_frames(), 6u);
@@ -99,9 +98,9 @@ TEST(PlaybackTracks, FolderErrorsAreTheFirstProblemInListingOrder) {
         {stereo, stereo + "/ch00.wav: only mono 16- or 24-bit WAV files can be played"},
     };
     for (const auto& c : cases) {
-        std::string error;
-        EXPECT_FALSE(PlaybackTracks::open(c.dir, error));
-        EXPECT_EQ(error, c.error);
+        const auto tracks = PlaybackTracks::open(c.dir);
+        ASSERT_FALSE(tracks) << c.dir;
+        EXPECT_EQ(tracks.error(), c.error);
     }
 }
 

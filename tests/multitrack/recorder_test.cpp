@@ -37,10 +37,9 @@ TEST(PeakDb, OneDecimalWithTheSilenceFloor) {
 
 TEST(RecordingFiles, SplitsInterleavedBuffersIntoOneFilePerChannel) {
     ScratchDir dir;
-    std::string error;
     const std::string folder = dir.file("a/b/take");  // parents are created
-    auto files = RecordingFiles::create(folder, 3, 44100, error);
-    ASSERT_TRUE(files) << error;
+    auto files = RecordingFiles::create(folder, 3, 44100);
+    ASSERT_TRUE(files) << files.error();
 
     // Frame f holds channel c at (c + 1) * 0.01 * f; buffers end in the middle of frames.
     std::vector<float> samples;
@@ -48,7 +47,7 @@ TEST(RecordingFiles, SplitsInterleavedBuffersIntoOneFilePerChannel) {
         for (int c = 0; c < 3; ++c) samples.push_back(static_cast<float>((c + 1) * 0.01 * f));
     const std::size_t cuts[] = {0, 4, 5, 17, 30};
     for (std::size_t i = 0; i + 1 < std::size(cuts); ++i)
-        ASSERT_FALSE(files->write({samples.data() + cuts[i], cuts[i + 1] - cuts[i]}));
+        ASSERT_TRUE(files->write({samples.data() + cuts[i], cuts[i + 1] - cuts[i]}));
     EXPECT_EQ(files->frames(), 10u);
 
     const Json rec = files->rec_line(7);
@@ -61,7 +60,7 @@ TEST(RecordingFiles, SplitsInterleavedBuffersIntoOneFilePerChannel) {
     EXPECT_EQ(files->rec_line(7)["peaks"], Json::parse("[-120.0,-120.0,-120.0]"))
         << "peaks start again after each line";
 
-    ASSERT_FALSE(files->finish());
+    ASSERT_TRUE(files->finish());
     EXPECT_EQ(files->done_line(), Json::parse(R"({"t":"done","secs":0,"channels":3})"));
     for (int c = 0; c < 3; ++c) {
         const Bytes b = read_bytes(folder + "/" + channel_file_name(c));
@@ -76,9 +75,8 @@ TEST(RecordingFiles, SplitsInterleavedBuffersIntoOneFilePerChannel) {
 
 TEST(RecordingFiles, DrainsTheQueueInOrder) {
     ScratchDir dir;
-    std::string error;
-    auto files = RecordingFiles::create(dir.path(), 2, 48000, error);
-    ASSERT_TRUE(files) << error;
+    auto files = RecordingFiles::create(dir.path(), 2, 48000);
+    ASSERT_TRUE(files) << files.error();
     // More than one drain chunk, so the channel carries over between chunks.
     const std::size_t frames = 20001;
     auto [producer, consumer] = make_spsc_ring<float>(2 * frames);
@@ -86,13 +84,12 @@ TEST(RecordingFiles, DrainsTheQueueInOrder) {
         producer.push(static_cast<float>(f % 1000) / 1000.0f);
         producer.push(-static_cast<float>(f % 1000) / 1000.0f);
     }
-    ASSERT_FALSE(files->drain(consumer));
+    ASSERT_TRUE(files->drain(consumer));
     EXPECT_EQ(files->frames(), frames);
-    ASSERT_FALSE(files->finish());
+    ASSERT_TRUE(files->finish());
     for (int c = 0; c < 2; ++c) {
-        std::string e;
-        auto r = WavReader::open(dir.file(channel_file_name(c)), e);
-        ASSERT_TRUE(r) << e;
+        auto r = WavReader::open(dir.file(channel_file_name(c)));
+        ASSERT_TRUE(r) << r.error();
         ASSERT_EQ(r->frames(), frames);
         for (std::size_t f = 0; f < frames; ++f) {
             const float want = (c == 0 ? 1.0f : -1.0f) * static_cast<float>(f % 1000) / 1000.0f;
@@ -104,18 +101,18 @@ TEST(RecordingFiles, DrainsTheQueueInOrder) {
 TEST(RecordingFiles, FolderThatCannotBeMadeGivesTheSystemText) {
     ScratchDir dir;
     write_bytes(dir.file("plain"), {});
-    std::string error;
-    EXPECT_FALSE(RecordingFiles::create(dir.file("plain/take"), 2, 48000, error));
-    EXPECT_EQ(error, "Not a directory");
+    const auto files = RecordingFiles::create(dir.file("plain/take"), 2, 48000);
+    ASSERT_FALSE(files);
+    EXPECT_EQ(files.error(), "Not a directory");
 }
 
 // The file size limit makes the system refuse writes the way a full disk does, without a file
 // system of the test's own.
 TEST(RecordingFiles, AFailedWriteEndsTheRecordingAndKeepsWhatWasWritten) {
     ScratchDir dir;
-    std::string error;
-    auto files = RecordingFiles::create(dir.path(), 1, 48000, error);
-    ASSERT_TRUE(files) << error;
+    auto created = RecordingFiles::create(dir.path(), 1, 48000);
+    ASSERT_TRUE(created) << created.error();
+    std::optional<RecordingFiles> files(std::move(*created));  // closed early below
 
     rlimit old{};
     ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
@@ -128,25 +125,24 @@ TEST(RecordingFiles, AFailedWriteEndsTheRecordingAndKeepsWhatWasWritten) {
     const auto ramp = [](uint64_t i) { return static_cast<float>(i % 1000) / 1000.0f; };
     std::vector<float> block(1000);
     for (std::size_t i = 0; i < block.size(); ++i) block[i] = ramp(i);
-    std::optional<std::string> failure;
+    Status failure = Done{};
     std::size_t written = 0;
-    while (!failure && written < 100000) {
+    while (failure && written < 100000) {
         failure = files->write(block);
-        if (!failure) written += block.size();
+        if (failure) written += block.size();
     }
     setrlimit(RLIMIT_FSIZE, &old);
     signal(SIGXFSZ, old_handler);
 
-    ASSERT_TRUE(failure);
-    EXPECT_EQ(*failure, "Writing the recording failed (is the disk full?): File too large");
-    EXPECT_TRUE(files->write(block)) << "nothing is written after a failure";
+    ASSERT_FALSE(failure);
+    EXPECT_EQ(failure.error(), "Writing the recording failed (is the disk full?): File too large");
+    EXPECT_FALSE(files->write(block)) << "nothing is written after a failure";
     // Closing with room again writes the rest of the buffer after the part that got through,
     // not the whole buffer a second time; the header keeps its placeholder sizes.
     files.reset();
 
-    std::string e;
-    auto r = WavReader::open(dir.file("ch01.wav"), e);
-    ASSERT_TRUE(r) << e;
+    auto r = WavReader::open(dir.file("ch01.wav"));
+    ASSERT_TRUE(r) << r.error();
     EXPECT_GE(r->frames(), kWavBufferBytes / 3);
     EXPECT_LE(r->frames(), written + block.size());
     for (uint64_t i = 0; i < r->frames(); ++i)

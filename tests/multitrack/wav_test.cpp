@@ -14,18 +14,16 @@ namespace {
 
 using namespace testing;
 
-std::optional<WavReader> open_ok(const std::string& path) {
-    std::string error;
-    auto r = WavReader::open(path, error);
-    EXPECT_TRUE(r.has_value()) << error;
+Result<WavReader> open_ok(const std::string& path) {
+    auto r = WavReader::open(path);
+    EXPECT_TRUE(r) << r.error();
     return r;
 }
 
 std::string open_error(const std::string& path) {
-    std::string error;
-    auto r = WavReader::open(path, error);
-    EXPECT_FALSE(r.has_value());
-    return error;
+    const auto r = WavReader::open(path);
+    EXPECT_FALSE(r);
+    return r ? std::string() : r.error();
 }
 
 // The stored 24-bit value by definition: clamp the f32 to [-1, 1], scale by 8388607 in single
@@ -45,11 +43,10 @@ TEST(WavWriter, StoresClampedRoundedSamplesAndReadsThemBackExactly) {
     const std::string path = dir.file("ch01.wav");
     const std::vector<float> values = {0.0f,  0.5f,  -0.5f, 1.5f,   -1.5f,  1.0f,
                                        -1.0f, 0.25f, 1e-7f, -3e-7f, 0.123f, -0.999f};
-    std::string error;
-    auto w = WavWriter::create(path, 44100, error);
-    ASSERT_TRUE(w) << error;
-    for (float v : values) ASSERT_FALSE(w->write_sample(v));
-    ASSERT_FALSE(w->finish(44100));
+    auto w = WavWriter::create(path, 44100);
+    ASSERT_TRUE(w) << w.error();
+    for (float v : values) ASSERT_TRUE(w->write_sample(v));
+    ASSERT_TRUE(w->finish(44100));
 
     const Bytes b = read_bytes(path);
     ASSERT_EQ(b.size(), kWavHeaderBytes + 3 * values.size());
@@ -127,13 +124,12 @@ TEST(WavWriter, HeaderSizesSaturate) {
 
 TEST(WavWriter, EmptyAndUnfinishedRecordings) {
     ScratchDir dir;
-    std::string error;
     {
-        auto w = WavWriter::create(dir.file("empty.wav"), 48000, error);
-        ASSERT_TRUE(w) << error;
-        ASSERT_FALSE(w->finish(48000));
-        EXPECT_TRUE(w->write_sample(0.1f).has_value()) << "a finished writer accepts nothing";
-        EXPECT_TRUE(w->finish(48000).has_value());
+        auto w = WavWriter::create(dir.file("empty.wav"), 48000);
+        ASSERT_TRUE(w) << w.error();
+        ASSERT_TRUE(w->finish(48000));
+        EXPECT_FALSE(w->write_sample(0.1f)) << "a finished writer accepts nothing";
+        EXPECT_FALSE(w->finish(48000));
     }
     const Bytes empty = read_bytes(dir.file("empty.wav"));
     ASSERT_EQ(empty.size(), kWavHeaderBytes);
@@ -144,9 +140,9 @@ TEST(WavWriter, EmptyAndUnfinishedRecordings) {
     EXPECT_EQ(r0->frames(), 0u);
 
     {  // never finished: the header keeps its placeholders, the samples still reach the file
-        auto w = WavWriter::create(dir.file("cut.wav"), 48000, error);
-        ASSERT_TRUE(w) << error;
-        for (int i = 0; i < 10; ++i) ASSERT_FALSE(w->write_sample(0.25f));
+        auto w = WavWriter::create(dir.file("cut.wav"), 48000);
+        ASSERT_TRUE(w) << w.error();
+        for (int i = 0; i < 10; ++i) ASSERT_TRUE(w->write_sample(0.25f));
     }
     const Bytes cut = read_bytes(dir.file("cut.wav"));
     EXPECT_EQ(read_u32(cut, 40), 0u);
@@ -158,14 +154,14 @@ TEST(WavWriter, EmptyAndUnfinishedRecordings) {
 
 TEST(WavWriter, ReportsSystemErrors) {
     ScratchDir dir;
-    std::string error;
-    EXPECT_FALSE(WavWriter::create(dir.file("missing/ch01.wav"), 48000, error));
-    EXPECT_EQ(error, "No such file or directory");
+    const auto missing = WavWriter::create(dir.file("missing/ch01.wav"), 48000);
+    ASSERT_FALSE(missing);
+    EXPECT_EQ(missing.error(), "No such file or directory");
     if (std::filesystem::exists("/dev/full")) {
         // The header is written at once, so a full disk shows at creation, not at the end.
-        error.clear();
-        EXPECT_FALSE(WavWriter::create("/dev/full", 48000, error));
-        EXPECT_EQ(error, "No space left on device");
+        const auto full = WavWriter::create("/dev/full", 48000);
+        ASSERT_FALSE(full);
+        EXPECT_EQ(full.error(), "No space left on device");
     }
 }
 
@@ -173,12 +169,11 @@ TEST(WavWriter, LongRecordingsCrossTheBufferBoundaryIntact) {
     ScratchDir dir;
     const std::string path = dir.file("long.wav");
     constexpr int kSamples = 100000;  // about 4.6 write buffers
-    std::string error;
-    auto w = WavWriter::create(path, 48000, error);
-    ASSERT_TRUE(w) << error;
+    auto w = WavWriter::create(path, 48000);
+    ASSERT_TRUE(w) << w.error();
     for (int i = 0; i < kSamples; ++i)
-        ASSERT_FALSE(w->write_sample(static_cast<float>((i % 2001) - 1000) / 1000.0f));
-    ASSERT_FALSE(w->finish(48000));
+        ASSERT_TRUE(w->write_sample(static_cast<float>((i % 2001) - 1000) / 1000.0f));
+    ASSERT_TRUE(w->finish(48000));
     auto r = open_ok(path);
     ASSERT_TRUE(r);
     ASSERT_EQ(r->frames(), uint64_t(kSamples));
@@ -402,10 +397,9 @@ TEST(WavReader, SurvivesDamagedHeaders) {
                 }
         }
         write_bytes(path, b);
-        std::string error;
-        auto r = WavReader::open(path, error);
+        auto r = WavReader::open(path);
         if (!r) {
-            EXPECT_FALSE(error.empty());
+            EXPECT_FALSE(r.error().empty());
             continue;
         }
         EXPECT_LE(r->frames(), b.size() / r->bytes_per_sample()) << "iteration " << iter;

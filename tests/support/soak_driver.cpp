@@ -39,16 +39,15 @@ bool write_recording(const std::string& dir) {
     for (int t = 0; t < kTracks; ++t) {
         char name[16];
         std::snprintf(name, sizeof name, "/ch%02d.wav", t + 1);
-        std::string error;
-        auto w = mixengine::WavWriter::create(dir + name, 48000, error);
+        auto w = mixengine::WavWriter::create(dir + name, 48000);
         if (!w) return false;
         const int frames = static_cast<int>(kTrackSeconds * 48000);
         const double hz = 55.0 * (t + 1);
         for (int i = 0; i < frames; ++i) {
             const double tone = 0.3 * std::sin(2.0 * M_PI * hz * i / 48000.0);
-            if (w->write_sample(static_cast<float>(tone) + noise(rng))) return false;
+            if (!w->write_sample(static_cast<float>(tone) + noise(rng))) return false;
         }
-        if (w->finish(48000)) return false;
+        if (!w->finish(48000)) return false;
     }
     return true;
 }
