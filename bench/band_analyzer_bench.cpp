@@ -60,6 +60,14 @@ benchmark::Counter share_of_42(benchmark::State& state, std::size_t samples_per_
                               benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
+// What one pass over kPassSamples costs, per sample and as a share for all 42 targets.
+void report_pass_cost(benchmark::State& state) {
+    state.counters["ns_per_sample"] =
+        benchmark::Counter(double(state.iterations()) * kPassSamples,
+                           benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    state.counters["share_42"] = share_of_42(state, kPassSamples);
+}
+
 void BM_BandsOneByOne(benchmark::State& state) {
     ScopedFlushDenormals ftz;
     const BiquadBank bank = bank_at(kRate);
@@ -77,10 +85,7 @@ void BM_BandsOneByOne(benchmark::State& state) {
         }
         benchmark::DoNotOptimize(power.data());
     }
-    state.counters["ns_per_sample"] =
-        benchmark::Counter(double(state.iterations()) * kPassSamples,
-                           benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
-    state.counters["share_42"] = share_of_42(state, kPassSamples);
+    report_pass_cost(state);
 }
 
 void BM_BandsInLanes(benchmark::State& state) {
@@ -91,10 +96,7 @@ void BM_BandsInLanes(benchmark::State& state) {
         run_bank(bank, x.data(), x.size());
         benchmark::DoNotOptimize(&bank);
     }
-    state.counters["ns_per_sample"] =
-        benchmark::Counter(double(state.iterations()) * kPassSamples,
-                           benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
-    state.counters["share_42"] = share_of_42(state, kPassSamples);
+    report_pass_cost(state);
 }
 
 // Whole passes of the thread over 42 fed rings, with `range(0)` targets on; "cpu_share" is the
