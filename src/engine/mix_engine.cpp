@@ -593,9 +593,10 @@ void route_outputs(const State& s, float* output, std::size_t out_ch, std::size_
 // What every loudspeaker of the practice room played, for the next chunk's microphones, and the
 // dynamics' gains that the room's margin is computed with.
 void play_room(State& s, std::size_t n, Meters& m) noexcept {
-    Room::Speakers speakers{s.main_l.data(), s.main_r.data(), s.mono.work.data(), {}};
-    for (std::size_t b = 0; b < kBuses; ++b) speakers.buses[b] = s.buses[b].work.data();
-    s.room.play(speakers, n);
+    std::array<const float*, kRoomPaths> played{};
+    for (std::size_t p = 0; p < s.room.path_count(); ++p)
+        played[p] = route_signal(s, s.room.path_source(p));
+    s.room.play({played.data(), s.room.path_count()}, n);
     publish_loop_gains(present_loop_gains(s), m);
 }
 

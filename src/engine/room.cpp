@@ -189,33 +189,14 @@ void Room::hear(std::span<const float> input, std::size_t in_ch, std::size_t n) 
     }
 }
 
-void Room::play(const Speakers& sp, std::size_t n) noexcept {
+void Room::play(std::span<const float* const> played, std::size_t n) noexcept {
     for (std::size_t p = 0; p < count_; ++p) {
-        const OutputRoute& from = designs_[p].from;
-        const float* sig = nullptr;
-        switch (from.kind) {
-            case OutputRoute::Kind::MainL:
-                sig = sp.main_l;
-                break;
-            case OutputRoute::Kind::MainR:
-                sig = sp.main_r;
-                break;
-            case OutputRoute::Kind::Mono:
-                sig = sp.mono;
-                break;
-            case OutputRoute::Kind::Bus:
-                sig = from.index < kBuses ? sp.buses[from.index] : nullptr;
-                break;
-            default:
-                break;
-        }
+        const float* sig = p < played.size() ? played[p] : nullptr;
         PathState& st = states_[p];
         std::size_t pos = static_cast<std::size_t>(written_ & st.mask);
         float* ring = st.ring.data();
         for (std::size_t i = 0; i < n; ++i) {
-            const float x = sig ? sig[i] : 0.0f;
-            // Full scale like the converter; NaN plays as silence.
-            ring[pos] = x >= -1.0f ? (x <= 1.0f ? x : 1.0f) : (x < -1.0f ? -1.0f : 0.0f);
+            ring[pos] = sig ? clamp_output(sig[i]) : 0.0f;
             pos = (pos + 1) & st.mask;
         }
     }

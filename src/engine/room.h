@@ -147,14 +147,14 @@ class Room {
         return nullptr;
     }
 
-    // Chunk end: what each loudspeaker played (clipped at full scale like a converter).
-    struct Speakers {
-        const float* main_l = nullptr;
-        const float* main_r = nullptr;
-        const float* mono = nullptr;
-        std::array<const float*, kBuses> buses{};
-    };
-    void play(const Speakers& speakers, std::size_t n) noexcept;
+    // The paths in use, in order, and the output each one's loudspeaker plays: the console looks
+    // the signals up with the same lookup as its output routes, so a loudspeaker plays exactly
+    // what the converter does.
+    std::size_t path_count() const noexcept { return count_; }
+    const OutputRoute& path_source(std::size_t p) const noexcept { return designs_[p].from; }
+    // Chunk end: what each path's loudspeaker played (`played[p]`, null for silence), clipped at
+    // full scale like a converter.
+    void play(std::span<const float* const> played, std::size_t n) noexcept;
 
   private:
     struct PathState {

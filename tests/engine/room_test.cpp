@@ -32,9 +32,8 @@ std::vector<float> room_through(const RoomPathCfg& path, const std::vector<float
         room.hear({}, 0, kRoomBlock);
         const float* mic = room.channel(path.ch);
         heard.insert(heard.end(), mic, mic + kRoomBlock);
-        Room::Speakers sp;
-        sp.main_l = speaker.data() + at;
-        room.play(sp, kRoomBlock);
+        const float* played = speaker.data() + at;
+        room.play({&played, 1}, kRoomBlock);
     }
     return heard;
 }
