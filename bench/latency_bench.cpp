@@ -6,11 +6,13 @@
 // whole scene (every record of the load popped from the update ring and applied, as the callback
 // does before a block) alone and together with the 64-frame block that follows it.
 //
-// latency_bench [blocks] [cpu]
+// latency_bench [blocks] [cpu|wall] [load[/frames]]
 //   blocks: measured blocks per figure (default 6000, after 500 warm-up blocks)
 //   cpu:    time blocks by the thread's CPU clock instead of the wall clock. On a machine shared
 //           with other work the wall clock also counts the time the thread was preempted, which
 //           swamps the tail; the CPU clock costs a system call per reading.
+//   load:   only that load ("typical", "worst", "everything"), at every size or at the one
+//           given, and no scene recall: for a profiler.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -18,6 +20,7 @@
 #include <cstring>
 #include <ctime>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "engine/mix_engine.h"
@@ -136,8 +139,15 @@ int main(int argc, char** argv) {
                 g_cpu_clock ? "thread's CPU" : "wall");
     std::printf("%-10s %6s %9s %9s %9s %9s %9s %9s\n", "load", "frames", "period_us", "rt_factor",
                 "mean", "p99", "p99.9", "max");
+    const std::string only = argc > 3 ? argv[3] : "";
+    const std::string only_load = only.substr(0, only.find('/'));
+    const std::size_t only_frames =
+        only.find('/') == std::string::npos ? 0 : std::strtoul(only.c_str() + only.find('/') + 1, nullptr, 10);
     for (const bench::Load* load : loads)
-        for (std::size_t frames : {32, 64, 128, 256}) block_times(*load, frames, blocks);
+        for (std::size_t frames : {32, 64, 128, 256})
+            if ((only.empty() || only_load == load->name) && (!only_frames || only_frames == frames))
+                block_times(*load, frames, blocks);
+    if (!only.empty()) return 0;
     std::printf("\nscene recall before one 64-frame block, %zu times (us)\n", blocks / 30);
     std::printf("%-10s %7s %9s %9s %9s %9s %9s\n", "load", "records", "apply_med", "apply_max",
                 "+block_med", "+block_max", "period");

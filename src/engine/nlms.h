@@ -10,21 +10,15 @@ namespace mixengine {
 
 inline constexpr std::size_t kBleedTaps = 192;
 
-// One filter's memory. The window of the last 192 reference samples, and of their squares, is
-// kept twice over, so that it is always one contiguous run of memory whatever the write position;
-// a square is taken once, when its sample arrives, rather than once per sample it stays in the
-// window (the same value either way).
+// One filter's memory. The window of the last 192 reference samples is kept twice over, so that
+// it is always one contiguous run of memory whatever the write position.
 struct NlmsFilter {
     alignas(64) std::array<float, kBleedTaps> weights{};
     alignas(64) std::array<float, 2 * kBleedTaps> window{};
-    alignas(64) std::array<float, 2 * kBleedTaps> squares{};
     std::size_t index = 0;
 
     void forget_weights() noexcept { weights.fill(0.0f); }
-    void forget_window() noexcept {
-        window.fill(0.0f);
-        squares.fill(0.0f);
-    }
+    void forget_window() noexcept { window.fill(0.0f); }
 };
 
 // n samples of one strip: buf (in place) against its reference, with `amount` of the estimate

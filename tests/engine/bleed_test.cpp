@@ -21,30 +21,35 @@ namespace {
 constexpr double kBleedFs = 48000.0;
 
 // The canceller exactly as defined, one tap after another in index order.
+// The canceller as written, its adaptive filter in double precision: the engine sums in its own
+// order and keeps the leak and the window energy as running values, so each of its samples
+// rounds differently from the definition; held to this near-exact form, both rounding paths are
+// judged by the same yardstick.
 struct ScalarCanceller {
     std::array<BiquadCoeffs, 4> band{};
     std::array<BiquadState, 4> st{};
-    std::vector<float> w = std::vector<float>(kBleedTaps, 0.0f);
-    std::vector<float> hist = std::vector<float>(2 * kBleedTaps, 0.0f);
+    std::vector<double> w = std::vector<double>(kBleedTaps, 0.0);
+    std::vector<double> hist = std::vector<double>(2 * kBleedTaps, 0.0);
     std::size_t index = 0;
 
     void run(float* buf, const float* ref, std::size_t n, float amount) {
-        const float amt = std::fmin(std::fmax(amount, 0.0f), 1.0f);
+        const double amt = std::fmin(std::fmax(amount, 0.0f), 1.0f);
         for (std::size_t k = 0; k < n; ++k) {
             float u = ref[k];
             for (std::size_t g = 0; g < 4; ++g) run_biquad(band[g], st[g], &u, 1);
             hist[index] = u;
             hist[index + kBleedTaps] = u;
-            const float* win = hist.data() + index + 1;
-            float y = 0.0f, sum = 0.0f;
+            const double* win = hist.data() + index + 1;
+            double y = 0.0, sum = 0.0;
             for (std::size_t i = 0; i < kBleedTaps; ++i) y += w[i] * win[i];
             for (std::size_t i = 0; i < kBleedTaps; ++i) sum += win[i] * win[i];
-            const float energy = 1e-6f + sum;
-            if (energy > 1e-5f) {
-                const float e = (buf[k] - y) * 0.03f / energy;
-                for (std::size_t i = 0; i < kBleedTaps; ++i) w[i] = w[i] * 0.999999f + e * win[i];
+            const double energy = 1e-6 + sum;
+            if (energy > 1e-5) {
+                const double e = (buf[k] - y) * 0.03 / energy;
+                for (std::size_t i = 0; i < kBleedTaps; ++i)
+                    w[i] = w[i] * double(0.999999f) + e * win[i];
             }
-            buf[k] = buf[k] - y * amt;
+            buf[k] = float(buf[k] - y * amt);
             index = index == 0 ? kBleedTaps - 1 : index - 1;
         }
     }
@@ -159,9 +164,9 @@ TEST(Bleed, CancellerFollowsTheScalarDefinition) {
 
         float worst = 0.0f;
         for (std::size_t i = 0; i < n; ++i) worst = std::fmax(worst, std::fabs(sig[i] - expect[i]));
-        EXPECT_LE(worst, 2e-6f) << "trial " << trial;
+        EXPECT_LE(worst, 1e-6f) << "trial " << trial;
         for (std::size_t i = 0; i < kBleedTaps; ++i)
-            ASSERT_NEAR(fast.weights()[i], slow.w[i], 1e-4f) << "tap " << i;
+            ASSERT_NEAR(fast.weights()[i], float(slow.w[i]), 1e-4f) << "tap " << i;
     }
 }
 
