@@ -106,11 +106,12 @@ void BM_ThreadPass(benchmark::State& state) {
     ScopedFlushDenormals ftz;
     std::string sink;
     capture_output_for_tests(&sink);
-    auto [links, ends] = make_fed_worker<AutoEqRequest>(kAutoEqTargets, kAutoEqFeedSamples);
+    auto [links, ends] =
+        make_fed_worker<AutoEqRequest>(kAutoEqTargets, AutoEqAnalysis::kThread.samples);
     auto& tx = links.commands;
     auto& producers = links.feeds;
     auto [updates, update_ring] = make_update_ring();
-    AutoEqAnalysis analysis(std::move(ends.commands), std::move(ends.feeds), updates, kRate);
+    AutoEqAnalysis analysis(std::move(ends), updates, kRate);
     const auto on = static_cast<std::size_t>(state.range(0));
     for (std::size_t t = 0; t < on; ++t) {
         AutoEqCfg cfg;

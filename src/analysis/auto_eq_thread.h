@@ -4,59 +4,47 @@
 #pragma once
 
 #include <array>
-#include <atomic>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "analysis/band_analyzer.h"
-#include "control/channel.h"
 #include "control/fba_command.h"
 #include "control/fed_worker.h"
 #include "control/update_sender.h"
 #include "engine/signals.h"
-#include "engine/spsc_ring.h"
 
 namespace mixengine {
-
-inline constexpr std::size_t kAutoEqFeedSamples = 32768;
-
-using AutoEqLinks = FedWorkerLinks<AutoEqRequest>;  // kAutoEqTargets feeds
-
-// Creates the request channel and the feed rings and starts the detached thread, which ends when
-// `stop` is set.
-AutoEqLinks start_auto_eq_thread(std::shared_ptr<UpdateSender> updates,
-                                 std::shared_ptr<std::atomic<bool>> stop, float rate);
 
 // The name of a target in "aeq" lines: "in.1".."in.32", "bus.1".."bus.8", "main", "mono".
 std::string auto_eq_target_name(std::size_t target);
 
-// What the thread does on each pass, apart from sleeping: it owns every target's configuration and
-// analyzer, so tests and benchmarks can drive passes themselves.
-class AutoEqAnalysis {
+// What the thread (start_fed_thread<AutoEqAnalysis>) does on each pass, apart from sleeping: it
+// owns every target's configuration and analyzer, so tests and benchmarks can drive passes
+// themselves.
+class AutoEqAnalysis : public FedWorker<AutoEqRequest> {
   public:
-    // `feeds` holds one ring per target, in target order (missing or empty ends are skipped).
-    AutoEqAnalysis(Receiver<AutoEqRequest> requests, std::vector<RingConsumer<float>> feeds,
-                   std::shared_ptr<UpdateSender> updates, float rate);
+    static const FedThreadSpec kThread;
+    // The ends hold one feed per target, in target order (missing or empty ones are skipped).
+    AutoEqAnalysis(FedWorkerEnds<AutoEqRequest> ends, std::shared_ptr<UpdateSender> updates,
+                   float rate);
 
     // Takes every waiting request, then drains every feed ring, analysing the targets that are on;
-    // a target whose correction changed gets a curve update and an "aeq" line.
-    void pass();
+    // a target whose correction changed gets a curve update and an "aeq" line. The analysis keeps
+    // no clock: the thread's time is not needed.
+    void pass(double now_s = 0.0);
 
     const AutoEqCfg& config(std::size_t target) const { return configs_[target]; }
     const BandAnalyzer& analyzer(std::size_t target) const { return *analyzers_[target]; }
 
   private:
     void take_requests();
-    void drain(std::size_t target);
+    void analyse(std::size_t target, std::span<const float> samples);
 
-    Receiver<AutoEqRequest> requests_;
-    std::vector<RingConsumer<float>> feeds_;
-    std::shared_ptr<UpdateSender> updates_;
     float rate_;
     std::array<AutoEqCfg, kAutoEqTargets> configs_;
     std::array<std::unique_ptr<BandAnalyzer>, kAutoEqTargets> analyzers_;
-    std::vector<float> samples_;
 };
 
 }  // namespace mixengine

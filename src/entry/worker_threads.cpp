@@ -36,9 +36,9 @@ std::optional<WorkerThreads> start_worker_threads(const WorkerThreadsRequest& re
     out.analyser = std::move(analyser_producer);
     out.control = std::make_shared<ControlState>(request.stop);
 
-    auto feedback = start_feedback_thread(updates, request.stop, rate);
+    auto feedback = start_fed_thread<FeedbackSuppressor>(updates, request.stop, rate);
     out.feeds.fba = std::move(feedback.feeds);
-    auto auto_eq = start_auto_eq_thread(updates, request.stop, rate);
+    auto auto_eq = start_fed_thread<AutoEqAnalysis>(updates, request.stop, rate);
     out.feeds.aeq = std::move(auto_eq.feeds);
     out.feeds.listen = start_listen_sender(out.control, rate);
 

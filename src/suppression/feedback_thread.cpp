@@ -1,12 +1,11 @@
 #include "suppression/feedback_thread.h"
 
-#include <chrono>
 #include <cmath>
+#include <span>
 #include <type_traits>
 #include <utility>
 
 #include "control/telemetry.h"
-#include "control/worker.h"
 #include "engine/notch.h"
 
 namespace mixengine {
@@ -22,19 +21,20 @@ Json whole_hz(float hz) {
 
 }  // namespace
 
+const FedThreadSpec FeedbackSuppressor::kThread{
+    kOutputsWatched, 65536, std::chrono::milliseconds(10),
+    "Feedback suppression has stopped: the engine ran out of memory or threads. Restart it to "
+    "use it again."};
+
 std::string fba_output_name(std::size_t output) {
     if (output == kWatchedMain) return "main";
     if (output == kWatchedMono) return "mono";
     return "bus." + std::to_string(output - watched_bus(0) + 1);
 }
 
-FeedbackSuppressor::FeedbackSuppressor(Receiver<FbaCommand> commands,
-                                       std::vector<RingConsumer<float>> feeds,
+FeedbackSuppressor::FeedbackSuppressor(FedWorkerEnds<FbaCommand> ends,
                                        std::shared_ptr<UpdateSender> updates, float rate)
-    : commands_(std::move(commands)),
-      feeds_(std::move(feeds)),
-      updates_(std::move(updates)),
-      samples_(kFeedbackFeedSamples) {
+    : FedWorker(std::move(ends), std::move(updates), FeedbackSuppressor::kThread.samples) {
     for (auto& o : outputs_) o = std::make_unique<Output>(rate);
 }
 
@@ -43,16 +43,13 @@ void FeedbackSuppressor::pass(double now_s) {
         release_pass(now_s);
         last_release_s_ = now_s;
     }
-    while (auto command = commands_.try_receive()) handle(*command, now_s);
+    while (auto command = next_message()) handle(*command, now_s);
 
-    for (std::size_t i = 0; i < kOutputsWatched && i < feeds_.size(); ++i) {
-        RingConsumer<float>& feed = feeds_[i];
-        if (!feed.valid()) continue;
-        // Always taken, so the ring never fills while detection is off.
-        const std::size_t n = feed.pop_some(samples_.data(), samples_.size());
+    for (std::size_t i = 0; i < kOutputsWatched; ++i) {
+        const std::span<const float> samples = drain(i);
         Output& o = *outputs_[i];
-        if (!o.cfg.on || n == 0) continue;
-        const std::vector<float> found = o.detector.process({samples_.data(), n}, o.cfg);
+        if (!o.cfg.on || samples.empty()) continue;
+        const std::vector<float> found = o.detector.process(samples, o.cfg);
         for (const float f : found) detection(i, f, now_s);
         if (!found.empty()) print_state(i);
     }
@@ -140,10 +137,6 @@ void FeedbackSuppressor::handle(const FbaCommand& command, double now_s) {
         command);
 }
 
-void FeedbackSuppressor::send(EngineUpdate update) {
-    if (updates_) updates_->send(std::move(update));
-}
-
 void FeedbackSuppressor::print_state(std::size_t i) const {
     const Output& o = *outputs_[i];
     Json notches = Json::array();
@@ -159,25 +152,6 @@ void FeedbackSuppressor::print_state(std::size_t i) const {
                     {"mode", o.cfg.mode},
                     {"notches", std::move(notches)},
                     {"suggest", std::move(suggest)}});
-}
-
-FeedbackLinks start_feedback_thread(std::shared_ptr<UpdateSender> updates,
-                                    std::shared_ptr<std::atomic<bool>> stop, float rate) {
-    auto [links, ends] = make_fed_worker<FbaCommand>(kOutputsWatched, kFeedbackFeedSamples);
-    auto suppressor = std::make_unique<FeedbackSuppressor>(
-        std::move(ends.commands), std::move(ends.feeds), std::move(updates), rate);
-    start_worker(
-        WorkerSpec::optional("Feedback suppression has stopped: the engine ran out of memory or "
-                             "threads. Restart it to use it again."),
-        [suppressor = std::move(suppressor), stop = std::move(stop)]() {
-            const auto origin = std::chrono::steady_clock::now();
-            while (!stop->load()) {
-                const std::chrono::duration<double> now = std::chrono::steady_clock::now() - origin;
-                suppressor->pass(now.count());
-                sleep_fully(std::chrono::milliseconds(10));
-            }
-        });
-    return std::move(links);
 }
 
 }  // namespace mixengine

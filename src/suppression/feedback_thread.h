@@ -4,39 +4,28 @@
 #pragma once
 
 #include <array>
-#include <atomic>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "control/channel.h"
 #include "control/fba_command.h"
 #include "control/fed_worker.h"
 #include "control/update_sender.h"
 #include "engine/config.h"
 #include "engine/signals.h"
-#include "engine/spsc_ring.h"
 #include "suppression/feedback_detector.h"
 #include "suppression/notch_bank.h"
 
 namespace mixengine {
 
-inline constexpr std::size_t kFeedbackFeedSamples = 65536;
-
-using FeedbackLinks = FedWorkerLinks<FbaCommand>;  // kOutputsWatched feeds
-
-// Creates the command channel and the feed rings and starts the detached thread, which ends when
-// `stop` is set.
-FeedbackLinks start_feedback_thread(std::shared_ptr<UpdateSender> updates,
-                                    std::shared_ptr<std::atomic<bool>> stop, float rate);
-
 // "main", "mono", "bus.1" .. "bus.8".
 std::string fba_output_name(std::size_t output);
 
-// What the thread does on each pass, apart from sleeping; it owns all the thread's state, so a
-// test can drive passes with a clock of its own.
-class FeedbackSuppressor {
+// What the thread (start_fed_thread<FeedbackSuppressor>) does on each pass, apart from sleeping;
+// it owns all the thread's state, so a test can drive passes with a clock of its own.
+class FeedbackSuppressor : public FedWorker<FbaCommand> {
   public:
+    static const FedThreadSpec kThread;
     static constexpr double kReleaseInterval_s = 2.0;
 
     struct Output {
@@ -47,9 +36,9 @@ class FeedbackSuppressor {
         std::vector<float> suggestions;  // Hz, "suggest" mode
     };
 
-    // `feeds` holds one consumer per output in index order (fewer leaves the rest unfed).
-    FeedbackSuppressor(Receiver<FbaCommand> commands, std::vector<RingConsumer<float>> feeds,
-                       std::shared_ptr<UpdateSender> updates, float rate);
+    // The ends hold one feed per output in index order (fewer leaves the rest unfed).
+    FeedbackSuppressor(FedWorkerEnds<FbaCommand> ends, std::shared_ptr<UpdateSender> updates,
+                       float rate);
 
     // One pass at `now_s` seconds since the thread started: a release pass when one is due, every
     // waiting command, then every feed ring drained and, where suppression is on, analysed.
@@ -61,14 +50,9 @@ class FeedbackSuppressor {
     void release_pass(double now_s);
     void handle(const FbaCommand& command, double now_s);
     void detection(std::size_t i, float freq_hz, double now_s);
-    void send(EngineUpdate update);
     void print_state(std::size_t i) const;
 
-    Receiver<FbaCommand> commands_;
-    std::vector<RingConsumer<float>> feeds_;
-    std::shared_ptr<UpdateSender> updates_;
     std::array<std::unique_ptr<Output>, kOutputsWatched> outputs_;
-    std::vector<float> samples_;
     double last_release_s_ = 0.0;
 };
 

@@ -10,22 +10,16 @@
 #include <vector>
 
 #include "control/telemetry.h"
+#include "support/fed_worker_rig.h"
 
 namespace mixengine {
 namespace {
 
 constexpr float kThreadRate = 48000.0f;
 
-struct Rig {
-    Rig() {
-        auto [links, ends] = make_fed_worker<AutoEqRequest>(kAutoEqTargets, kAutoEqFeedSamples);
-        requests = std::move(links.commands);
-        feeds = std::move(links.feeds);
-        auto [sender, consumer] = make_update_ring();
-        updates = std::move(consumer);
-        analysis.emplace(std::move(ends.commands), std::move(ends.feeds), sender, kThreadRate);
-        capture_output_for_tests(&output);
-    }
+// The analysis is `worker`, its requests go on `links.commands`.
+struct Rig : testing::FedWorkerRig<AutoEqAnalysis> {
+    Rig() : FedWorkerRig(kThreadRate) { capture_output_for_tests(&output); }
     ~Rig() { capture_output_for_tests(nullptr); }
 
     // Pushes `n` samples of a 1 kHz tone with a 3 kHz partial into target t's ring.
@@ -35,7 +29,7 @@ struct Rig {
             const double ph = 2.0 * std::numbers::pi * double(frame) / kThreadRate;
             x[i] = amp * static_cast<float>(std::sin(1000.0 * ph) + 0.2 * std::sin(3150.0 * ph));
         }
-        feeds[t].push_some(x.data(), x.size());
+        links.feeds[t].push_some(x.data(), x.size());
     }
 
     std::vector<Json> lines() {
@@ -55,10 +49,6 @@ struct Rig {
         return out;
     }
 
-    Sender<AutoEqRequest> requests;
-    std::vector<RingProducer<float>> feeds;
-    RingConsumer<EngineUpdate> updates;
-    std::optional<AutoEqAnalysis> analysis;
     std::string output;
     uint64_t frame = 0;
 };
@@ -83,19 +73,19 @@ TEST(AutoEqAnalysis, TargetNamesFollowTheirIndices) {
 TEST(AutoEqAnalysis, CorrectionsReachTheEngineAndTheFrontEndPerTarget) {
     Rig rig;
     const std::size_t on_targets[] = {3, 35, 40, 41};
-    for (std::size_t t : on_targets) rig.requests.send({t, on_cfg()});
-    rig.requests.send({42, on_cfg()});
-    rig.requests.send({1000, on_cfg()});
+    for (std::size_t t : on_targets) rig.links.commands.send({t, on_cfg()});
+    rig.links.commands.send({42, on_cfg()});
+    rig.links.commands.send({1000, on_cfg()});
     for (int pass = 0; pass < 15; ++pass) {
         for (std::size_t t = 0; t < kAutoEqTargets; ++t) rig.feed(t, 4800);
-        rig.analysis->pass();
+        rig.worker->pass();
         for (std::size_t t = 0; t < kAutoEqTargets; ++t)
-            ASSERT_EQ(rig.analysis->analyzer(t).elapsed_s() > 0.0f,
+            ASSERT_EQ(rig.worker->analyzer(t).elapsed_s() > 0.0f,
                       t == 3 || t == 35 || t == 40 || t == 41)
                 << t;
     }
     for (std::size_t t = 0; t < kAutoEqTargets; ++t) {
-        EXPECT_EQ(rig.analysis->config(t).on, t == 3 || t == 35 || t == 40 || t == 41) << t;
+        EXPECT_EQ(rig.worker->config(t).on, t == 3 || t == 35 || t == 40 || t == 41) << t;
     }
     const auto curves = rig.curves();
     const auto lines = rig.lines();
@@ -114,7 +104,7 @@ TEST(AutoEqAnalysis, CorrectionsReachTheEngineAndTheFrontEndPerTarget) {
         }
     }
     for (std::size_t t : on_targets) {
-        const auto& g = rig.analysis->analyzer(t).corrections();
+        const auto& g = rig.worker->analyzer(t).corrections();
         EXPECT_EQ(std::vector<float>(g.begin(), g.end()),
                   [&] {
                       std::vector<float> last;
@@ -125,28 +115,29 @@ TEST(AutoEqAnalysis, CorrectionsReachTheEngineAndTheFrontEndPerTarget) {
             << "the last update carries the current correction of " << t;
     }
     // Every ring was emptied, on or off.
-    for (const auto& f : rig.feeds) EXPECT_EQ(f.free_slots(), kAutoEqFeedSamples);
+    for (const auto& f : rig.links.feeds)
+        EXPECT_EQ(f.free_slots(), AutoEqAnalysis::kThread.samples);
 }
 
 // Switching off says so once, with 31 zeros and no engine update; switching on again starts the
 // measurement afresh.
 TEST(AutoEqAnalysis, SwitchingOffReportsZerosOnceAndForgetsTheMeasurement) {
     Rig rig;
-    rig.requests.send({7, on_cfg()});
+    rig.links.commands.send({7, on_cfg()});
     for (int pass = 0; pass < 15; ++pass) {
         rig.feed(7, 4800);
-        rig.analysis->pass();
+        rig.worker->pass();
     }
     ASSERT_FALSE(rig.curves().empty());
     rig.lines();
 
     AutoEqCfg off = on_cfg();
     off.on = false;
-    rig.requests.send({7, off});
-    rig.requests.send({7, off});
+    rig.links.commands.send({7, off});
+    rig.links.commands.send({7, off});
     for (int pass = 0; pass < 5; ++pass) {
         rig.feed(7, 4800);
-        rig.analysis->pass();
+        rig.worker->pass();
     }
     const auto lines = rig.lines();
     ASSERT_EQ(lines.size(), 1u);
@@ -155,41 +146,41 @@ TEST(AutoEqAnalysis, SwitchingOffReportsZerosOnceAndForgetsTheMeasurement) {
     ASSERT_EQ(lines[0]["g"].size(), kAutoEqBands);
     for (const auto& g : lines[0]["g"]) EXPECT_EQ(g.get<double>(), 0.0);
     EXPECT_TRUE(rig.curves().empty());
-    EXPECT_EQ(rig.analysis->analyzer(7).elapsed_s(), 0.0f);
-    EXPECT_EQ(rig.analysis->analyzer(7).smoothed_db()[17], -100.0f);
+    EXPECT_EQ(rig.worker->analyzer(7).elapsed_s(), 0.0f);
+    EXPECT_EQ(rig.worker->analyzer(7).smoothed_db()[17], -100.0f);
 
-    rig.requests.send({7, on_cfg()});
+    rig.links.commands.send({7, on_cfg()});
     for (int pass = 0; pass < 9; ++pass) {
         rig.feed(7, 4800);
-        rig.analysis->pass();
+        rig.worker->pass();
     }
     EXPECT_TRUE(rig.lines().empty()) << "corrections wait for a second of signal again";
     rig.feed(7, 4800);
-    rig.analysis->pass();
+    rig.worker->pass();
     EXPECT_EQ(rig.lines().size(), 1u);
 }
 
 // Changing a field while on keeps the measurement; a quiet target says nothing.
 TEST(AutoEqAnalysis, RetuningKeepsTheMeasurementAndQuietTargetsStaySilent) {
     Rig rig;
-    rig.requests.send({0, on_cfg()});
-    rig.requests.send({1, on_cfg()});
+    rig.links.commands.send({0, on_cfg()});
+    rig.links.commands.send({1, on_cfg()});
     for (int pass = 0; pass < 8; ++pass) {
         rig.feed(0, 4800);
         rig.feed(1, 4800, 0.0003f);
-        rig.analysis->pass();
+        rig.worker->pass();
     }
     AutoEqCfg retuned = on_cfg();
     retuned.amount = 0.3f;
-    rig.requests.send({0, retuned});
+    rig.links.commands.send({0, retuned});
     for (int pass = 0; pass < 3; ++pass) {
         rig.feed(0, 4800);
         rig.feed(1, 4800, 0.0003f);
-        rig.analysis->pass();
+        rig.worker->pass();
     }
-    EXPECT_FLOAT_EQ(rig.analysis->analyzer(0).elapsed_s(), 1.1f);
-    EXPECT_EQ(rig.analysis->config(0).amount, 0.3f);
-    EXPECT_EQ(rig.analysis->analyzer(1).elapsed_s(), 0.0f);
+    EXPECT_FLOAT_EQ(rig.worker->analyzer(0).elapsed_s(), 1.1f);
+    EXPECT_EQ(rig.worker->config(0).amount, 0.3f);
+    EXPECT_EQ(rig.worker->analyzer(1).elapsed_s(), 0.0f);
     for (const auto& line : rig.lines()) EXPECT_EQ(line["id"], "in.1");
 }
 

@@ -24,9 +24,9 @@ namespace mixengine {
 namespace {
 
 // The front end's side: a socket bound to an ephemeral loopback port.
-class Receiver {
+class ListenReceiver {
   public:
-    Receiver() {
+    ListenReceiver() {
         fd_ = ::socket(AF_INET, SOCK_DGRAM, 0);
         sockaddr_in a{};
         a.sin_family = AF_INET;
@@ -38,7 +38,7 @@ class Receiver {
         const int big = 4 << 20;
         ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
     }
-    ~Receiver() { ::close(fd_); }
+    ~ListenReceiver() { ::close(fd_); }
     uint16_t port() const { return port_; }
 
     // The next datagram, or nothing within the timeout.
@@ -137,7 +137,7 @@ TEST(ListenSender, DeliversTenMillisecondDatagramsOfTheEngineSamples) {
         for (const int bits : {24, 16}) {
             SCOPED_TRACE(std::to_string(rate) + " Hz, " + std::to_string(bits) + " bits");
             Stream s(rate);
-            Receiver rx;
+            ListenReceiver rx;
             s.listen(SignalSource{SignalSource::Kind::Strip, 0, false},
                      {true, rx.port(), static_cast<uint8_t>(bits)});
             const std::size_t packet = listen_packet_samples(rate);
@@ -185,7 +185,7 @@ TEST(ListenSender, FollowsTheChosenSourceAndStopsWhenSwitchedOff) {
     engine.install_listen_ring(std::move(producer));
     ListenSender sender(state, std::move(consumer), listen_packet_samples(48000.0f));
     ASSERT_TRUE(sender.ready());
-    Receiver rx;
+    ListenReceiver rx;
 
     engine.apply_update(update::StripSettings{
         0, StripCfg{.fader = 0.5f, .pan = -0.5f, .mono = 0.3f, .sends = {{}, {0.7f, 2}}}});
@@ -242,7 +242,7 @@ TEST(ListenSender, FollowsTheChosenSourceAndStopsWhenSwitchedOff) {
     // A port nobody listens on loses the datagrams and nothing else.
     uint16_t closed_port = 0;
     {
-        Receiver gone;
+        ListenReceiver gone;
         closed_port = gone.port();
     }
     state->set_listen({true, closed_port, 24});

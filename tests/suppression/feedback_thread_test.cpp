@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "control/telemetry.h"
+#include "support/fed_worker_rig.h"
 
 namespace mixengine {
 namespace {
@@ -24,19 +25,10 @@ constexpr std::size_t kThreadHop = FeedbackDetector::kHop;
 // A suppressor with its channel, feed rings and update ring, and its printed lines captured.
 class Rig {
   public:
-    Rig() {
-        capture_output_for_tests(&text_);
-        auto [links, ends] = make_fed_worker<FbaCommand>(kOutputsWatched, kFeedbackFeedSamples);
-        commands_ = std::move(links.commands);
-        feeds_ = std::move(links.feeds);
-        auto [updates, consumer] = make_update_ring();
-        updates_ = std::move(consumer);
-        suppressor_ = std::make_unique<FeedbackSuppressor>(
-            std::move(ends.commands), std::move(ends.feeds), std::move(updates), kThreadRate);
-    }
+    Rig() { capture_output_for_tests(&text_); }
     ~Rig() { capture_output_for_tests(nullptr); }
 
-    void command(FbaCommand c) { commands_.send(std::move(c)); }
+    void command(FbaCommand c) { fed_.links.commands.send(std::move(c)); }
     void configure(std::size_t output, FbaCfg cfg) {
         command(fba::Configure{output, std::move(cfg)});
     }
@@ -46,7 +38,7 @@ class Rig {
         for (std::size_t k = 0; k < samples; ++k, ++n_[output]) {
             const double x =
                 0.1 * std::sin(2.0 * std::numbers::pi * hz * double(n_[output]) / kThreadRate);
-            ASSERT_TRUE(feeds_[output].push(static_cast<float>(x)));
+            ASSERT_TRUE(fed_.links.feeds[output].push(static_cast<float>(x)));
         }
     }
     // Exactly `frames` more analysis frames of a tone.
@@ -55,7 +47,7 @@ class Rig {
         tone(output, hz, first + frames * kThreadHop);
     }
 
-    void pass(double now) { suppressor_->pass(now); }
+    void pass(double now) { fed_.worker->pass(now); }
 
     // The lines printed since the last call.
     std::vector<std::string> lines() {
@@ -81,7 +73,7 @@ class Rig {
         std::vector<std::string> out;
         EngineUpdate u;
         char text[80];
-        while (updates_.pop(u)) {
+        while (fed_.updates.pop(u)) {
             if (const auto* s = std::get_if<update::FeedSwitch>(&u)) {
                 std::snprintf(text, sizeof text, "feed %zu %s", s->output, s->on ? "on" : "off");
             } else if (const auto* s = std::get_if<update::SetNotch>(&u)) {
@@ -102,16 +94,14 @@ class Rig {
     }
 
     std::size_t unread(std::size_t output) const {
-        return feeds_[output].capacity() - feeds_[output].free_slots();
+        const RingProducer<float>& feed = fed_.links.feeds[output];
+        return feed.capacity() - feed.free_slots();
     }
-    const FeedbackSuppressor& suppressor() const { return *suppressor_; }
+    const FeedbackSuppressor& suppressor() const { return *fed_.worker; }
 
   private:
     std::string text_;
-    Sender<FbaCommand> commands_;
-    std::vector<RingProducer<float>> feeds_;
-    RingConsumer<EngineUpdate> updates_;
-    std::unique_ptr<FeedbackSuppressor> suppressor_;
+    testing::FedWorkerRig<FeedbackSuppressor> fed_{kThreadRate};
     std::size_t n_[kOutputsWatched] = {};
 };
 
@@ -348,7 +338,7 @@ TEST(FeedbackSuppressor, OutputNames) {
 TEST(FeedbackSuppressor, ThreadStartsDrainsAndStops) {
     auto stop = std::make_shared<std::atomic<bool>>(false);
     auto [updates, consumer] = make_update_ring();
-    FeedbackLinks links = start_feedback_thread(updates, stop, kThreadRate);
+    auto links = start_fed_thread<FeedbackSuppressor>(updates, stop, kThreadRate);
     ASSERT_EQ(links.feeds.size(), kOutputsWatched);
     links.commands.send(fba::Howl{3, 0.0f});
     // The howl update arrives and the feeds are drained, whatever the thread's pace.
@@ -358,7 +348,7 @@ TEST(FeedbackSuppressor, ThreadStartsDrainsAndStops) {
     EXPECT_EQ(std::get<update::StartHowl>(u).freq_hz, 3150.0f);
     std::vector<float> block(60000, 0.5f);
     EXPECT_EQ(links.feeds[9].push_some(block.data(), block.size()), block.size());
-    while (links.feeds[9].free_slots() < kFeedbackFeedSamples)
+    while (links.feeds[9].free_slots() < FeedbackSuppressor::kThread.samples)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     stop->store(true);
 }
