@@ -5,19 +5,19 @@
 #include <limits>
 #include <string>
 
+#include "support/parse_table.h"
+
 namespace mixengine {
 namespace {
 
 using SK = SignalSource::Kind;
 using AK = AnalyserSource::Kind;
 using OK = OutputRoute::Kind;
+using testing::expect_parses;
+using testing::ParseCase;
 
 TEST(Designators, ListenAndLoudnessSources) {
-    struct Case {
-        const char* text;
-        std::optional<SignalSource> source;
-    };
-    const Case cases[] = {
+    const ParseCase<std::optional<SignalSource>> cases[] = {
         {"main", SignalSource{SK::Main, 0, true}},
         {"mono", SignalSource{SK::Mono, 0, true}},
         {"bus.1", SignalSource{SK::Bus, 0, true}},
@@ -47,18 +47,11 @@ TEST(Designators, ListenAndLoudnessSources) {
         {"", std::nullopt},
         {".", std::nullopt},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.text);
-        EXPECT_EQ(parse_signal_source(c.text), c.source);
-    }
+    expect_parses(parse_signal_source, cases);
 }
 
 TEST(Designators, AnalyserSources) {
-    struct Case {
-        const char* text;
-        AnalyserSource source;
-    };
-    const Case cases[] = {
+    const ParseCase<AnalyserSource> cases[] = {
         {"main", {AK::Main, 0, false}},
         {"mono", {AK::Mono, 0, false}},
         {"bus.2", {AK::Bus, 1, false}},
@@ -74,19 +67,12 @@ TEST(Designators, AnalyserSources) {
         {"off", {}},
         {"", {}},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.text);
-        EXPECT_EQ(parse_analyser_source(c.text), c.source);
-    }
+    expect_parses(parse_analyser_source, cases);
     EXPECT_EQ(parse_analyser_source("off").kind, AK::None);
 }
 
 TEST(Designators, OutputRoutes) {
-    struct Case {
-        const char* text;
-        OutputRoute route;
-    };
-    const Case cases[] = {
+    const ParseCase<OutputRoute> cases[] = {
         {"mono", {OK::Mono, 0, false}},
         {"main.l", {OK::MainL, 0, false}},
         {"main.r", {OK::MainR, 0, false}},
@@ -106,19 +92,12 @@ TEST(Designators, OutputRoutes) {
         {"off", {}},
         {"", {}},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.text);
-        EXPECT_EQ(parse_output_route(c.text), c.route);
-    }
+    expect_parses(parse_output_route, cases);
     EXPECT_EQ(parse_output_route("in.4").kind, OK::Off);
 }
 
 TEST(Designators, FeedbackSuppressorTargets) {
-    struct Case {
-        const char* text;
-        std::optional<std::size_t> output;
-    };
-    const Case cases[] = {
+    const ParseCase<std::optional<std::size_t>> cases[] = {
         {"main", 0},
         {"mono", 1},
         {"bus.1", 2},
@@ -135,10 +114,7 @@ TEST(Designators, FeedbackSuppressorTargets) {
         {"MAIN", std::nullopt},
         {"", std::nullopt},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.text);
-        EXPECT_EQ(parse_fba_target(c.text), c.output);
-    }
+    expect_parses(parse_fba_target, cases);
 }
 
 }  // namespace

@@ -5,16 +5,17 @@
 
 #include <string>
 
+#include "support/parse_table.h"
+
 namespace mixengine {
 namespace {
 
+using testing::expect_parses;
+using testing::ParseCase;
+
 TEST(TransportReader, WordsAreTrimmedAndUnquoted) {
     using W = TransportWord;
-    struct Case {
-        std::string line;
-        W word;
-    };
-    const Case cases[] = {
+    const ParseCase<W> cases[] = {
         {"stop", W::Stop},
         {"quit", W::Stop},
         {"pause", W::Pause},
@@ -37,10 +38,7 @@ TEST(TransportReader, WordsAreTrimmedAndUnquoted) {
         {"\"\"", W::Other},
         {"   ", W::Other},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.line);
-        EXPECT_EQ(parse_transport_word(c.line), c.word);
-    }
+    expect_parses(parse_transport_word, cases);
 }
 
 TEST(TransportReader, LoopFollowsTheWordsAndStopsAtTheEnd) {

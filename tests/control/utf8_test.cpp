@@ -31,7 +31,7 @@ TEST(Utf8, AcceptsWellFormedTextAndRejectsEveryIllFormedShape) {
         {"ok\xFF", false},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(is_valid_utf8(c.text), c.valid) << testing::PrintToString(c.text);
+        EXPECT_EQ(is_valid_utf8(c.text), c.valid) << ::testing::PrintToString(c.text);
 }
 
 TEST(Utf8, DecodesTheFirstCharacterOrNothing) {
@@ -55,9 +55,9 @@ TEST(Utf8, DecodesTheFirstCharacterOrNothing) {
     };
     for (const auto& c : cases) {
         const Utf8Char got = decode_utf8_char(c.text);
-        EXPECT_EQ(got.length, c.length) << testing::PrintToString(c.text);
+        EXPECT_EQ(got.length, c.length) << ::testing::PrintToString(c.text);
         if (c.length != 0) {
-            EXPECT_EQ(got.code_point, c.code_point) << testing::PrintToString(c.text);
+            EXPECT_EQ(got.code_point, c.code_point) << ::testing::PrintToString(c.text);
         }
     }
 }
