@@ -10,6 +10,9 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
 
 #include "audio/audio_host.h"
 #include "audio/multitrack_callbacks.h"
@@ -87,6 +90,22 @@ class PlaySession {
 // Fills every 10 ms until the material is over (then lets the device play out for 100 ms) or
 // the stop flag is set; then finishes. Exit status.
 int run_playback(PlaySession& session, const std::atomic<bool>& stop);
+
+// The device a record or play mode names, and the configurations it offers in the mode's
+// direction; or the text that ends the mode.
+struct ModeDevice {
+    DeviceHandle handle;
+    std::vector<StreamConfigRange> ranges;
+};
+Result<ModeDevice> find_mode_device(AudioHost& host, const std::string& name, Direction direction);
+
+// The mode's one stream, opened on `device` in the direction of `data` and started; or the text
+// that ends the mode, which begins with `open_failure` when the host cannot open it. What the
+// host reports later becomes a warning line that begins with `warning_prefix`.
+Result<std::unique_ptr<AudioStream>> start_mode_stream(
+    AudioHost& host, const DeviceHandle& device, const StreamConfig& config, SampleFormat format,
+    std::variant<InputCallback, OutputCallback> data, std::string_view warning_prefix,
+    std::string_view open_failure);
 
 // What both modes start with: the system's audio host and the transport reader; then `run` with
 // the reader's pause and stop flags gives the exit status. A reader that cannot run ends the mode

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <vector>
 
-#include "audio/device_lookup.h"
 #include "audio/stream_choice.h"
 #include "control/telemetry.h"
 #include "control/worker.h"
@@ -39,20 +38,17 @@ Result<std::unique_ptr<PlaySession>> PlaySession::start(AudioHost& host, const P
     const uint64_t total = s->tracks_->total_frames();
     s->length_s_ = whole_seconds(total, s->rate_);
 
-    const auto device = find_device(host, options.device, Direction::Output);
-    if (!device)
-        return fail("Audio output \"" + options.device +
-                    "\" not found. Is the console's USB connected?");
-    const auto ranges = host.supported_configs(*device, Direction::Output);
-    if (!ranges) return fail(ranges.error());
+    const auto device = find_mode_device(host, options.device, Direction::Output);
+    if (!device) return fail(device.error());
+    const std::vector<StreamConfigRange>& ranges = device->ranges;
     std::vector<StreamConfigRange> kept;
-    for (const auto& r : *ranges)
+    for (const auto& r : ranges)
         if (r.min_rate <= s->rate_ && s->rate_ <= r.max_rate) kept.push_back(r);
     // A header that says 0 Hz cannot be played at any rate (and would divide every position).
     if (kept.empty() || s->rate_ == 0) {
-        const auto name = host.device_name(*device);
+        const auto name = host.device_name(device->handle);
         return fail(rate_message(s->rate_, name ? *name : std::string(),
-                                 ranges->empty() ? 0 : ranges->front().max_rate));
+                                 ranges.empty() ? 0 : ranges.front().max_rate));
     }
     const auto choice = choose_stream_config(kept, std::nullopt);
     if (!choice || choice->config.channels == 0) return fail("The output offers no usable format");
@@ -73,13 +69,12 @@ Result<std::unique_ptr<PlaySession>> PlaySession::start(AudioHost& host, const P
     auto output =
         std::make_shared<PlayOutput>(std::move(consumer), s->played_, s->paused_, s->outputs_);
 
-    auto stream = host.build_output_stream(
-        *device, config, stream_format(choice->format),
-        [output](OutputBlock block) { (*output)(block); },
-        [](const std::string& text) { print_warn("Playback: " + text); });
-    if (!stream) return fail("Cannot open the output for playback: " + stream.error());
+    auto stream =
+        start_mode_stream(host, device->handle, config, stream_format(choice->format),
+                          OutputCallback([output](OutputBlock block) { (*output)(block); }),
+                          "Playback: ", "Cannot open the output for playback: ");
+    if (!stream) return fail(stream.error());
     s->stream_ = std::move(*stream);
-    if (const auto started = s->stream_->start(); !started) return fail(started.error());
 
     const std::size_t tracks = s->tracks_->count();
     print_json(Json{{"t", "ready"},

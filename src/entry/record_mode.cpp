@@ -4,7 +4,6 @@
 // queue holds four seconds, which is the longest the disk may stall before buffers are dropped.
 #include <algorithm>
 
-#include "audio/device_lookup.h"
 #include "audio/stream_choice.h"
 #include "control/telemetry.h"
 #include "control/worker.h"
@@ -23,16 +22,12 @@ constexpr auto kStatusPeriod = std::chrono::seconds(1);
 Result<std::unique_ptr<RecordSession>> RecordSession::start(AudioHost& host,
                                                             const RecordOptions& options) {
     using R = Result<std::unique_ptr<RecordSession>>;
-    const auto device = find_device(host, options.device, Direction::Input);
-    if (!device)
-        return fail("Audio input \"" + options.device +
-                    "\" not found. Is the console's USB connected?");
-    const auto ranges = host.supported_configs(*device, Direction::Input);
-    if (!ranges) return fail(ranges.error());
+    const auto device = find_mode_device(host, options.device, Direction::Input);
+    if (!device) return fail(device.error());
     // A request for no channels at all would record nothing: it is taken as "every channel".
     std::optional<uint16_t> request = options.channels;
     if (request == 0) request.reset();
-    const auto choice = choose_stream_config(*ranges, request);
+    const auto choice = choose_stream_config(device->ranges, request);
     // Without a channel or a rate there is nothing to record, and the rate divides every
     // position reported.
     if (!choice || choice->config.channels == 0 || choice->config.rate == 0)
@@ -50,15 +45,14 @@ Result<std::unique_ptr<RecordSession>> RecordSession::start(AudioHost& host,
     s->dropped_ = std::make_shared<SampleCounter>(0);
     auto input = std::make_shared<RecordInput>(std::move(producer), s->dropped_);
 
-    auto stream = host.build_input_stream(
-        *device, choice->config, stream_format(choice->format),
-        [input](InputBlock block) { (*input)(block); },
-        [](const std::string& text) { print_warn("Recording: " + text); });
-    if (!stream) return fail("Cannot open the input for recording: " + stream.error());
+    auto stream =
+        start_mode_stream(host, device->handle, choice->config, stream_format(choice->format),
+                          InputCallback([input](InputBlock block) { (*input)(block); }),
+                          "Recording: ", "Cannot open the input for recording: ");
+    if (!stream) return fail(stream.error());
     s->stream_ = std::move(*stream);
-    if (const auto started = s->stream_->start(); !started) return fail(started.error());
 
-    const auto name = host.device_name(*device);
+    const auto name = host.device_name(device->handle);
     print_json(Json{{"t", "ready"},
                     {"mode", "record"},
                     {"channels", channels},
