@@ -10,6 +10,7 @@
 #include <cstring>
 #include <nlohmann/json.hpp>
 #include <numbers>
+#include <optional>
 #include <random>
 #include <string>
 #include <thread>
@@ -25,11 +26,6 @@ using nlohmann::json;
 using namespace testing;
 
 constexpr auto kDetectWait = 20s;
-
-// The port the service's "ready" line names.
-uint16_t ready_port(ChildProcess& p) {
-    return static_cast<uint16_t>(expect_of_kind(p, "ready", kDetectWait)["port"].get<int>());
-}
 
 // The service ended of itself: status 0 and nothing on standard error.
 void expect_clean_exit(ChildProcess& p) {
@@ -70,19 +66,39 @@ class DatagramSender {
     std::size_t n_ = 0;
 };
 
-TEST(DetectMode, DetectsASineSendsSpectraAndQuits) {
-    ChildProcess p(MIXENGINE_BINARY, {"--detect"});
-    ASSERT_TRUE(p.started());
-    const json ready = expect_of_kind(p, "ready", kDetectWait);
+// The service started and its "ready" line read; `udp` sends to the port that line names.
+class DetectModeRunning : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(p.started());
+        ready = expect_of_kind(p, "ready", kDetectWait);
+        ASSERT_TRUE(ready.contains("port")) << ready;
+        const int port = ready["port"].get<int>();
+        ASSERT_GT(port, 0);
+        udp.emplace(static_cast<uint16_t>(port));
+    }
+
+    ChildProcess p{MIXENGINE_BINARY, {"--detect"}};
+    json ready;
+    std::optional<DatagramSender> udp;
+};
+
+// Switches channel 2's detection on, sends it a second of the sine and waits for its "detect"
+// line: none when the service stopped reading or answering.
+std::optional<std::string> detect_on_channel_2(ChildProcess& p, DatagramSender& udp) {
+    p.write_line(R"({"t":"cfg","i":2,"on":true})");
+    std::this_thread::sleep_for(100ms);  // the reader runs beside the receive loop
+    udp.sine(2, 48000);
+    return p.read_until("\"i\":2,\"t\":\"detect\"", kDetectWait);
+}
+
+TEST_F(DetectModeRunning, DetectsASineSendsSpectraAndQuits) {
     ASSERT_EQ(ready.size(), 2u) << ready;
-    const int port = ready["port"].get<int>();
-    ASSERT_GT(port, 0);
-    DatagramSender udp(static_cast<uint16_t>(port));
 
     p.write_line(R"({"t":"cfg","i":2,"on":true,"spec":true})");
     p.write_line(R"({"t":"quit","i":64})");  // not for any channel: ignored whole
     std::this_thread::sleep_for(100ms);      // the reader runs beside the receive loop
-    udp.sine(2, 48000);
+    udp->sine(2, 48000);
     // Spectra and the detection come in whatever order the frames give them.
     json detect, spec;
     while (detect.is_null() || spec.is_null()) {
@@ -101,27 +117,17 @@ TEST(DetectMode, DetectsASineSendsSpectraAndQuits) {
     expect_clean_exit(p);
 }
 
-TEST(DetectMode, ALineThatIsNotUtf8IsIgnoredLikeAnyOtherNonCommand) {
-    ChildProcess p(MIXENGINE_BINARY, {"--detect"});
-    ASSERT_TRUE(p.started());
-    DatagramSender udp(ready_port(p));
+TEST_F(DetectModeRunning, ALineThatIsNotUtf8IsIgnoredLikeAnyOtherNonCommand) {
     for (const char* junk : {"\xFF{\"t\":\"quit\"}", "{\"t\":\"quit\",\"x\":\"\xC0\xAF\"}",
                              "{\"t\":\"quit\"}\xE2\x9C"}) {  // the last one ends inside a character
         p.write_line(junk);
     }
-    p.write_line(R"({"t":"cfg","i":2,"on":true})");
-    std::this_thread::sleep_for(100ms);
-    udp.sine(2, 48000);
-    const auto line = p.read_until("\"i\":2,\"t\":\"detect\"", kDetectWait);
-    ASSERT_TRUE(line) << "the service stopped reading or ended";
+    ASSERT_TRUE(detect_on_channel_2(p, *udp)) << "the service stopped reading or ended";
     p.write_line(R"({"t":"quit"})");
     expect_clean_exit(p);
 }
 
-TEST(DetectMode, SurvivesARandomStreamAndStillAnswersASine) {
-    ChildProcess p(MIXENGINE_BINARY, {"--detect"});
-    ASSERT_TRUE(p.started());
-    DatagramSender udp(ready_port(p));
+TEST_F(DetectModeRunning, SurvivesARandomStreamAndStillAnswersASine) {
     for (int i = 0; i < 64; i += 3) {
         p.write_line(R"({"t":"cfg","on":true,"spec":true,"persist":3,"i":)" + std::to_string(i) +
                      "}");
@@ -137,19 +143,16 @@ TEST(DetectMode, SurvivesARandomStreamAndStillAnswersASine) {
         d.resize(len);
         for (auto& b : d) b = static_cast<uint8_t>(rng());
         if (!d.empty()) d[0] = static_cast<uint8_t>(rng() % 80);
-        udp.send(d);
+        udp->send(d);
         if (i % 20 == 0) std::this_thread::sleep_for(1ms);
     }
-    for (int i = 0; i < 10000; ++i) udp.send({static_cast<uint8_t>(i % 70), 0, 0, 192, 127});
+    for (int i = 0; i < 10000; ++i) udp->send({static_cast<uint8_t>(i % 70), 0, 0, 192, 127});
 
     // Whatever it printed meanwhile, the service still detects: a fresh channel 2, once the
     // burst has been taken in.
     std::this_thread::sleep_for(300ms);
     p.write_line(R"({"t":"reset","i":2})");
-    p.write_line(R"({"t":"cfg","i":2,"on":true})");
-    std::this_thread::sleep_for(100ms);
-    udp.sine(2, 48000);
-    const auto line = p.read_until("\"i\":2,\"t\":\"detect\"", kDetectWait);
+    const auto line = detect_on_channel_2(p, *udp);
     ASSERT_TRUE(line);
     EXPECT_NEAR(json::parse(*line)["f"].get<double>(), 1000.0, 11.72);
 
