@@ -59,8 +59,8 @@ NlmsJob BleedReducer::cancel_job(float* buf, const float* ref) noexcept {
 }
 
 void cancel_in_lanes(std::span<const CancelLane> lanes, std::size_t n, float* scratch) noexcept {
-    // Batches of 24: three sets of band lanes, and eight sets of three adaptive filters.
-    constexpr std::size_t kBatch = 3 * kBiquadLanes;
+    // Batches of 32: four sets of band lanes, then the adaptive filters sixteen side by side.
+    constexpr std::size_t kBatch = 4 * kBiquadLanes;
     for (std::size_t first = 0; first < lanes.size(); first += kBatch) {
         const std::size_t count = std::min(lanes.size() - first, kBatch);
         std::array<NlmsJob, kBatch> jobs;

@@ -35,8 +35,9 @@ struct CancelLane {
 };
 
 // Cancelling reducers side by side, the engine's fast path: their reference bands in SIMD lanes,
-// eight at a time, and their adaptive filters a few at a time interleaved. Each reducer does
-// exactly what its own run would. `scratch` holds kBiquadLanes * n floats.
+// eight at a time, and their adaptive filters sixteen to a value or a few at a time interleaved
+// (see nlms_run). Each reducer does exactly what its own run would. `scratch` holds
+// kBiquadLanes * n floats.
 void cancel_in_lanes(std::span<const CancelLane> lanes, std::size_t n, float* scratch) noexcept;
 
 class BleedReducer {

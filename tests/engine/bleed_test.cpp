@@ -417,15 +417,16 @@ namespace mixengine {
 namespace {
 
 // Cancelling strips run side by side in the console's fast path: bands in lanes, adaptive filters
-// interleaved a few at a time. Each must end bit for bit where its own run() would, at every
-// group size around the lane and interleave widths, through a quiet stretch and through a level
-// that overflows one strip's weights.
+// sixteen to a value or interleaved a few at a time. Each must end bit for bit where its own run()
+// would, at every group size around the lane, group and interleave widths, through a quiet
+// stretch and through a level that overflows one strip's weights.
 TEST(Bleed, CancellersSideBySideMatchEachRunAlone) {
     struct Case {
         std::size_t strips;
         std::size_t n;
     };
-    const Case cases[] = {{1, 64}, {2, 1}, {3, 37}, {4, 256}, {8, 100}, {9, 64}, {25, 48}, {32, 7}};
+    const Case cases[] = {{1, 64},  {2, 1},   {3, 37},   {4, 256},  {8, 100},
+                          {9, 64},  {13, 20}, {16, 65}, {17, 130}, {25, 48}, {32, 7}};
     ScopedFlushDenormals denormals_off;
     for (const Case& c : cases) {
         std::mt19937 rng(unsigned(c.strips * 131 + c.n));
