@@ -66,8 +66,9 @@ FeedbackDetector::FeedbackDetector(float sample_rate)
         search_hi_ = static_cast<std::size_t>(hi);
     }
     neighbourhood_.reserve(kBins);
+    followed_.reserve(kMaxCandidates);
+    next_followed_.reserve(kMaxCandidates);
     tracks_.reserve(kMaxCandidates);
-    next_tracks_.reserve(kMaxCandidates);
 }
 
 std::vector<float> FeedbackDetector::process(std::span<const float> samples, const FbaCfg& cfg) {
@@ -215,39 +216,68 @@ bool FeedbackDetector::is_harmonic(float freq_hz) const noexcept {
     return false;
 }
 
+PeakTrack FeedbackDetector::follow(float freq, float level) const noexcept {
+    const PeakTrack* old = nullptr;
+    for (const PeakTrack& t : followed_) {
+        if (within_semitone(t.freq_hz, freq)) {
+            old = &t;
+            break;
+        }
+    }
+    PeakTrack track{freq, 1, level, level, level, 0, 0, false};
+    if (!old) {
+        track.harmonic = is_harmonic(freq);
+        return track;
+    }
+    track.count = sat_add(old->count, 1u);
+    track.start_level = old->start_level;
+    track.max_level = std::fmax(old->max_level, level);
+    track.rises = level >= old->level + kRiseDb ? sat_add(old->rises, 1u) : 0u;
+    if (level < track.max_level - kRunawayFallDb) {
+        track.runaway = 0;
+    } else if (old->runaway > 0) {
+        track.runaway = sat_add(old->runaway, 1u);
+    } else if (track.rises >= kRunawayRises && level > old->max_level) {
+        track.runaway = 1;
+    }
+    track.harmonic = track.runaway < kRunawayHold && is_harmonic(freq);
+    // Out of a harmonic series a peak starts afresh, as if it had not been followed at all,
+    // unless it is running away: a howl keeps its history through the frames its harmonics
+    // came back in.
+    if (old->harmonic && !track.harmonic && track.runaway == 0) {
+        track.count = 1;
+        track.start_level = level;
+        track.max_level = level;
+    }
+    return track;
+}
+
 void FeedbackDetector::analyse_frame(const FbaCfg& cfg, std::vector<float>& reports) {
     compute_spectrum();
     find_candidates(cfg.sensitivity);
     const PersistenceRule rule = persistence_rule(cfg);
     const uint32_t every = std::max(rule.frames, 1u);
 
-    next_tracks_.clear();
+    next_followed_.clear();
+    tracks_.clear();
     for (std::size_t i = 0; i < best_count_; ++i) {
         const float freq = best_[i].freq_hz;
-        if (is_harmonic(freq)) continue;
-
         const int64_t c = std::clamp<int64_t>(nearest_bin(freq / bin_hz_), 0, kBins - 1);
         const auto lo = static_cast<std::size_t>(std::max<int64_t>(c - 1, 0));
         const auto hi = static_cast<std::size_t>(std::min<int64_t>(c + 1, kBins - 1));
         const float level = *std::max_element(spectrum_.data() + lo, spectrum_.data() + hi + 1);
 
-        PeakTrack track{freq, 1, level, level};
-        for (const PeakTrack& old : tracks_) {
-            if (within_semitone(old.freq_hz, freq)) {
-                track.count = sat_add(old.count, 1u);
-                track.start_level = old.start_level;
-                track.max_level = std::fmax(old.max_level, level);
-                break;
-            }
-        }
+        const PeakTrack track = follow(freq, level);
+        next_followed_.push_back(track);
+        if (track.harmonic) continue;
         const bool due =
             track.count == rule.frames || (track.count > rule.frames && track.count % every == 0);
         if (due && level - track.start_level >= rule.growth_db && level >= track.max_level - 6.0f) {
             reports.push_back(freq);
         }
-        next_tracks_.push_back(track);
+        tracks_.push_back(track);
     }
-    tracks_.swap(next_tracks_);
+    followed_.swap(next_followed_);
 }
 
 }  // namespace mixengine

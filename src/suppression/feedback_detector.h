@@ -3,6 +3,15 @@
 // harmonic series, and persist without decaying for the number of frames the programme content
 // calls for.
 //
+// A peak that runs away the way a howl does (its level climbing frame after frame to a height it
+// never had, then holding there) is reported even when it has harmonic partners. A loop above
+// unity first lifts the comb of its other in-phase frequencies out of the programme, some of which
+// land near the octaves of the howl, and once the howl clips the output its own harmonics come
+// back round the loop; either would otherwise hide the howl as a musical note for as long as it
+// rings. A note does not climb like that, or if it swells, it falls back within a syllable. A
+// howl that was clipping already when the detector first saw it was never seen climbing, and
+// with its harmonics still passes for a held note.
+//
 // Levels are dB relative to full scale (a full-scale sine centred on a bin reads 0 dB), floored at
 // -180 dB; frequencies are Hz. One detector belongs to one thread; its FFT plan is made once, when
 // it is built.
@@ -26,6 +35,10 @@ struct PeakTrack {
     uint32_t count = 0;        // consecutive frames matched, 1 for a new track
     float start_level = 0.0f;  // dB when the track began
     float max_level = 0.0f;    // highest dB seen
+    float level = 0.0f;        // dB in the frame that wrote the track
+    uint32_t rises = 0;        // consecutive frames, up to this one, that rose by kRiseDb or more
+    uint32_t runaway = 0;      // frames it has run away like a howl; 0 when it does not
+    bool harmonic = false;     // held back as part of a harmonic series: followed, not reported
 };
 
 // The persistence rule a "content" selects: how much a peak must have grown since its track
@@ -43,6 +56,14 @@ class FeedbackDetector {
     static constexpr std::size_t kBins = kFrame / 2;       // 0 .. 2047 are analysed
     static constexpr std::size_t kMaxCandidates = 6;
     static constexpr float kFloorDb = -180.0f;
+    // A peak runs away after kRunawayRises rises of at least kRiseDb each that leave it higher
+    // than it has ever been, and stops running away once it falls kRunawayFallDb below its
+    // highest level. Harmonic partners hold it back until it has run away for kRunawayHold frames:
+    // a swelling note's climb is over within a syllable, a howl holds its height.
+    static constexpr float kRiseDb = 1.0f;
+    static constexpr uint32_t kRunawayRises = 3;
+    static constexpr float kRunawayFallDb = 3.0f;
+    static constexpr uint32_t kRunawayHold = 4;
 
     explicit FeedbackDetector(float sample_rate);
     FeedbackDetector(const FeedbackDetector&) = delete;
@@ -59,6 +80,8 @@ class FeedbackDetector {
     }
 
     float bin_hz() const noexcept { return bin_hz_; }
+    // The peaks that the latest frame may report, in candidate order; harmonic peaks that have
+    // not run away are followed too, but are not among them.
     const std::vector<PeakTrack>& tracks() const noexcept { return tracks_; }
 
   private:
@@ -73,6 +96,7 @@ class FeedbackDetector {
     bool may_stand_out(std::size_t k, float sensitivity_db) const noexcept;
     float local_median(std::size_t k) noexcept;
     bool is_harmonic(float freq_hz) const noexcept;
+    PeakTrack follow(float freq_hz, float level) const noexcept;
 
     float bin_hz_;
     float norm_ = 0.0f;
@@ -89,8 +113,11 @@ class FeedbackDetector {
     std::vector<float> neighbourhood_;
     std::array<Candidate, kMaxCandidates> best_{};
     std::size_t best_count_ = 0;
+    // Every peak of the latest frame in candidate order, the harmonic ones included, so that one
+    // that runs away is seen doing it; and those of them that are not harmonic.
+    std::vector<PeakTrack> followed_;
+    std::vector<PeakTrack> next_followed_;
     std::vector<PeakTrack> tracks_;
-    std::vector<PeakTrack> next_tracks_;
 };
 
 }  // namespace mixengine

@@ -155,6 +155,101 @@ TEST(FeedbackDetector, HarmonicSeriesAndOutOfRangePeaksAreNeverReported) {
     }
 }
 
+// A tone of 1 kHz whose level in dB follows `db(t)` (t in hops since the first sample), with
+// partners at `partner_ratio` times its frequency `partner_db` below it (none when 0).
+Signal shaped(std::function<float(double)> db, double partner_ratio = 0.0,
+              float partner_db = 0.0f) {
+    return [db = std::move(db), partner_ratio, partner_db](std::size_t n) {
+        const double t = double(n) / double(kHop);
+        const double w = 2.0 * std::numbers::pi * 1000.0 * double(n) / kRate;
+        double x = std::sin(w);
+        if (partner_ratio > 0.0) x += double(amp(-partner_db)) * std::sin(partner_ratio * w);
+        return amp(db(t)) * static_cast<float>(x);
+    };
+}
+
+// The frames (1-based) that reported `hz`, within a bin (the twelfth of a tone is a lone peak
+// of its own, reported or not as the rules say).
+std::vector<std::size_t> frames_reporting(const std::vector<std::vector<float>>& per_frame,
+                                          float hz) {
+    std::vector<std::size_t> out;
+    for (std::size_t i = 0; i < per_frame.size(); ++i)
+        for (const float f : per_frame[i])
+            if (std::fabs(f - hz) < kRate / float(kFrame)) {
+                out.push_back(i + 1);
+                break;
+            }
+    return out;
+}
+
+// From -50 dB, `per_hop` dB a hop up to -6 dB, held there.
+std::function<float(double)> climbing(float per_hop) {
+    return [per_hop](double t) { return std::fmin(-50.0f + per_hop * float(t), -6.0f); };
+}
+
+TEST(FeedbackDetector, AHowlIsFoundThroughTheHarmonicsItGrows) {
+    const struct {
+        const char* name;
+        Signal signal;
+        std::vector<std::size_t> frames;  // reporting frames among the first 24
+    } cases[] = {
+        // A loop above unity: the level climbs out of the programme and holds where the output
+        // clips, with the clipping's twelfth 20 dB down, or another ringing frequency near its
+        // octave, from the start.
+        {"climbs 6 dB a hop with its twelfth", shaped(climbing(6.0f), 3.0, 20.0f), {8, 16, 24}},
+        {"climbs 3 dB a hop with its twelfth", shaped(climbing(3.0f), 3.0, 20.0f), {8, 16, 24}},
+        {"climbs 6 dB a hop with a tone near its octave",
+         sum({shaped(climbing(6.0f)), sine(2023.0, -40.0f)}),
+         {8, 16, 24}},
+        // Whatever else a climbing tone has, it is found as before when it has no partners.
+        {"climbs alone", shaped(climbing(6.0f)), {8, 16, 24}},
+        // Notes: a held one with its twelfth, a slow swell, a swell that falls back, a syllable
+        // rhythm, an onset. None climbs for long to a height it then holds.
+        {"held with its twelfth", shaped([](double) { return -20.0f; }, 3.0, 20.0f), {}},
+        {"swells 0.5 dB a hop with its octave", shaped(climbing(0.5f), 2.0, 6.0f), {}},
+        {"swells 4 dB a hop and falls back 6 dB",
+         shaped(
+             [](double t) {
+                 return t < 6.0 ? -40.0f + 4.0f * float(t)
+                                : std::fmax(-16.0f - 3.0f * float(t - 6.0), -22.0f);
+             },
+             2.0, 6.0f),
+         {}},
+        {"syllables at 3.7 Hz with the octave",
+         shaped(
+             [](double t) {
+                 const double s =
+                     0.5 + 0.5 * std::sin(2.0 * std::numbers::pi * 3.7 * t * kHop / kRate);
+                 return static_cast<float>(-12.0 + 20.0 * std::log10(std::fmax(s * s, 1e-4)));
+             },
+             2.0, 6.0f),
+         {}},
+        // A note whose octave dies away first is followed from then on, not from its onset.
+        {"held with its octave for 5 hops, then alone",
+         sum({sine(1000.0, -20.0f),
+              [o = sine(2000.0, -26.0f)](std::size_t n) { return n < 5 * kHop ? o(n) : 0.0f; }}),
+         {13, 21}},
+        {"starts on the third hop with its octave",
+         shaped([](double t) { return t < 2.6 ? -200.0f : -12.0f; }, 2.0, 6.0f),
+         {}},
+    };
+    for (const auto& c : cases) {
+        FeedbackDetector d(kRate);
+        EXPECT_EQ(frames_reporting(run_frames(d, c.signal, 24), 1000.0f), c.frames) << c.name;
+    }
+}
+
+TEST(FeedbackDetector, AHowlThatIsCutStopsBeingReported) {
+    // Climbs 6 dB a hop with its twelfth and holds, until a notch takes 9 dB off it at hop 12.
+    const Signal cut = shaped(
+        [](double t) {
+            return std::fmin(-50.0f + 6.0f * float(t), -6.0f) - (t >= 12.0 ? 9.0f : 0.0f);
+        },
+        3.0, 20.0f);
+    FeedbackDetector d(kRate);
+    EXPECT_EQ(frames_reporting(run_frames(d, cut, 32), 1000.0f), (std::vector<std::size_t>{8}));
+}
+
 TEST(FeedbackDetector, SpectrumReadsFullScaleAsZeroDbAndSilenceAsTheFloor) {
     FeedbackDetector d(kRate);
     EXPECT_TRUE(d.spectrum().empty());
