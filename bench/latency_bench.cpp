@@ -55,7 +55,8 @@ double quantile(const std::vector<double>& sorted, double q) {
 
 // Seconds of noise the blocks read in turn, so the signal moves like a real one.
 struct Feed {
-    explicit Feed(std::size_t channels) : channels(channels), samples(bench::noise(48000 * channels)) {}
+    explicit Feed(std::size_t channels)
+        : channels(channels), samples(bench::noise(48000 * channels)) {}
     std::span<const float> next(std::size_t frames) {
         if ((at + frames) * channels > samples.size()) at = 0;
         std::span<const float> s(samples.data() + at * channels, frames * channels);
@@ -142,15 +143,19 @@ int main(int argc, char** argv) {
     const std::string only = argc > 3 ? argv[3] : "";
     const std::string only_load = only.substr(0, only.find('/'));
     const std::size_t only_frames =
-        only.find('/') == std::string::npos ? 0 : std::strtoul(only.c_str() + only.find('/') + 1, nullptr, 10);
+        only.find('/') == std::string::npos
+            ? 0
+            : std::strtoul(only.c_str() + only.find('/') + 1, nullptr, 10);
     for (const bench::Load* load : loads)
         for (std::size_t frames : {32, 64, 128, 256})
-            if ((only.empty() || only_load == load->name) && (!only_frames || only_frames == frames))
+            if ((only.empty() || only_load == load->name) &&
+                (!only_frames || only_frames == frames))
                 block_times(*load, frames, blocks);
     if (!only.empty()) return 0;
     std::printf("\nscene recall before one 64-frame block, %zu times (us)\n", blocks / 30);
     std::printf("%-10s %7s %9s %9s %9s %9s %9s\n", "load", "records", "apply_med", "apply_max",
                 "+block_med", "+block_max", "period");
-    for (const bench::Load* load : loads) scene_recall(*load, std::max<std::size_t>(blocks / 30, 20));
+    for (const bench::Load* load : loads)
+        scene_recall(*load, std::max<std::size_t>(blocks / 30, 20));
     return 0;
 }

@@ -14,6 +14,14 @@ namespace mixengine {
 
 inline constexpr float kAutomixFloor = 0.0316f;  // about -30 dB
 
+// A strip's place in the automixer, taken from its configuration once, when the configuration
+// arrives: its group (0 for none) and its linear power weight.
+struct AutomixMember {
+    int group = 0;
+    float weight = 1.0f;
+};
+AutomixMember automix_member(const std::optional<AmixCfg>& cfg) noexcept;
+
 class AutomixGroups {
   public:
     // Starts a chunk of n frames: sets the 25 ms smoothing coefficient and clears the sums.
@@ -21,7 +29,7 @@ class AutomixGroups {
 
     // Target gain of one strip for this chunk from its pre-fader signal; updates the strip's
     // smoothed power while it belongs to a group. Strips outside groups 1 and 2 get 1.0.
-    float strip_target(const std::optional<AmixCfg>& cfg, const float* signal, std::size_t n,
+    float strip_target(const AutomixMember& member, const float* signal, std::size_t n,
                        float& power) noexcept;
 
     // Ends the chunk: this chunk's sums become the totals the next chunk measures against.

@@ -25,6 +25,7 @@ namespace {
 using State = MixEngine::State;
 
 // buf *= ramp. The last sample takes the target itself, so a fade to 0 ends at exactly 0.
+MIXENGINE_SIMD_CLONES
 void ramp_scale(Ramp& r, float* buf, std::size_t n) noexcept {
     const float c = r.cur, t = r.target;
     if (c == t) {
@@ -46,6 +47,7 @@ void ramp_scale2(Ramp& r, float* left, float* right, std::size_t n) noexcept {
 }
 
 // dst += ramp * src; a ramp that stays at 0 adds nothing and is skipped.
+MIXENGINE_SIMD_CLONES
 void ramp_add(Ramp& r, float* dst, const float* src, std::size_t n) noexcept {
     if (r.silent()) return;
     const float c = r.cur, t = r.target;
@@ -230,7 +232,7 @@ void strip_tail(State& s, std::size_t idx, float comp_gain, std::size_t n, Meter
         sink(proc, n);
 
     std::copy_n(proc, n, out);
-    st.amix_gain.target = s.amix.strip_target(st.cfg.amix, proc, n, st.amix_power);
+    st.amix_gain.target = s.amix.strip_target(st.amix_member, proc, n, st.amix_power);
     meter_min(m.strip_amix[idx], st.amix_gain.target);
     ramp_scale(st.amix_gain, out, n);
     ramp_scale(st.fader, out, n);
@@ -313,7 +315,7 @@ bool strip_is_idle(const State& s, std::size_t idx) noexcept {
     const Strip& st = s.strips[idx];
     if (st.has_input || st.bleed_ref_taken || st.delay != 0 || st.aeq_on) return false;
     if (st.gate.params().active || st.dyn.active()) return false;
-    if (st.cfg.amix && (st.cfg.amix->group == 1 || st.cfg.amix->group == 2)) return false;
+    if (st.amix_member.group != 0) return false;
     if (analyser_is(s, AnalyserSource::Kind::Strip, static_cast<uint32_t>(idx), false) ||
         analyser_is(s, AnalyserSource::Kind::Strip, static_cast<uint32_t>(idx), true))
         return false;

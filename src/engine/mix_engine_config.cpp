@@ -92,6 +92,7 @@ void configure_strip(Strip& st, StripCfg&& cfg, float fs) {
     st.fader.target = finite_or_mute(std::fmax(cfg.fader, 0.0f));
     set_pan(st.to_l, st.to_r, cfg.pan, cfg.lr);
     st.to_mono.target = finite_or_mute(std::fmax(cfg.mono, 0.0f));
+    st.amix_member = automix_member(cfg.amix);
     for (std::size_t k = 0; k < kBuses; ++k)
         st.sends[k].target =
             k < cfg.sends.size() ? finite_or_mute(std::fmax(cfg.sends[k].lin, 0.0f)) : 0.0f;

@@ -51,6 +51,7 @@ struct Strip {
     Ramp to_r{0.70710677f, 0.70710677f};
     Ramp to_mono;
     Ramp amix_gain{1.0f, 1.0f};
+    AutomixMember amix_member;
     float amix_power = 0.0f;
     std::array<Ramp, kBuses> sends{};
     bool aeq_on = false;

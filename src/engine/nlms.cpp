@@ -300,7 +300,8 @@ void run_group(const NlmsJob* jobs, std::size_t count, std::size_t n) noexcept {
                 r.unleak[h] = learn ? r.unleak[h] * kUnleakD : r.unleak[h];
                 factor[h] = double(kStep) / en_h * r.unleak[h];
             }
-            const Wide step = on ? (g.d[k] - yp) * GroupRunning::join(factor[0], factor[1]) : Wide{};
+            const Wide step =
+                on ? (g.d[k] - yp) * GroupRunning::join(factor[0], factor[1]) : Wide{};
             int learning = 0;
             for (std::size_t l = 0; l < kGroup; ++l) learning += on[l] != 0;
             if (learning == int(kGroup))

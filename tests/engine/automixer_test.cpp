@@ -25,7 +25,7 @@ void run(std::vector<Member>& members, int chunks) {
         groups.begin_chunk(buf.size(), 48000.0f);
         for (auto& m : members) {
             buf.assign(buf.size(), m.level);
-            m.target = groups.strip_target(m.cfg, buf.data(), buf.size(), m.power);
+            m.target = groups.strip_target(automix_member(m.cfg), buf.data(), buf.size(), m.power);
         }
         groups.end_chunk();
     }
