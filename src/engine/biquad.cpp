@@ -62,17 +62,18 @@ BiquadState lane_state(const Tdf2<Lanes>& f, std::size_t l) noexcept {
 
 constexpr std::size_t kSweep = 4;  // stages per pass over the chunk: four feedback chains overlap
 
-// Four stages in series over n interleaved frames of eight channels.
+// G stages in series over n interleaved frames of eight channels.
+template <std::size_t G = kSweep>
 MIXENGINE_LANE_INLINE void lane_sweep_inline(Tdf2<Lanes>* stages, float* data,
                                              std::size_t n) noexcept {
-    Tdf2<Lanes> f[kSweep];
-    for (std::size_t g = 0; g < kSweep; ++g) f[g] = stages[g];
+    Tdf2<Lanes> f[G];
+    for (std::size_t g = 0; g < G; ++g) f[g] = stages[g];
     for (std::size_t i = 0; i < n; ++i) {
         Lanes x = simd::load(data + i * kBiquadLanes);
-        for (std::size_t g = 0; g < kSweep; ++g) x = tdf2_step(f[g], x);
+        for (std::size_t g = 0; g < G; ++g) x = tdf2_step(f[g], x);
         simd::store(data + i * kBiquadLanes, x);
     }
-    for (std::size_t g = 0; g < kSweep; ++g) stages[g] = f[g];
+    for (std::size_t g = 0; g < G; ++g) stages[g] = f[g];
 }
 
 MIXENGINE_SIMD_CLONES
@@ -88,32 +89,53 @@ MIXENGINE_LANE_INLINE Lanes flushed(Lanes s) noexcept {
     return ((a >= below) & (a <= top)) ? s : Lanes{};
 }
 
-// The sweeps of a plan over n interleaved frames: coefficients [sweep][stage][b0..a2][lane], the
-// states gathered from and flushed back to where they live (null: a pass-through from silence).
+// One sweep of a plan of its first G stages: coefficients [stage][b0..a2][lane], the states
+// gathered from and flushed back to where they live (null: a pass-through from silence).
+template <std::size_t G>
+MIXENGINE_LANE_INLINE void planned_sweep(const float* c, BiquadState* const* home, float* data,
+                                         std::size_t n) noexcept {
+    Tdf2<Lanes> st[G];
+    for (std::size_t g = 0; g < G; ++g) {
+        const float* k = c + g * 5 * kBiquadLanes;
+        st[g].b0 = simd::load(k), st[g].b1 = simd::load(k + kBiquadLanes);
+        st[g].b2 = simd::load(k + 2 * kBiquadLanes);
+        st[g].a1 = simd::load(k + 3 * kBiquadLanes);
+        st[g].a2 = simd::load(k + 4 * kBiquadLanes);
+        for (std::size_t l = 0; l < kBiquadLanes; ++l) {
+            const BiquadState* h = home[g * kBiquadLanes + l];
+            st[g].s1[l] = h ? h->s1 : 0.0f;
+            st[g].s2[l] = h ? h->s2 : 0.0f;
+        }
+    }
+    lane_sweep_inline<G>(st, data, n);
+    for (std::size_t g = 0; g < G; ++g) {
+        const Lanes s1 = flushed(st[g].s1), s2 = flushed(st[g].s2);
+        for (std::size_t l = 0; l < kBiquadLanes; ++l)
+            if (BiquadState* h = home[g * kBiquadLanes + l]) *h = BiquadState{s1[l], s2[l]};
+    }
+}
+
+// The sweeps of a plan over n interleaved frames; of the last one only the stages some lane
+// uses, since a pass-through costs as much as a stage.
 MIXENGINE_SIMD_CLONES
 void planned_sweeps(const float* coeffs, BiquadState* const* homes, std::size_t sweeps,
-                    float* data, std::size_t n) noexcept {
+                    std::size_t last_stages, float* data, std::size_t n) noexcept {
     for (std::size_t sw = 0; sw < sweeps; ++sw) {
         const float* c = coeffs + sw * kSweep * 5 * kBiquadLanes;
         BiquadState* const* home = homes + sw * kSweep * kBiquadLanes;
-        Tdf2<Lanes> st[kSweep];
-        for (std::size_t g = 0; g < kSweep; ++g) {
-            const float* k = c + g * 5 * kBiquadLanes;
-            st[g].b0 = simd::load(k), st[g].b1 = simd::load(k + kBiquadLanes);
-            st[g].b2 = simd::load(k + 2 * kBiquadLanes);
-            st[g].a1 = simd::load(k + 3 * kBiquadLanes);
-            st[g].a2 = simd::load(k + 4 * kBiquadLanes);
-            for (std::size_t l = 0; l < kBiquadLanes; ++l) {
-                const BiquadState* h = home[g * kBiquadLanes + l];
-                st[g].s1[l] = h ? h->s1 : 0.0f;
-                st[g].s2[l] = h ? h->s2 : 0.0f;
-            }
-        }
-        lane_sweep_inline(st, data, n);
-        for (std::size_t g = 0; g < kSweep; ++g) {
-            const Lanes s1 = flushed(st[g].s1), s2 = flushed(st[g].s2);
-            for (std::size_t l = 0; l < kBiquadLanes; ++l)
-                if (BiquadState* h = home[g * kBiquadLanes + l]) *h = BiquadState{s1[l], s2[l]};
+        switch (sw + 1 < sweeps ? kSweep : last_stages) {
+            case 1:
+                planned_sweep<1>(c, home, data, n);
+                break;
+            case 2:
+                planned_sweep<2>(c, home, data, n);
+                break;
+            case 3:
+                planned_sweep<3>(c, home, data, n);
+                break;
+            default:
+                planned_sweep<kSweep>(c, home, data, n);
+                break;
         }
     }
 }
@@ -288,6 +310,7 @@ void run_in_lanes(std::span<const LaneChannel> channels, std::size_t n, float* s
             float coeffs[kSweep][5][kBiquadLanes];
             BiquadState* home[kSweep][kBiquadLanes] = {};
             bool any = false;
+            std::size_t used = 0;
             for (std::size_t g = 0; g < kSweep; ++g)
                 for (std::size_t l = 0; l < kBiquadLanes; ++l) {
                     const BiquadCoeffs* c = nullptr;
@@ -296,6 +319,7 @@ void run_in_lanes(std::span<const LaneChannel> channels, std::size_t n, float* s
                     if (walk[l].next(c, s)) {
                         home[g][l] = s;
                         any = true;
+                        used = g + 1;
                     } else {
                         c = &pass;
                     }
@@ -311,6 +335,7 @@ void run_in_lanes(std::span<const LaneChannel> channels, std::size_t n, float* s
                         sizeof coeffs);
             std::memcpy(p.homes_.data() + p.sweeps_ * kSweep * kBiquadLanes, home, sizeof home);
             ++p.sweeps_;
+            p.last_stages_ = used;
         }
     }
     if (!p.fits_) return unplanned();
@@ -318,7 +343,7 @@ void run_in_lanes(std::span<const LaneChannel> channels, std::size_t n, float* s
     for (std::size_t l = 0; l < lanes; ++l) bufs[l] = channels[l].buf;
 
     simd::interleave(bufs, 0, n, scratch);
-    planned_sweeps(p.coeffs_.data(), p.homes_.data(), p.sweeps_, scratch, n);
+    planned_sweeps(p.coeffs_.data(), p.homes_.data(), p.sweeps_, p.last_stages_, scratch, n);
     simd::deinterleave(scratch, 0, n, bufs);
 }
 

@@ -114,6 +114,7 @@ class LanePlan {
     bool built_ = false;
     bool fits_ = false;
     std::size_t sweeps_ = 0;
+    std::size_t last_stages_ = 0;  // stages of the last sweep that some lane uses (1 to 4)
     // [sweep][stage of the sweep][b0, b1, b2, a1, a2][lane]
     std::array<float, kSweeps * 4 * 5 * kBiquadLanes> coeffs_{};
     std::array<BiquadState*, kSweeps * 4 * kBiquadLanes> homes_{};  // null: a pass-through
