@@ -224,7 +224,7 @@ PeakTrack FeedbackDetector::follow(float freq, float level) const noexcept {
             break;
         }
     }
-    PeakTrack track{freq, 1, level, level, level, 0, 0, false};
+    PeakTrack track{freq, 1, level, level, level, 0, level, 0, false};
     if (!old) {
         track.harmonic = is_harmonic(freq);
         return track;
@@ -232,12 +232,16 @@ PeakTrack FeedbackDetector::follow(float freq, float level) const noexcept {
     track.count = sat_add(old->count, 1u);
     track.start_level = old->start_level;
     track.max_level = std::fmax(old->max_level, level);
-    track.rises = level >= old->level + kRiseDb ? sat_add(old->rises, 1u) : 0u;
+    if (level >= old->level + kRiseDb) {
+        track.rises = sat_add(old->rises, 1u);
+        track.climb_from = old->rises > 0 ? old->climb_from : old->level;
+    }
     if (level < track.max_level - kRunawayFallDb) {
         track.runaway = 0;
     } else if (old->runaway > 0) {
         track.runaway = sat_add(old->runaway, 1u);
-    } else if (track.rises >= kRunawayRises && level > old->max_level) {
+    } else if (track.rises >= kRunawayRises && level > old->max_level &&
+               level - track.climb_from >= kRunawayClimbDb) {
         track.runaway = 1;
     }
     track.harmonic = track.runaway < kRunawayHold && is_harmonic(freq);

@@ -37,6 +37,7 @@ struct PeakTrack {
     float max_level = 0.0f;    // highest dB seen
     float level = 0.0f;        // dB in the frame that wrote the track
     uint32_t rises = 0;        // consecutive frames, up to this one, that rose by kRiseDb or more
+    float climb_from = 0.0f;   // dB in the frame before those rises
     uint32_t runaway = 0;      // frames it has run away like a howl; 0 when it does not
     bool harmonic = false;     // held back as part of a harmonic series: followed, not reported
 };
@@ -56,12 +57,15 @@ class FeedbackDetector {
     static constexpr std::size_t kBins = kFrame / 2;       // 0 .. 2047 are analysed
     static constexpr std::size_t kMaxCandidates = 6;
     static constexpr float kFloorDb = -180.0f;
-    // A peak runs away after kRunawayRises rises of at least kRiseDb each that leave it higher
-    // than it has ever been, and stops running away once it falls kRunawayFallDb below its
-    // highest level. Harmonic partners hold it back until it has run away for kRunawayHold frames:
-    // a swelling note's climb is over within a syllable, a howl holds its height.
+    // A peak runs away after kRunawayRises or more rises of at least kRiseDb each that together
+    // climb kRunawayClimbDb and leave it higher than it has ever been, and stops running away
+    // once it falls kRunawayFallDb below its highest level. Harmonic partners hold it back until
+    // it has run away for kRunawayHold frames: a swelling note's climb is over within a syllable,
+    // a howl holds its height. (Near unity a loop's other frequencies swell too when a fader
+    // moves, but by a few dB, not by the tens a howl climbs out of the programme.)
     static constexpr float kRiseDb = 1.0f;
     static constexpr uint32_t kRunawayRises = 3;
+    static constexpr float kRunawayClimbDb = 10.0f;
     static constexpr float kRunawayFallDb = 3.0f;
     static constexpr uint32_t kRunawayHold = 4;
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <functional>
 #include <limits>
@@ -203,10 +204,14 @@ TEST(FeedbackDetector, AHowlIsFoundThroughTheHarmonicsItGrows) {
          {8, 16, 24}},
         // Whatever else a climbing tone has, it is found as before when it has no partners.
         {"climbs alone", shaped(climbing(6.0f)), {8, 16, 24}},
-        // Notes: a held one with its twelfth, a slow swell, a swell that falls back, a syllable
-        // rhythm, an onset. None climbs for long to a height it then holds.
+        // Notes: a held one with its twelfth, slow or short swells, a swell that falls back, a
+        // syllable rhythm, an onset. None climbs far, and for long, to a height it then holds.
         {"held with its twelfth", shaped([](double) { return -20.0f; }, 3.0, 20.0f), {}},
         {"swells 0.5 dB a hop with its octave", shaped(climbing(0.5f), 2.0, 6.0f), {}},
+        {"swells 2 dB a hop by 8 dB and holds, with its octave",
+         shaped([](double t) { return -20.0f + 2.0f * float(std::clamp(t - 4.0, 0.0, 4.0)); }, 2.0,
+                6.0f),
+         {}},
         {"swells 4 dB a hop and falls back 6 dB",
          shaped(
              [](double t) {
