@@ -101,7 +101,7 @@ template <class Worker>
 FedWorkerLinks<typename Worker::Message> start_fed_thread(std::shared_ptr<UpdateSender> updates,
                                                           std::shared_ptr<std::atomic<bool>> stop,
                                                           float rate) {
-    constexpr const FedThreadSpec& spec = Worker::kThread;
+    const FedThreadSpec& spec = Worker::kThread;
     auto [links, ends] = make_fed_worker<typename Worker::Message>(spec.feeds, spec.samples);
     if (!stop) return std::move(links);
     auto worker = std::make_unique<Worker>(std::move(ends), std::move(updates), rate);
