@@ -29,7 +29,7 @@ std::string auto_eq_target_name(std::size_t target) {
 
 AutoEqAnalysis::AutoEqAnalysis(FedWorkerEnds<AutoEqRequest> ends,
                                std::shared_ptr<UpdateSender> updates, float rate)
-    : FedWorker(std::move(ends), std::move(updates), AutoEqAnalysis::kThread.samples), rate_(rate) {
+    : FedWorker(std::move(ends), std::move(updates), kThread.samples), rate_(rate) {
     for (auto& a : analyzers_) a = std::make_unique<BandAnalyzer>(rate_);
 }
 

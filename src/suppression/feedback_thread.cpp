@@ -34,7 +34,7 @@ std::string fba_output_name(std::size_t output) {
 
 FeedbackSuppressor::FeedbackSuppressor(FedWorkerEnds<FbaCommand> ends,
                                        std::shared_ptr<UpdateSender> updates, float rate)
-    : FedWorker(std::move(ends), std::move(updates), FeedbackSuppressor::kThread.samples) {
+    : FedWorker(std::move(ends), std::move(updates), kThread.samples) {
     for (auto& o : outputs_) o = std::make_unique<Output>(rate);
 }
 
