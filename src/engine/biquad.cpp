@@ -89,10 +89,60 @@ MIXENGINE_LANE_INLINE Lanes flushed(Lanes s) noexcept {
     return ((a >= below) & (a <= top)) ? s : Lanes{};
 }
 
-// One sweep of a plan of its first G stages: coefficients [stage][b0..a2][lane], the states
-// gathered from and flushed back to where they live (null: a pass-through from silence).
+static_assert(sizeof(BiquadState) == 2 * sizeof(float));  // four states are eight floats
+
+// Where a plan's sweep finds its states: per stage and lane, or per lane four side by side.
+struct SweepHomes {
+    BiquadState* const* home;  // [stage][lane]; null: a pass-through
+    bool whole;
+    BiquadState* spare;
+};
+
+// Gathers the states of a sweep's G stages into lanes.
 template <std::size_t G>
-MIXENGINE_LANE_INLINE void planned_sweep(const float* c, BiquadState* const* home, float* data,
+MIXENGINE_LANE_INLINE void gather_states(Tdf2<Lanes> (&st)[G], const SweepHomes& h) noexcept {
+    if constexpr (G == kSweep) {
+        if (h.whole) {
+            Lanes r[kBiquadLanes];
+            for (std::size_t l = 0; l < kBiquadLanes; ++l)
+                r[l] = simd::load(&(h.home[l] ? h.home[l] : h.spare)->s1);
+            simd::transpose(r);
+            for (std::size_t g = 0; g < G; ++g) st[g].s1 = r[2 * g], st[g].s2 = r[2 * g + 1];
+            return;
+        }
+    }
+    for (std::size_t g = 0; g < G; ++g)
+        for (std::size_t l = 0; l < kBiquadLanes; ++l) {
+            const BiquadState* s = h.home[g * kBiquadLanes + l];
+            st[g].s1[l] = s ? s->s1 : 0.0f;
+            st[g].s2[l] = s ? s->s2 : 0.0f;
+        }
+}
+
+// Flushes the states of a sweep's G stages and puts them back where they live.
+template <std::size_t G>
+MIXENGINE_LANE_INLINE void scatter_states(const Tdf2<Lanes> (&st)[G],
+                                          const SweepHomes& h) noexcept {
+    Lanes r[kBiquadLanes];
+    for (std::size_t g = 0; g < G; ++g)
+        r[2 * g] = flushed(st[g].s1), r[2 * g + 1] = flushed(st[g].s2);
+    if constexpr (G == kSweep) {
+        if (h.whole) {
+            simd::transpose(r);
+            for (std::size_t l = 0; l < kBiquadLanes; ++l)
+                simd::store(&(h.home[l] ? h.home[l] : h.spare)->s1, r[l]);
+            return;
+        }
+    }
+    for (std::size_t g = 0; g < G; ++g)
+        for (std::size_t l = 0; l < kBiquadLanes; ++l)
+            if (BiquadState* s = h.home[g * kBiquadLanes + l])
+                *s = BiquadState{r[2 * g][l], r[2 * g + 1][l]};
+}
+
+// One sweep of a plan of its first G stages: coefficients [stage][b0..a2][lane].
+template <std::size_t G>
+MIXENGINE_LANE_INLINE void planned_sweep(const float* c, const SweepHomes& h, float* data,
                                          std::size_t n) noexcept {
     Tdf2<Lanes> st[G];
     for (std::size_t g = 0; g < G; ++g) {
@@ -101,40 +151,33 @@ MIXENGINE_LANE_INLINE void planned_sweep(const float* c, BiquadState* const* hom
         st[g].b2 = simd::load(k + 2 * kBiquadLanes);
         st[g].a1 = simd::load(k + 3 * kBiquadLanes);
         st[g].a2 = simd::load(k + 4 * kBiquadLanes);
-        for (std::size_t l = 0; l < kBiquadLanes; ++l) {
-            const BiquadState* h = home[g * kBiquadLanes + l];
-            st[g].s1[l] = h ? h->s1 : 0.0f;
-            st[g].s2[l] = h ? h->s2 : 0.0f;
-        }
     }
+    gather_states(st, h);
     lane_sweep_inline<G>(st, data, n);
-    for (std::size_t g = 0; g < G; ++g) {
-        const Lanes s1 = flushed(st[g].s1), s2 = flushed(st[g].s2);
-        for (std::size_t l = 0; l < kBiquadLanes; ++l)
-            if (BiquadState* h = home[g * kBiquadLanes + l]) *h = BiquadState{s1[l], s2[l]};
-    }
+    scatter_states(st, h);
 }
 
 // The sweeps of a plan over n interleaved frames; of the last one only the stages some lane
 // uses, since a pass-through costs as much as a stage.
 MIXENGINE_SIMD_CLONES
-void planned_sweeps(const float* coeffs, BiquadState* const* homes, std::size_t sweeps,
-                    std::size_t last_stages, float* data, std::size_t n) noexcept {
+void planned_sweeps(const float* coeffs, BiquadState* const* homes, const bool* whole,
+                    BiquadState* spare, std::size_t sweeps, std::size_t last_stages, float* data,
+                    std::size_t n) noexcept {
     for (std::size_t sw = 0; sw < sweeps; ++sw) {
         const float* c = coeffs + sw * kSweep * 5 * kBiquadLanes;
-        BiquadState* const* home = homes + sw * kSweep * kBiquadLanes;
+        const SweepHomes h{homes + sw * kSweep * kBiquadLanes, whole[sw], spare};
         switch (sw + 1 < sweeps ? kSweep : last_stages) {
             case 1:
-                planned_sweep<1>(c, home, data, n);
+                planned_sweep<1>(c, h, data, n);
                 break;
             case 2:
-                planned_sweep<2>(c, home, data, n);
+                planned_sweep<2>(c, h, data, n);
                 break;
             case 3:
-                planned_sweep<3>(c, home, data, n);
+                planned_sweep<3>(c, h, data, n);
                 break;
             default:
-                planned_sweep<kSweep>(c, home, data, n);
+                planned_sweep<kSweep>(c, h, data, n);
                 break;
         }
     }
@@ -334,6 +377,11 @@ void run_in_lanes(std::span<const LaneChannel> channels, std::size_t n, float* s
             std::memcpy(p.coeffs_.data() + p.sweeps_ * sizeof coeffs / sizeof(float), coeffs,
                         sizeof coeffs);
             std::memcpy(p.homes_.data() + p.sweeps_ * kSweep * kBiquadLanes, home, sizeof home);
+            bool whole = used == kSweep;
+            for (std::size_t l = 0; l < kBiquadLanes && whole; ++l)
+                for (std::size_t g = 1; g < kSweep && whole; ++g)
+                    whole = home[0][l] ? home[g][l] == home[0][l] + g : !home[g][l];
+            p.whole_[p.sweeps_] = whole;
             ++p.sweeps_;
             p.last_stages_ = used;
         }
@@ -343,7 +391,8 @@ void run_in_lanes(std::span<const LaneChannel> channels, std::size_t n, float* s
     for (std::size_t l = 0; l < lanes; ++l) bufs[l] = channels[l].buf;
 
     simd::interleave(bufs, 0, n, scratch);
-    planned_sweeps(p.coeffs_.data(), p.homes_.data(), p.sweeps_, p.last_stages_, scratch, n);
+    planned_sweeps(p.coeffs_.data(), p.homes_.data(), p.whole_.data(), p.spare_.data(), p.sweeps_,
+                   p.last_stages_, scratch, n);
     simd::deinterleave(scratch, 0, n, bufs);
 }
 

@@ -105,8 +105,7 @@ class LanePlan {
     static constexpr std::size_t kSweeps = 16;  // four stages each: 64 stages per channel
 
   private:
-    friend void run_in_lanes(std::span<const LaneChannel>, std::size_t, float*,
-                             LanePlan*) noexcept;
+    friend void run_in_lanes(std::span<const LaneChannel>, std::size_t, float*, LanePlan*) noexcept;
     static constexpr std::size_t kKeys = 4 * kBiquadLanes;
     std::array<const BiquadCascade*, kKeys> cascades_{};
     std::array<uint64_t, kKeys> versions_{};
@@ -118,6 +117,10 @@ class LanePlan {
     // [sweep][stage of the sweep][b0, b1, b2, a1, a2][lane]
     std::array<float, kSweeps * 4 * 5 * kBiquadLanes> coeffs_{};
     std::array<BiquadState*, kSweeps * 4 * kBiquadLanes> homes_{};  // null: a pass-through
+    // Per sweep: every lane keeps its four states side by side (or passes all four through), so
+    // they move between their homes and the lanes in one transpose.
+    std::array<bool, kSweeps> whole_{};
+    std::array<BiquadState, 4> spare_{};  // the pass-through lanes' states: always zero
 };
 
 // At most kBiquadLanes channels; `scratch` holds kBiquadLanes * n floats. With a plan, the same

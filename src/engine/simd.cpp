@@ -1,40 +1,8 @@
-// Interleaving eight channels: eight frames at a time as an 8x8 transpose in registers (three
-// rounds of shuffles), the ragged end one sample at a time.
+// Interleaving eight channels: eight frames at a time as an 8x8 transpose in registers, the
+// ragged end one sample at a time.
 #include "simd.h"
 
 namespace mixengine::simd {
-
-namespace {
-
-typedef int32_t Order __attribute__((vector_size(4 * kLanes)));
-
-// Lanes of a then b, numbered 0 to 15, picked in the order given.
-#if defined(__clang__)
-#define MIXENGINE_MIX(a, b, ...) __builtin_shufflevector(a, b, __VA_ARGS__)
-#else
-#define MIXENGINE_MIX(a, b, ...) __builtin_shuffle(a, b, Order{__VA_ARGS__})
-#endif
-
-// Row k of r becomes column k.
-MIXENGINE_LANE_INLINE void transpose(Lanes r[kLanes]) noexcept {
-    Lanes t[kLanes], u[kLanes];
-    for (std::size_t k = 0; k < kLanes; k += 2) {
-        t[k] = MIXENGINE_MIX(r[k], r[k + 1], 0, 8, 1, 9, 4, 12, 5, 13);
-        t[k + 1] = MIXENGINE_MIX(r[k], r[k + 1], 2, 10, 3, 11, 6, 14, 7, 15);
-    }
-    for (std::size_t k = 0; k < kLanes; k += 4) {
-        u[k] = MIXENGINE_MIX(t[k], t[k + 2], 0, 1, 8, 9, 4, 5, 12, 13);
-        u[k + 1] = MIXENGINE_MIX(t[k], t[k + 2], 2, 3, 10, 11, 6, 7, 14, 15);
-        u[k + 2] = MIXENGINE_MIX(t[k + 1], t[k + 3], 0, 1, 8, 9, 4, 5, 12, 13);
-        u[k + 3] = MIXENGINE_MIX(t[k + 1], t[k + 3], 2, 3, 10, 11, 6, 7, 14, 15);
-    }
-    for (std::size_t k = 0; k < 4; ++k) {
-        r[k] = MIXENGINE_MIX(u[k], u[k + 4], 0, 1, 2, 3, 8, 9, 10, 11);
-        r[k + 4] = MIXENGINE_MIX(u[k], u[k + 4], 4, 5, 6, 7, 12, 13, 14, 15);
-    }
-}
-
-}  // namespace
 
 MIXENGINE_SIMD_CLONES
 void interleave(const float* const* channels, std::size_t at, std::size_t n,

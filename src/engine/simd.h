@@ -44,6 +44,34 @@ MIXENGINE_LANE_INLINE void store(float* p, Lanes v) noexcept {
     std::memcpy(p, &v, sizeof v);
 }
 
+typedef int32_t Order __attribute__((vector_size(4 * kLanes)));  // for MIXENGINE_MIX
+
+// Lanes of a then b, numbered 0 to 15, picked in the order given.
+#if defined(__clang__)
+#define MIXENGINE_MIX(a, b, ...) __builtin_shufflevector(a, b, __VA_ARGS__)
+#else
+#define MIXENGINE_MIX(a, b, ...) __builtin_shuffle(a, b, Order{__VA_ARGS__})
+#endif
+
+// Row k of r becomes column k: three rounds of shuffles in registers.
+MIXENGINE_LANE_INLINE void transpose(Lanes r[kLanes]) noexcept {
+    Lanes t[kLanes], u[kLanes];
+    for (std::size_t k = 0; k < kLanes; k += 2) {
+        t[k] = MIXENGINE_MIX(r[k], r[k + 1], 0, 8, 1, 9, 4, 12, 5, 13);
+        t[k + 1] = MIXENGINE_MIX(r[k], r[k + 1], 2, 10, 3, 11, 6, 14, 7, 15);
+    }
+    for (std::size_t k = 0; k < kLanes; k += 4) {
+        u[k] = MIXENGINE_MIX(t[k], t[k + 2], 0, 1, 8, 9, 4, 5, 12, 13);
+        u[k + 1] = MIXENGINE_MIX(t[k], t[k + 2], 2, 3, 10, 11, 6, 7, 14, 15);
+        u[k + 2] = MIXENGINE_MIX(t[k + 1], t[k + 3], 0, 1, 8, 9, 4, 5, 12, 13);
+        u[k + 3] = MIXENGINE_MIX(t[k + 1], t[k + 3], 2, 3, 10, 11, 6, 7, 14, 15);
+    }
+    for (std::size_t k = 0; k < 4; ++k) {
+        r[k] = MIXENGINE_MIX(u[k], u[k + 4], 0, 1, 2, 3, 8, 9, 10, 11);
+        r[k + 4] = MIXENGINE_MIX(u[k], u[k + 4], 4, 5, 6, 7, 12, 13, 14, 15);
+    }
+}
+
 // Frames at..at+n of eight channels into n interleaved frames of eight lanes, and back. A null
 // channel reads as silence and is not written.
 void interleave(const float* const* channels, std::size_t at, std::size_t n,
