@@ -32,8 +32,13 @@ float AutomixGroups::strip_target(const AutomixMember& member, const float* sign
     if (!std::isfinite(power)) power = 0.0f;  // an overflow must not hold the group hostage
     const float a = power * member.weight + 1e-12f;
     running_[j] += a;
-    const float share = std::fmin(std::fmax(a / std::fmax(totals_[j], a), 0.0f), 1.0f);
-    return std::fmax(std::sqrt(share), kAutomixFloor);
+    // fmax(totals, a), then the share clamped to [0, 1] with NaN as 0 and floored, written out:
+    // the library's fmin and fmax are calls, on every strip of every block.
+    const float total = std::isnan(totals_[j]) || a > totals_[j] ? a : totals_[j];
+    const float x = a / total;
+    const float share = x > 0.0f ? (x < 1.0f ? x : 1.0f) : 0.0f;
+    const float gain = std::sqrt(share);
+    return gain > kAutomixFloor ? gain : kAutomixFloor;
 }
 
 void AutomixGroups::end_chunk() noexcept {
