@@ -175,8 +175,11 @@ constexpr std::size_t kGroup = sizeof(Wide) / sizeof(float);
 constexpr std::size_t kPiece = 64;
 constexpr std::size_t kRows = kTaps + kPiece + 1;
 // A group costs the same however many lanes it fills: about 62 us per 256-frame block where
-// jobs three at a time take 5 us each, so fewer than thirteen jobs run faster that way.
+// jobs three at a time take 5 us each, so fewer than thirteen jobs run faster that way. Taking
+// the jobs' memories into lanes and back costs a group as much as some forty samples, so short
+// chunks (32 frames) run faster three at a time too.
 constexpr std::size_t kGroupFrom = 13;
+constexpr std::size_t kGroupFromFrames = 48;
 
 struct GroupMemory {
     Wide w[kTaps];
@@ -251,19 +254,23 @@ void run_group(const NlmsJob* jobs, std::size_t count, std::size_t n) noexcept {
     GroupRunning r;
     for (std::size_t h = 0; h < 2; ++h) r.leak[h] = r.unleak[h] = Doubles{} + 1.0;
     Wide amount{};
-    for (std::size_t i = 0; i < kTaps; ++i) g.w[i] = Wide{};
-    for (std::size_t row = 0; row < kTaps; ++row) g.h[row] = Wide{};
+    // Lane l of row r at [r * kGroup + l]: the jobs' memories come in and go out lane by lane.
+    float* const w = reinterpret_cast<float*>(g.w);
+    float* const h = reinterpret_cast<float*>(g.h);
+    float* const d = reinterpret_cast<float*>(g.d);
+    std::memset(g.w, 0, sizeof g.w);
+    std::memset(g.h, 0, kTaps * sizeof(Wide));
     for (std::size_t l = 0; l < count; ++l) {
         const NlmsFilter& f = *jobs[l].filter;
         double e = 0.0;
         for (std::size_t i = 0; i < kTaps; ++i) {
             e += double(f.window[i]) * double(f.window[i]);
-            g.w[i][l] = f.weights[i];
+            w[i * kGroup + l] = f.weights[i];
         }
         r.energy[l / 8][l % 8] = e;
         // Row r holds the sample 192 - r before the first one.
         for (std::size_t row = 0; row < kTaps; ++row)
-            g.h[row][l] = f.window[(f.index + kTaps - row) % kTaps];
+            h[row * kGroup + l] = f.window[f.index + kTaps - row];
         amount[l] = jobs[l].amount;
     }
     Wide acc[32];
@@ -273,10 +280,10 @@ void run_group(const NlmsJob* jobs, std::size_t count, std::size_t n) noexcept {
         if (first > 0) std::memmove(g.h, g.h + kPiece, (kTaps + 1) * sizeof(Wide));
         for (; filled < n && filled <= first + m; ++filled)
             for (std::size_t l = 0; l < count; ++l)
-                g.h[kTaps + filled - first][l] = jobs[l].ref[filled];
+                h[(kTaps + filled - first) * kGroup + l] = jobs[l].ref[filled];
         for (std::size_t k = 0; k < m; ++k) {
             g.d[k] = Wide{};
-            for (std::size_t l = 0; l < count; ++l) g.d[k][l] = jobs[l].buf[first + k];
+            for (std::size_t l = 0; l < count; ++l) d[k * kGroup + l] = jobs[l].buf[first + k];
         }
         if (first == 0) group_pass<false, false, true>(g, kTaps - 1, Wide{}, WideMask{}, acc);
         for (std::size_t k = 0; k < m; ++k) {
@@ -315,16 +322,18 @@ void run_group(const NlmsJob* jobs, std::size_t count, std::size_t n) noexcept {
             g.d[k] = g.d[k] - yp * amount;
         }
         for (std::size_t k = 0; k < m; ++k)
-            for (std::size_t l = 0; l < count; ++l) jobs[l].buf[first + k] = g.d[k][l];
+            for (std::size_t l = 0; l < count; ++l) jobs[l].buf[first + k] = d[k * kGroup + l];
         if (first + m == n) {
-            // The ring as run_jobs leaves it: the sample d before the next one at index + d.
+            // The ring as run_jobs leaves it: the sample `back` before the next one at
+            // index + back.
             const std::size_t last = kTaps + m - 1;
             for (std::size_t l = 0; l < count; ++l) {
                 NlmsFilter& f = *jobs[l].filter;
                 f.index = (f.index + kTaps - n % kTaps) % kTaps;
-                for (std::size_t d = 1; d <= kTaps; ++d) {
-                    const std::size_t at = (f.index + d) % kTaps;
-                    f.window[at] = f.window[at + kTaps] = g.h[last + 1 - d][l];
+                for (std::size_t back = 1; back <= kTaps; ++back) {
+                    const std::size_t p = f.index + back;
+                    const std::size_t at = p >= kTaps ? p - kTaps : p;
+                    f.window[at] = f.window[at + kTaps] = h[(last + 1 - back) * kGroup + l];
                 }
             }
         }
@@ -333,7 +342,7 @@ void run_group(const NlmsJob* jobs, std::size_t count, std::size_t n) noexcept {
         NlmsFilter& f = *jobs[l].filter;
         const double leak = r.leak[l / 8][l % 8];
         for (std::size_t i = 0; i < kTaps; ++i)
-            f.weights[i] = leak != 1.0 ? g.w[i][l] * float(leak) : g.w[i][l];
+            f.weights[i] = leak != 1.0 ? w[i * kGroup + l] * float(leak) : w[i * kGroup + l];
     }
 }
 
@@ -360,7 +369,7 @@ void run_three(const NlmsJob* jobs, std::size_t n) noexcept {
 
 void nlms_run(std::span<const NlmsJob> jobs, std::size_t n) noexcept {
     std::size_t j = 0;
-    if (n > 0)
+    if (n >= kGroupFromFrames)
         for (; jobs.size() - j >= kGroupFrom; j += std::min(kGroup, jobs.size() - j))
             run_group(jobs.data() + j, std::min(kGroup, jobs.size() - j), n);
     for (; j + 3 <= jobs.size(); j += 3) run_three(jobs.data() + j, n);
