@@ -108,9 +108,11 @@ ChannelLoop channel_loop(const MixEngine::State& s, const Room& room, int32_t ch
     return c;
 }
 
-// The open-loop gain of one microphone channel at one frequency.
+// What the signal of microphone channel c brings back, at one frequency, into channel `into`:
+// with into == c.ch, that channel's open-loop gain.
 cplx open_loop(const MixEngine::State& s, const Room& room, const LoopGains& g,
-               const ChannelLoop& c, double f_hz, std::size_t latency, double fs) noexcept {
+               const ChannelLoop& c, int32_t into, double f_hz, std::size_t latency,
+               double fs) noexcept {
     const double w = 2.0 * std::numbers::pi * f_hz / fs;
     const Unit u{std::polar(1.0, -w), std::polar(1.0, -2.0 * w)};
 
@@ -158,7 +160,7 @@ cplx open_loop(const MixEngine::State& s, const Room& room, const LoopGains& g,
 
     cplx loop = 0.0;
     for (const RoomPathDesign& p : room.paths()) {
-        if (p.ch != c.ch) continue;
+        if (p.ch != into) continue;
         cplx speaker = 0.0;
         switch (p.from.kind) {
             case OutputRoute::Kind::MainL:
@@ -181,43 +183,60 @@ cplx open_loop(const MixEngine::State& s, const Room& room, const LoopGains& g,
     return loop;
 }
 
-RoomMargin channel_margin(const MixEngine::State& s, const Room& room, const LoopGains& g,
-                          const ChannelLoop& c, std::size_t latency, double fs) noexcept {
+// The loop's gain at one frequency: one value, or the two eigenvalues of two microphones' loop,
+// and the microphone whose own loop is the larger there.
+struct LoopAt {
+    std::array<cplx, 2> l{};
+    std::size_t count = 1;
+    int32_t ch = -1;
+};
+
+// Scans `at` over the grid the longest loop needs: the highest gain, and the highest where a
+// branch of the loop is in phase (its imaginary part changes sign on the positive real side).
+// Two branches are followed by continuity from one point of the grid to the next.
+template <class At>
+RoomMargin scan_margin(At at, double longest_s, double fs) noexcept {
     RoomMargin m;
-    m.ch = c.ch;
-    if (c.strip_count == 0) return m;
     const double high = std::fmin(kHighHz, fs / 2.2);
-    const double turn_step = 1.0 / (kPointsPerTurn * std::fmax(c.longest_s, 1e-6));
+    const double turn_step = 1.0 / (kPointsPerTurn * std::fmax(longest_s, 1e-6));
     const double floor_step = (high - kLowHz) / double(kMaxPoints);
 
     double best = 0.0, best_f = 0.0, ring = 0.0, ring_f = 0.0, ring_delay = 0.0;
     double f0 = kLowHz;
-    cplx l0 = open_loop(s, room, g, c, f0, latency, fs);
-    best = std::abs(l0);
-    best_f = f0;
+    LoopAt p0 = at(f0);
+    m.ch = p0.ch;
+    for (std::size_t k = 0; k < p0.count; ++k)
+        if (std::abs(p0.l[k]) > best) best = std::abs(p0.l[k]), best_f = f0;
     while (f0 < high) {
         const double step = std::fmax(std::fmin(f0 * kLogStep, turn_step), floor_step);
         const double f1 = std::fmin(f0 + step, high);
-        const cplx l1 = open_loop(s, room, g, c, f1, latency, fs);
-        const double a0 = std::abs(l0), a1 = std::abs(l1);
-        if (a1 > best) {
-            best = a1;
-            best_f = f1;
-        }
-        // In phase where the imaginary part changes sign on the positive real side.
-        const bool crosses = (l0.imag() >= 0.0) != (l1.imag() >= 0.0);
-        if (crosses && a0 > 0.0 && a1 > 0.0) {
-            const double t = l0.imag() / (l0.imag() - l1.imag());
-            const double re = l0.real() + t * (l1.real() - l0.real());
-            const double mag = a0 + t * (a1 - a0);
-            if (re > 0.0 && mag > ring) {
-                ring = mag;
-                ring_f = f0 + t * (f1 - f0);
-                ring_delay = -std::arg(l1 / l0) / (2.0 * std::numbers::pi * (f1 - f0));
+        LoopAt p1 = at(f1);
+        if (p1.count == 2 && std::abs(p1.l[0] - p0.l[1]) + std::abs(p1.l[1] - p0.l[0]) <
+                                 std::abs(p1.l[0] - p0.l[0]) + std::abs(p1.l[1] - p0.l[1]))
+            std::swap(p1.l[0], p1.l[1]);
+        for (std::size_t k = 0; k < p1.count; ++k) {
+            const cplx l0 = p0.l[k], l1 = p1.l[k];
+            const double a0 = std::abs(l0), a1 = std::abs(l1);
+            if (a1 > best) {
+                best = a1;
+                best_f = f1;
+                if (ring == 0.0) m.ch = p1.ch;
+            }
+            const bool crosses = (l0.imag() >= 0.0) != (l1.imag() >= 0.0);
+            if (crosses && a0 > 0.0 && a1 > 0.0) {
+                const double t = l0.imag() / (l0.imag() - l1.imag());
+                const double re = l0.real() + t * (l1.real() - l0.real());
+                const double mag = a0 + t * (a1 - a0);
+                if (re > 0.0 && mag > ring) {
+                    ring = mag;
+                    ring_f = f0 + t * (f1 - f0);
+                    ring_delay = -std::arg(l1 / l0) / (2.0 * std::numbers::pi * (f1 - f0));
+                    m.ch = p1.ch;
+                }
             }
         }
         f0 = f1;
-        l0 = l1;
+        p0 = p1;
     }
     m.gain_db = to_db(best);
     m.freq_hz = best > 0.0 ? static_cast<float>(best_f) : 0.0f;
@@ -225,6 +244,45 @@ RoomMargin channel_margin(const MixEngine::State& s, const Room& room, const Loo
     m.ring_hz = static_cast<float>(ring_f);
     m.loop_ms = static_cast<float>(ring_delay * 1000.0);
     return m;
+}
+
+RoomMargin channel_margin(const MixEngine::State& s, const Room& room, const LoopGains& g,
+                          const ChannelLoop& c, std::size_t latency, double fs) noexcept {
+    if (c.strip_count == 0) {
+        RoomMargin m;
+        m.ch = c.ch;
+        return m;
+    }
+    return scan_margin(
+        [&](double f) {
+            return LoopAt{{open_loop(s, room, g, c, c.ch, f, latency, fs), 0.0}, 1, c.ch};
+        },
+        c.longest_s, fs);
+}
+
+// Two microphones hearing loudspeakers that carry both: entry (i, j) of their loop is what
+// channel j brings back into channel i, and the loop rings where an eigenvalue of that 2x2
+// matrix does. Each channel's loop data covers the loudspeakers either one hears.
+RoomMargin pair_margin(const MixEngine::State& s, const Room& room, const LoopGains& g,
+                       std::array<ChannelLoop, 2> c, std::size_t latency, double fs) noexcept {
+    if (c[0].strip_count == 0 && c[1].strip_count == 0)
+        return channel_margin(s, room, g, c[0], latency, fs);
+    Needs both = c[0].needs;
+    both.left |= c[1].needs.left, both.right |= c[1].needs.right, both.mono |= c[1].needs.mono;
+    for (std::size_t b = 0; b < kBuses; ++b) both.bus[b] = both.bus[b] || c[1].needs.bus[b];
+    c[0].needs = c[1].needs = both;
+    return scan_margin(
+        [&](double f) {
+            const int32_t a = c[0].ch, b = c[1].ch;
+            const cplx m00 = open_loop(s, room, g, c[0], a, f, latency, fs);
+            const cplx m01 = open_loop(s, room, g, c[1], a, f, latency, fs);
+            const cplx m10 = open_loop(s, room, g, c[0], b, f, latency, fs);
+            const cplx m11 = open_loop(s, room, g, c[1], b, f, latency, fs);
+            const cplx half = 0.5 * (m00 + m11);
+            const cplx root = std::sqrt(half * half - (m00 * m11 - m01 * m10));
+            return LoopAt{{half + root, half - root}, 2, std::abs(m00) >= std::abs(m11) ? a : b};
+        },
+        std::fmax(c[0].longest_s, c[1].longest_s), fs);
 }
 
 }  // namespace
@@ -274,7 +332,8 @@ bool MixEngine::has_room() const noexcept {
     return s_->room.active();
 }
 
-RoomMargin MixEngine::room_margin(std::size_t latency_frames, const LoopGains* gains) const noexcept {
+RoomMargin MixEngine::room_margin(std::size_t latency_frames,
+                                  const LoopGains* gains) const noexcept {
     const State& s = *s_;
     return mixengine::room_margin(s, s.room, gains ? *gains : present_loop_gains(s),
                                   latency_frames);
@@ -286,11 +345,16 @@ RoomMargin room_margin(const MixEngine::State& s, const Room& room, const LoopGa
     RoomMargin out;
     std::array<int32_t, kRoomPaths> seen{};
     std::size_t seen_count = 0;
-    for (const RoomPathDesign& p : room.paths()) {
-        if (std::find(seen.begin(), seen.begin() + seen_count, p.ch) != seen.begin() + seen_count)
-            continue;
-        seen[seen_count++] = p.ch;
-        const ChannelLoop c = channel_loop(s, room, p.ch, latency_frames, fs);
+    for (const RoomPathDesign& p : room.paths())
+        if (std::find(seen.begin(), seen.begin() + seen_count, p.ch) == seen.begin() + seen_count)
+            seen[seen_count++] = p.ch;
+    if (seen_count == 2)
+        return pair_margin(s, room, gains,
+                           {channel_loop(s, room, seen[0], latency_frames, fs),
+                            channel_loop(s, room, seen[1], latency_frames, fs)},
+                           latency_frames, fs);
+    for (std::size_t k = 0; k < seen_count; ++k) {
+        const ChannelLoop c = channel_loop(s, room, seen[k], latency_frames, fs);
         const RoomMargin m = channel_margin(s, room, gains, c, latency_frames, fs);
         if (out.ch < 0 || m.ring_db > out.ring_db ||
             (m.ring_db == out.ring_db && m.gain_db > out.gain_db))

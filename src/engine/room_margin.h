@@ -10,12 +10,16 @@
 // phase (L(f) real and positive) are where a tone can build up; the highest |L| among them is the
 // one that rings first, at 20 log10 |L| dB per loop delay.
 //
+// Two microphone channels make one loop of two: a 2x2 matrix whose entry (i, j) is what channel
+// j brings back into channel i, ringing where one of its eigenvalues is in phase, which counts
+// the sound that goes round through both microphones.
+//
 // Approximations: the dynamics are frozen at their present gains (a compressor that pulls down
-// while the room howls makes the real loop a little more stable than reported); each microphone's
-// loop is taken on its own (a loop that passes through two microphones is not counted); bleed
-// reduction and the preamp's clip are left out; and the grid is at most 8192 points, so a loop
-// longer than about 0.2 s (a strip delay of hundreds of milliseconds) is sampled too coarsely to
-// find all of its in-phase frequencies.
+// while the room howls makes the real loop a little more stable than reported); with three
+// microphone channels or more each one's loop is taken on its own (a loop that passes through
+// two of them is not counted); bleed reduction and the preamp's clip are left out; and the grid
+// is at most 8192 points, so a loop longer than about 0.2 s (a strip delay of hundreds of
+// milliseconds) is sampled too coarsely to find all of its in-phase frequencies.
 #pragma once
 
 #include <array>

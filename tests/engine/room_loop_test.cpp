@@ -67,9 +67,7 @@ struct LoopRig {
         pa.seed = 11;
         engine.apply_update(update::RoomSettings{RoomCfg{{pa}}});
     }
-    RoomMargin margin() const {
-        return engine.room_margin(kLoopBlock);
-    }
+    RoomMargin margin() const { return engine.room_margin(kLoopBlock); }
     void set_gain(float db) {
         mic.gain_db = db;
         engine.apply_update(update::StripSettings{0, mic});
@@ -82,7 +80,8 @@ struct LoopRig {
                 double v = 0.0;
                 if (programme) {
                     const double tt = t + double(i) / kLoopFs;
-                    const double env = std::pow(0.5 + 0.5 * std::sin(2.0 * std::numbers::pi * 3.7 * tt), 2);
+                    const double env =
+                        std::pow(0.5 + 0.5 * std::sin(2.0 * std::numbers::pi * 3.7 * tt), 2);
                     for (int h = 1; h <= 6; ++h)
                         v += 0.1 / h * env * std::sin(2.0 * std::numbers::pi * 140.0 * h * tt);
                 }
@@ -197,6 +196,71 @@ TEST(RoomLoop, ANotchAtTheRingingFrequencyStopsItAndMovesTheMargin) {
         // Still above unity elsewhere: that is where it rings next.
         rig.run(3.0);
         EXPECT_LT(octaves(strongest(rig.last(4096)), notched.ring_hz), 0.1);
+    }
+}
+
+// Two microphones whose sound goes round through both: twins hearing the same loudspeaker (their
+// loops add, 6 dB above either alone) and a pair where each one's loudspeaker feeds only the
+// other (neither has a loop of its own). Pushed by the reported margin plus or minus 3 dB, the
+// pair must ring or stay at the noise floor accordingly.
+TEST(RoomLoop, TwoMicrophonesRingAsTheOneLoopTheyMake) {
+    struct Case {
+        const char* what;
+        bool through_bus;  // microphone 1's strip only feeds bus 1, which only the room hears
+        double alone_db;   // the pair's margin over microphone 1's own; NaN: it has none
+    };
+    const Case cases[] = {{"twins", false, 6.02}, {"through each other", true, NAN}};
+    for (const Case& c : cases) {
+        for (const float push : {-3.0f, 3.0f}) {
+            MixEngine engine{kLoopFs};
+            Meters meters{2};
+            StripCfg mic;
+            mic.eq = {Band{"peq", 2800.0, 5.0, 1.4}};
+            mic.hpf = Hpf{100.0, 12};
+            StripCfg first = mic;
+            RoomPathCfg to_first, to_second;
+            to_first.m = to_second.m = 3.0f;
+            to_first.db = to_second.db = -18.0f;
+            to_first.seed = to_second.seed = 11;
+            to_first.ch = 0;
+            to_second.ch = 1;
+            if (c.through_bus) {
+                first.lr = false;
+                first.sends = {SendCfg{1.0f, 2}};
+                StripCfg bus;
+                bus.lr = false;
+                engine.apply_update(update::BusSettings{0, bus});
+                to_second.from = OutputRoute{OutputRoute::Kind::Bus, 0};
+            }
+            const auto set = [&](float gain_db) {
+                first.gain_db = mic.gain_db = gain_db;
+                engine.apply_update(update::StripSettings{0, first});
+                engine.apply_update(update::StripSettings{1, mic});
+            };
+            set(0.0f);
+            engine.apply_update(update::RoomSettings{RoomCfg{{to_first}}});
+            const RoomMargin alone = engine.room_margin(kLoopBlock);
+            engine.apply_update(update::RoomSettings{RoomCfg{{to_first, to_second}}});
+            const RoomMargin pair = engine.room_margin(kLoopBlock);
+            ASSERT_GT(pair.ring_db, -60.0f) << c.what << ": the pair makes a loop";
+            if (std::isnan(c.alone_db))
+                EXPECT_LT(alone.ring_db, -100.0f) << c.what;
+            else
+                EXPECT_NEAR(pair.ring_db - alone.ring_db, c.alone_db, 0.1) << c.what;
+
+            set(push - pair.ring_db);
+            EXPECT_NEAR(engine.room_margin(kLoopBlock).ring_db, push, 0.1) << c.what;
+            std::vector<float> input(kLoopBlock * 2, 0.0f), output(kLoopBlock * 2, 0.0f), heard;
+            for (std::size_t b = 0; b < std::size_t(8.0 / kBlockS); ++b) {
+                engine.process(input, 2, output, 2, meters, AnalyserSink{});
+                for (std::size_t i = 0; i < kLoopBlock; ++i) heard.push_back(output[2 * i]);
+            }
+            const double level = rms_db(heard, heard.size() - 4096, heard.size());
+            if (push > 0.0f)
+                EXPECT_GT(level, -30.0) << c.what << " pushed past its margin must ring";
+            else
+                EXPECT_LT(level, -60.0) << c.what << " below its margin must stay quiet";
+        }
     }
 }
 
