@@ -255,22 +255,23 @@ void run_group(const NlmsJob* jobs, std::size_t count, std::size_t n) noexcept {
     for (std::size_t h = 0; h < 2; ++h) r.leak[h] = r.unleak[h] = Doubles{} + 1.0;
     Wide amount{};
     // Lane l of row r at [r * kGroup + l]: the jobs' memories come in and go out lane by lane.
-    float* const w = reinterpret_cast<float*>(g.w);
-    float* const h = reinterpret_cast<float*>(g.h);
-    float* const d = reinterpret_cast<float*>(g.d);
+    // Lanes without a job stay silent throughout.
+    float* const lane_w = reinterpret_cast<float*>(g.w);
+    float* const lane_h = reinterpret_cast<float*>(g.h);
+    float* const lane_d = reinterpret_cast<float*>(g.d);
     std::memset(g.w, 0, sizeof g.w);
-    std::memset(g.h, 0, kTaps * sizeof(Wide));
+    std::memset(g.h, 0, sizeof g.h);
     for (std::size_t l = 0; l < count; ++l) {
         const NlmsFilter& f = *jobs[l].filter;
         double e = 0.0;
         for (std::size_t i = 0; i < kTaps; ++i) {
             e += double(f.window[i]) * double(f.window[i]);
-            w[i * kGroup + l] = f.weights[i];
+            lane_w[i * kGroup + l] = f.weights[i];
         }
         r.energy[l / 8][l % 8] = e;
         // Row r holds the sample 192 - r before the first one.
         for (std::size_t row = 0; row < kTaps; ++row)
-            h[row * kGroup + l] = f.window[f.index + kTaps - row];
+            lane_h[row * kGroup + l] = f.window[f.index + kTaps - row];
         amount[l] = jobs[l].amount;
     }
     Wide acc[32];
@@ -280,10 +281,10 @@ void run_group(const NlmsJob* jobs, std::size_t count, std::size_t n) noexcept {
         if (first > 0) std::memmove(g.h, g.h + kPiece, (kTaps + 1) * sizeof(Wide));
         for (; filled < n && filled <= first + m; ++filled)
             for (std::size_t l = 0; l < count; ++l)
-                h[(kTaps + filled - first) * kGroup + l] = jobs[l].ref[filled];
+                lane_h[(kTaps + filled - first) * kGroup + l] = jobs[l].ref[filled];
         for (std::size_t k = 0; k < m; ++k) {
             g.d[k] = Wide{};
-            for (std::size_t l = 0; l < count; ++l) d[k * kGroup + l] = jobs[l].buf[first + k];
+            for (std::size_t l = 0; l < count; ++l) lane_d[k * kGroup + l] = jobs[l].buf[first + k];
         }
         if (first == 0) group_pass<false, false, true>(g, kTaps - 1, Wide{}, WideMask{}, acc);
         for (std::size_t k = 0; k < m; ++k) {
@@ -322,7 +323,7 @@ void run_group(const NlmsJob* jobs, std::size_t count, std::size_t n) noexcept {
             g.d[k] = g.d[k] - yp * amount;
         }
         for (std::size_t k = 0; k < m; ++k)
-            for (std::size_t l = 0; l < count; ++l) jobs[l].buf[first + k] = d[k * kGroup + l];
+            for (std::size_t l = 0; l < count; ++l) jobs[l].buf[first + k] = lane_d[k * kGroup + l];
         if (first + m == n) {
             // The ring as run_jobs leaves it: the sample `back` before the next one at
             // index + back.
@@ -333,7 +334,7 @@ void run_group(const NlmsJob* jobs, std::size_t count, std::size_t n) noexcept {
                 for (std::size_t back = 1; back <= kTaps; ++back) {
                     const std::size_t p = f.index + back;
                     const std::size_t at = p >= kTaps ? p - kTaps : p;
-                    f.window[at] = f.window[at + kTaps] = h[(last + 1 - back) * kGroup + l];
+                    f.window[at] = f.window[at + kTaps] = lane_h[(last + 1 - back) * kGroup + l];
                 }
             }
         }
@@ -342,7 +343,8 @@ void run_group(const NlmsJob* jobs, std::size_t count, std::size_t n) noexcept {
         NlmsFilter& f = *jobs[l].filter;
         const double leak = r.leak[l / 8][l % 8];
         for (std::size_t i = 0; i < kTaps; ++i)
-            f.weights[i] = leak != 1.0 ? w[i * kGroup + l] * float(leak) : w[i * kGroup + l];
+            f.weights[i] =
+                leak != 1.0 ? lane_w[i * kGroup + l] * float(leak) : lane_w[i * kGroup + l];
     }
 }
 
