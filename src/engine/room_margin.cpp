@@ -108,11 +108,29 @@ ChannelLoop channel_loop(const MixEngine::State& s, const Room& room, int32_t ch
     return c;
 }
 
-// What the signal of microphone channel c brings back, at one frequency, into channel `into`:
-// with into == c.ch, that channel's open-loop gain.
-cplx open_loop(const MixEngine::State& s, const Room& room, const LoopGains& g,
-               const ChannelLoop& c, int32_t into, double f_hz, std::size_t latency,
-               double fs) noexcept {
+// What the signal of microphone channel c brings, at one frequency, to each loudspeaker signal.
+struct Speakers {
+    cplx left = 0.0, right = 0.0, mono = 0.0;
+    std::array<cplx, kBuses> bus{};
+
+    cplx of(const OutputRoute& from) const noexcept {
+        switch (from.kind) {
+            case OutputRoute::Kind::MainL:
+                return left;
+            case OutputRoute::Kind::MainR:
+                return right;
+            case OutputRoute::Kind::Mono:
+                return mono;
+            case OutputRoute::Kind::Bus:
+                return from.index < kBuses ? bus[from.index] : 0.0;
+            default:
+                return 0.0;
+        }
+    }
+};
+
+Speakers speakers(const MixEngine::State& s, const LoopGains& g, const ChannelLoop& c, double f_hz,
+                  double fs) noexcept {
     const double w = 2.0 * std::numbers::pi * f_hz / fs;
     const Unit u{std::polar(1.0, -w), std::polar(1.0, -2.0 * w)};
 
@@ -158,26 +176,17 @@ cplx open_loop(const MixEngine::State& s, const Room& room, const LoopGains& g,
         mono_out = mono * bus_chain(u, s.mono) * double(g.mono_comp) *
                    u.notches(s.notch_cascades[1]) * double(s.mono.fader.target);
 
+    return Speakers{left * main_chain, right * main_chain, mono_out, bus_out};
+}
+
+// What the loudspeakers, carrying `from`, bring back into microphone channel `into`: with the
+// loudspeakers of that very channel, its open-loop gain.
+cplx heard(const Room& room, int32_t into, const Speakers& from, double f_hz, std::size_t latency,
+           double fs) noexcept {
     cplx loop = 0.0;
     for (const RoomPathDesign& p : room.paths()) {
         if (p.ch != into) continue;
-        cplx speaker = 0.0;
-        switch (p.from.kind) {
-            case OutputRoute::Kind::MainL:
-                speaker = left * main_chain;
-                break;
-            case OutputRoute::Kind::MainR:
-                speaker = right * main_chain;
-                break;
-            case OutputRoute::Kind::Mono:
-                speaker = mono_out;
-                break;
-            case OutputRoute::Kind::Bus:
-                speaker = p.from.index < kBuses ? bus_out[p.from.index] : 0.0;
-                break;
-            default:
-                break;
-        }
+        const cplx speaker = from.of(p.from);
         if (speaker != 0.0) loop += speaker * room_path_response(p, f_hz, fs, latency);
     }
     return loop;
@@ -255,7 +264,8 @@ RoomMargin channel_margin(const MixEngine::State& s, const Room& room, const Loo
     }
     return scan_margin(
         [&](double f) {
-            return LoopAt{{open_loop(s, room, g, c, c.ch, f, latency, fs), 0.0}, 1, c.ch};
+            const cplx l = heard(room, c.ch, speakers(s, g, c, f, fs), f, latency, fs);
+            return LoopAt{{l, 0.0}, 1, c.ch};
         },
         c.longest_s, fs);
 }
@@ -274,10 +284,12 @@ RoomMargin pair_margin(const MixEngine::State& s, const Room& room, const LoopGa
     return scan_margin(
         [&](double f) {
             const int32_t a = c[0].ch, b = c[1].ch;
-            const cplx m00 = open_loop(s, room, g, c[0], a, f, latency, fs);
-            const cplx m01 = open_loop(s, room, g, c[1], a, f, latency, fs);
-            const cplx m10 = open_loop(s, room, g, c[0], b, f, latency, fs);
-            const cplx m11 = open_loop(s, room, g, c[1], b, f, latency, fs);
+            const Speakers from_a = speakers(s, g, c[0], f, fs),
+                           from_b = speakers(s, g, c[1], f, fs);
+            const cplx m00 = heard(room, a, from_a, f, latency, fs);
+            const cplx m01 = heard(room, a, from_b, f, latency, fs);
+            const cplx m10 = heard(room, b, from_a, f, latency, fs);
+            const cplx m11 = heard(room, b, from_b, f, latency, fs);
             const cplx half = 0.5 * (m00 + m11);
             const cplx root = std::sqrt(half * half - (m00 * m11 - m01 * m10));
             return LoopAt{{half + root, half - root}, 2, std::abs(m00) >= std::abs(m11) ? a : b};
