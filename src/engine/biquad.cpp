@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <numbers>
+#include <utility>
 
 #include "simd.h"
 
@@ -183,6 +184,132 @@ void planned_sweeps(const float* coeffs, BiquadState* const* homes, const bool* 
     }
 }
 
+// The skewed form of a plan (see LanePlan). At step t, lane l of a channel's unit v runs stage
+// 8v + l on sample t - 8v - l; its input is what the lane before it gave a step earlier, and lane
+// 0 takes the last lane of the unit before, or the channel's own sample. Units are updated from
+// the last to the first, so each reads what its predecessor gave the step before. A lane outside
+// its chunk at a step (the pipeline filling or draining) keeps its states and gives silence, so
+// the states at the end are those of running the stages over the chunk one by one.
+using Unit = LanePlan::Unit;
+
+// One unit's place in a skewed pass: its channel's samples, whether it takes them (the channel's
+// first unit) or gives them back (the last, `lag` steps behind the input).
+struct SkewedLink {
+    const Unit* unit;
+    float* buf;
+    std::ptrdiff_t v;  // the unit's place in its channel
+    std::ptrdiff_t lag;
+    bool first, last;
+};
+
+// One step of unit J of a pass of U. kEdge: the step lies where the pipeline fills or drains, so
+// the unit may be idle, or some of its lanes outside the chunk.
+template <std::size_t U, std::size_t J, bool kEdge>
+MIXENGINE_LANE_INLINE void skewed_step(const SkewedLink* link, Lanes (&s1)[U], Lanes (&s2)[U],
+                                       Lanes (&y)[U], std::ptrdiff_t t, std::ptrdiff_t n) noexcept {
+    using simd::Mask;
+    using simd::Order;
+    const SkewedLink& k = link[J];
+    const std::ptrdiff_t first = t - std::ptrdiff_t(kBiquadLanes) * k.v;  // lane 0's sample
+    constexpr std::ptrdiff_t kLast = kBiquadLanes - 1;
+    // An idle unit's outputs are never read: the next unit's lanes are idle a step later too.
+    if (kEdge && (first < 0 || first - kLast >= n)) return;
+    Lanes feed{};
+    if constexpr (J > 0) feed = y[J - 1];
+    if (k.first) feed = simd::splat(!kEdge || t < n ? k.buf[t] : 0.0f);
+    const Unit& u = *k.unit;
+    Tdf2<Lanes> f{simd::load(u.coeffs[0]), simd::load(u.coeffs[1]), simd::load(u.coeffs[2]),
+                  simd::load(u.coeffs[3]), simd::load(u.coeffs[4]), s1[J], s2[J]};
+    const Lanes x = MIXENGINE_MIX(feed, y[J], 7, 8, 9, 10, 11, 12, 13, 14);
+    const Lanes out = tdf2_step(f, x);
+    if (kEdge && (first < kLast || first >= n)) {
+        const Mask lane = {0, 1, 2, 3, 4, 5, 6, 7};
+        const Mask i = Mask{} + int32_t(first) - lane;  // each lane's sample
+        const Mask valid = (i >= 0) & (i < int32_t(n));
+        s1[J] = valid ? f.s1 : s1[J];
+        s2[J] = valid ? f.s2 : s2[J];
+        y[J] = valid ? out : Lanes{};
+    } else {
+        s1[J] = f.s1, s2[J] = f.s2, y[J] = out;
+    }
+    const std::ptrdiff_t at = t - k.lag;
+    if (k.last && (!kEdge || (at >= 0 && at < n))) k.buf[at] = y[J][kLast];
+}
+
+// Steps from..to of a pass of U units, whose states and outputs stay in registers; the units
+// are updated from the last to the first.
+template <std::size_t U, bool kEdge, std::size_t... J>
+MIXENGINE_LANE_INLINE void skewed_steps(const SkewedLink* link, Lanes (&s1)[U], Lanes (&s2)[U],
+                                        Lanes (&y)[U], std::ptrdiff_t from, std::ptrdiff_t to,
+                                        std::ptrdiff_t n, std::index_sequence<J...>) noexcept {
+    for (std::ptrdiff_t t = from; t < to; ++t)
+        (skewed_step<U, U - 1 - J, kEdge>(link, s1, s2, y, t, n), ...);
+}
+
+// A pass of U units over n samples; the pipeline is `depth` steps long.
+template <std::size_t U>
+MIXENGINE_LANE_INLINE void skewed_pass(const SkewedLink* link, std::ptrdiff_t n,
+                                       std::ptrdiff_t depth, const BiquadState* spare) noexcept {
+    Lanes s1[U], s2[U], y[U];
+    for (std::size_t j = 0; j < U; ++j) {
+        float a[kBiquadLanes], b[kBiquadLanes];
+        for (std::size_t l = 0; l < kBiquadLanes; ++l) {
+            const BiquadState* h = link[j].unit->home[l] ? link[j].unit->home[l] : spare;
+            a[l] = h->s1, b[l] = h->s2;
+        }
+        s1[j] = simd::load(a), s2[j] = simd::load(b), y[j] = Lanes{};
+    }
+    constexpr auto units = std::make_index_sequence<U>{};
+    if (n > depth) {
+        skewed_steps<U, true>(link, s1, s2, y, 0, depth, n, units);
+        skewed_steps<U, false>(link, s1, s2, y, depth, n, n, units);
+        skewed_steps<U, true>(link, s1, s2, y, n, n + depth, n, units);
+    } else {
+        skewed_steps<U, true>(link, s1, s2, y, 0, n + depth, n, units);
+    }
+    for (std::size_t j = 0; j < U; ++j) {
+        const Lanes a = flushed(s1[j]), b = flushed(s2[j]);
+        for (std::size_t l = 0; l < kBiquadLanes; ++l)
+            if (BiquadState* h = link[j].unit->home[l]) *h = BiquadState{a[l], b[l]};
+    }
+}
+
+// Units in one pass at most: their states and outputs take three registers each.
+constexpr std::size_t kPassUnits = 8;
+
+template <std::size_t... U>
+MIXENGINE_LANE_INLINE void skewed_pass_of(std::size_t units, const SkewedLink* link,
+                                          std::ptrdiff_t n, std::ptrdiff_t depth,
+                                          const BiquadState* spare,
+                                          std::index_sequence<U...>) noexcept {
+    ((units == U + 1 ? skewed_pass<U + 1>(link, n, depth, spare) : void()), ...);
+}
+
+// The skewed form of a plan over n frames: channels in passes of up to kPassUnits units.
+MIXENGINE_SIMD_CLONES
+void skewed_sweeps(const Unit* units, const std::size_t* counts, float* const* bufs,
+                   const BiquadState* spare, std::size_t n) noexcept {
+    // A lambda would be compiled apart from this function's versions, for the plain machine.
+    SkewedLink link[kPassUnits];
+    std::size_t used = 0;
+    std::ptrdiff_t depth = 0;
+    for (std::size_t c = 0; c <= kBiquadLanes; ++c) {
+        const std::size_t count = c < kBiquadLanes ? std::min(counts[c], kPassUnits) : 0;
+        if (c < kBiquadLanes && count == 0) continue;
+        if (used > 0 && (c == kBiquadLanes || used + count > kPassUnits)) {
+            skewed_pass_of(used, link, std::ptrdiff_t(n), depth, spare,
+                           std::make_index_sequence<kPassUnits>{});
+            used = 0, depth = 0;
+        }
+        if (c == kBiquadLanes) break;
+        const std::ptrdiff_t lag = std::ptrdiff_t(kBiquadLanes * count) - 1;
+        depth = std::max(depth, lag);
+        for (std::size_t v = 0; v < count; ++v)
+            link[used++] = SkewedLink{&units[c * LanePlan::kUnits + v], bufs[c], std::ptrdiff_t(v),
+                                      lag, v == 0, v + 1 == count};
+    }
+}
+
 constexpr std::size_t kBankGroups = kBankStages / kBiquadLanes;
 
 // Every stage of a bank over the same n samples, summing the squares of the outputs.
@@ -316,6 +443,48 @@ void channel_cursors(std::span<const LaneChannel> channels, StageCursor (&cursor
     }
 }
 
+// Lays a planned set out for the skewed form: each channel's stages eight to a unit, the last
+// unit filled up with pass-throughs.
+using Units = std::array<LanePlan::Unit, kBiquadLanes * LanePlan::kUnits>;
+void skew(std::span<const LaneChannel> channels, Units& units,
+          std::array<std::size_t, kBiquadLanes>& unit_count) noexcept {
+    StageCursor walk[kBiquadLanes];
+    float* bufs[kBiquadLanes] = {};
+    channel_cursors(channels, walk, bufs);
+    for (std::size_t c = 0; c < kBiquadLanes; ++c) {
+        std::size_t stages = 0;
+        const BiquadCoeffs* k = nullptr;
+        BiquadState* st = nullptr;
+        for (bool more = walk[c].next(k, st); more; ++stages) {
+            LanePlan::Unit& u = units[c * LanePlan::kUnits + stages / kBiquadLanes];
+            const std::size_t l = stages % kBiquadLanes;
+            u.coeffs[0][l] = k->b0, u.coeffs[1][l] = k->b1, u.coeffs[2][l] = k->b2;
+            u.coeffs[3][l] = k->a1, u.coeffs[4][l] = k->a2;
+            u.home[l] = st;
+            more = walk[c].next(k, st);
+        }
+        unit_count[c] = (stages + kBiquadLanes - 1) / kBiquadLanes;
+        for (; stages % kBiquadLanes != 0; ++stages) {
+            LanePlan::Unit& u = units[c * LanePlan::kUnits + stages / kBiquadLanes];
+            const std::size_t l = stages % kBiquadLanes;
+            u.coeffs[0][l] = 1.0f;
+            u.coeffs[1][l] = u.coeffs[2][l] = u.coeffs[3][l] = u.coeffs[4][l] = 0.0f;
+            u.home[l] = nullptr;
+        }
+    }
+}
+
+// Whether the skewed form is the cheaper for n frames: the plain one runs every sweep over the
+// chunk whatever its lanes hold; the skewed one runs each unit over the chunk and seven steps
+// more, and a unit step costs about a third more than a stage of a sweep (the lane shift, the
+// states kept in memory). Measured with the latency benchmark.
+bool skewed_pays(const std::array<std::size_t, kBiquadLanes>& unit_count, std::size_t stages,
+                 std::size_t n) noexcept {
+    std::size_t units = 0;
+    for (std::size_t c : unit_count) units += c;
+    return 4 * units * (n + kBiquadLanes - 1) < 3 * stages * n;
+}
+
 }  // namespace
 
 void run_in_lanes(std::span<const LaneChannel> channels, std::size_t n, float* scratch,
@@ -385,10 +554,13 @@ void run_in_lanes(std::span<const LaneChannel> channels, std::size_t n, float* s
             ++p.sweeps_;
             p.last_stages_ = used;
         }
+        if (p.fits_) skew(channels, p.units_, p.unit_count_);
     }
     if (!p.fits_) return unplanned();
     if (p.sweeps_ == 0) return;
     for (std::size_t l = 0; l < lanes; ++l) bufs[l] = channels[l].buf;
+    if (skewed_pays(p.unit_count_, (p.sweeps_ - 1) * kSweep + p.last_stages_, n))
+        return skewed_sweeps(p.units_.data(), p.unit_count_.data(), bufs, p.spare_.data(), n);
 
     simd::interleave(bufs, 0, n, scratch);
     planned_sweeps(p.coeffs_.data(), p.homes_.data(), p.whole_.data(), p.spare_.data(), p.sweeps_,

@@ -97,12 +97,26 @@ struct LaneChannel {
     std::array<BiquadCascade*, 4> cascades{};  // null entries are skipped
 };
 // What run_in_lanes gathers for one set of channels before it can run them: each sweep's
-// coefficients lane by lane and where each lane's states live. Kept between chunks, it is
-// gathered again only after a cascade of the set was redesigned or the set changed, which saves
-// most of the fixed cost of a chunk. A set with more stages than it holds runs without one.
+// coefficients lane by lane and where each lane's states live, and the same stages laid out for
+// the skewed form. Kept between chunks, it is gathered again only after a cascade of the set was
+// redesigned or the set changed, which saves most of the fixed cost of a chunk. A set with more
+// stages than it holds runs without one.
+//
+// The skewed form is for a set whose lanes would mostly idle, such as main's two sides and mono
+// beside each other: each channel alone, eight consecutive stages of it across the lanes of a
+// unit, lane l one sample behind lane l - 1, so that a stage's output is the next lane's input a
+// step later. Every stage still sees its channel's samples in order with its own arithmetic, so
+// the result is the same; only the lanes are full.
 class LanePlan {
   public:
     static constexpr std::size_t kSweeps = 16;  // four stages each: 64 stages per channel
+    static constexpr std::size_t kUnits = kSweeps * 4 / kBiquadLanes;  // per channel, skewed
+
+    // Eight consecutive stages of one channel: [b0, b1, b2, a1, a2][lane], and their states.
+    struct Unit {
+        float coeffs[5][kBiquadLanes];
+        std::array<BiquadState*, kBiquadLanes> home;  // null: a pass-through
+    };
 
   private:
     friend void run_in_lanes(std::span<const LaneChannel>, std::size_t, float*, LanePlan*) noexcept;
@@ -121,6 +135,8 @@ class LanePlan {
     // they move between their homes and the lanes in one transpose.
     std::array<bool, kSweeps> whole_{};
     std::array<BiquadState, 4> spare_{};  // the pass-through lanes' states: always zero
+    std::array<Unit, kBiquadLanes * kUnits> units_{};  // [channel * kUnits + unit]
+    std::array<std::size_t, kBiquadLanes> unit_count_{};
 };
 
 // At most kBiquadLanes channels; `scratch` holds kBiquadLanes * n floats. With a plan, the same

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <complex>
 #include <limits>
@@ -364,6 +365,57 @@ TEST(BiquadLanes, KeptPlanFollowsEveryRedesignBitForBit) {
                 ASSERT_TRUE(std::equal(x->states().begin(), x->states().end(),
                                        y->states().begin(), y->states().end()))
                     << "step " << step << ", channel " << c;
+        }
+    }
+}
+
+// Sets of a few long cascades beside each other, which run with each channel's stages spread
+// over the lanes and one sample apart, must give what each cascade gives alone, bit for bit,
+// over chunks long and short (the pipeline filling and draining within a chunk, or never full),
+// with the states handed on from chunk to chunk and between the two lane forms.
+TEST(BiquadLanes, SpreadCascadesGiveWhatEachGivesAlone) {
+    struct Case {
+        std::vector<std::size_t> stages;  // per channel
+        std::vector<std::size_t> chunks;
+    };
+    const Case cases[] = {
+        {{31, 31}, {256, 1, 64, 7, 32, 200}},     // main's graphic equaliser
+        {{47, 47, 47}, {32, 64, 5, 256, 48}},     // main and mono, every equaliser on
+        {{64}, {100, 8, 9, 63, 2}},               // as long as a plan holds
+        {{1, 20, 0, 9, 33}, {48, 48, 2, 300}},    // unlike lengths, an empty channel
+        {{17, 3}, {8, 15, 23, 24, 25}},           // chunks about the pipeline's length
+    };
+    for (const Case& c : cases) {
+        const std::size_t count = c.stages.size();
+        std::vector<BiquadCascade> lanes(count), alone(count);
+        for (std::size_t ch = 0; ch < count; ++ch) {
+            std::vector<BiquadCoeffs> d;
+            for (std::size_t k = 0; k < c.stages[ch]; ++k)
+                d.push_back(design_biquad(k % 3 ? "peq" : "hshv", 40.0 * double(k + ch + 1),
+                                          k % 2 ? 6.0 : -4.0, 2.0, 48000.0));
+            lanes[ch].set_stages(d);
+            alone[ch].set_stages(d);
+        }
+        LanePlan plan;
+        std::size_t at = 0;
+        for (std::size_t n : c.chunks) {
+            std::vector<std::vector<float>> got(count, std::vector<float>(n)), want = got;
+            std::vector<LaneChannel> set;
+            for (std::size_t ch = 0; ch < count; ++ch) {
+                for (std::size_t i = 0; i < n; ++i)
+                    got[ch][i] = want[ch][i] =
+                        (at + i) % 97 == 0 ? 0.0f : std::sin(0.003f * float((ch + 2) * (at + i)));
+                alone[ch].run(want[ch].data(), n);
+                set.push_back(LaneChannel{got[ch].data(), {&lanes[ch]}});
+            }
+            std::vector<float> scratch(kBiquadLanes * n);
+            run_in_lanes(set, n, scratch.data(), &plan);
+            at += n;
+            for (std::size_t ch = 0; ch < count; ++ch) {
+                ASSERT_EQ(got[ch], want[ch]) << "channel " << ch << " at " << at;
+                ASSERT_TRUE(std::ranges::equal(lanes[ch].states(), alone[ch].states()))
+                    << "channel " << ch << " at " << at;
+            }
         }
     }
 }

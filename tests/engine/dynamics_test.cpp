@@ -1,10 +1,13 @@
 // Gate and compressor against their static curves and time behaviour: steady levels settle on the
 // curve computed by hand, holds last exactly their length, edge settings act as documented.
 #include "engine/dynamics.h"
+#include "engine/dynamics_math.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <numbers>
 #include <random>
 #include <vector>
@@ -34,6 +37,48 @@ Compressor make_comp(DynCfg cfg) {
     Compressor comp(kDynFs);
     comp.configure(cfg);
     return comp;
+}
+
+// Distance in ulps between two finite floats of one sign.
+int64_t ulps_apart(float a, float b) {
+    int32_t ia, ib;
+    std::memcpy(&ia, &a, 4);
+    std::memcpy(&ib, &b, 4);
+    return std::abs(int64_t(ia) - int64_t(ib));
+}
+
+// The block forms of the level arithmetic against the library, over whole ranges of levels and
+// gain changes: the logarithm may land one ulp off log10f, which the factor 20 can widen to two,
+// the power one ulp off powf, never more; and 0 dB stays exactly 1.
+TEST(LevelArithmetic, BlockFormsStayWithinAnUlpOfTheLibrary) {
+    struct Range {
+        bool to_db;
+        double lo, hi;  // log10 of levels, or dB of gain changes
+    };
+    const Range ranges[] = {
+        {true, -9.0, 0.0}, {true, 0.0, 38.0}, {true, -37.9, -9.0},  // levels
+        {false, -120.0, 0.0}, {false, -6000.0, -120.0}, {false, -1e-6, 0.0},  // gains
+    };
+    std::mt19937 rng(7);
+    for (const Range& r : ranges) {
+        std::uniform_real_distribution<double> at(r.lo, r.hi);
+        std::vector<float> in(1 << 16), out(in.size());
+        for (float& v : in) v = r.to_db ? float(std::pow(10.0, at(rng))) : float(at(rng));
+        if (r.to_db)
+            block_lin_to_db(in.data(), out.data(), in.size());
+        else
+            block_db_to_gain(in.data(), out.data(), in.size());
+        int64_t worst = 0;
+        for (std::size_t i = 0; i < in.size(); ++i) {
+            const float want = r.to_db ? lin_to_db(in[i]) : db_to_gain(in[i]);
+            worst = std::max(worst, ulps_apart(out[i], want));
+        }
+        EXPECT_LE(worst, r.to_db ? 2 : 1) << (r.to_db ? "levels" : "gains") << " from " << r.lo;
+    }
+    const float zero = 0.0f;
+    float one = 0.0f;
+    block_db_to_gain(&zero, &one, 1);
+    EXPECT_EQ(one, 1.0f);
 }
 
 TEST(Compressor, SettlesOnTheRatioLineAboveThreshold) {
