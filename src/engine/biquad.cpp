@@ -476,12 +476,14 @@ void skew(std::span<const LaneChannel> channels, Units& units,
 
 // Whether the skewed form is the cheaper for n frames: the plain one runs every sweep over the
 // chunk whatever its lanes hold; the skewed one runs each unit over the chunk and seven steps
-// more, and a unit step costs about a third more than a stage of a sweep (the lane shift, the
-// states kept in memory). Measured with the latency benchmark.
+// more, and a unit step costs about a third more than a stage of a sweep (the lane shift). A
+// chunk no longer than the pipeline never runs it full, and the steps at its ends, with their
+// masks and tests, cost the gain: measured with the latency benchmark.
 bool skewed_pays(const std::array<std::size_t, kBiquadLanes>& unit_count, std::size_t stages,
                  std::size_t n) noexcept {
-    std::size_t units = 0;
-    for (std::size_t c : unit_count) units += c;
+    std::size_t units = 0, longest = 0;
+    for (std::size_t c : unit_count) units += c, longest = std::max(longest, c);
+    if (n < kBiquadLanes * longest) return false;
     return 4 * units * (n + kBiquadLanes - 1) < 3 * stages * n;
 }
 
