@@ -140,12 +140,12 @@ class Compressor {
     CompState state_;
 };
 
-// Up to eight gates, or compressors, side by side in SIMD lanes: the detector and smoothing
-// recursions of eight channels advance together. Each lane does exactly the arithmetic of
+// Up to sixteen gates, or compressors, side by side in SIMD lanes: the detector and smoothing
+// recursions of sixteen channels advance together. Each lane does exactly the arithmetic of
 // gate_run, or comp_run, on its own channel, so buffers, states and the smallest gain written to
 // min_gain[lane] are the same bit for bit. A lane without a buffer, or whose processor is off, is
 // left alone and reports 1.
-inline constexpr std::size_t kDynamicsLanes = 8;
+inline constexpr std::size_t kDynamicsLanes = 16;
 void gate_run_lanes(std::span<const GateLane> lanes, std::size_t n,
                     std::span<float> min_gain) noexcept;
 void comp_run_lanes(std::span<const CompLane> lanes, std::size_t n,

@@ -1,9 +1,16 @@
-// Gates and compressors of eight channels side by side; see dynamics.h. Every per-sample step is
-// the scalar one written over vectors, with a select where the scalar code branches, and the
-// engine is built without contraction, so each lane rounds exactly as gate_run and comp_run do.
+// Gates and compressors of up to sixteen channels side by side; see dynamics.h. Every per-sample
+// step is the scalar one written over vectors, with a select where the scalar code branches, and
+// the engine is built without contraction, so each lane rounds exactly as gate_run and comp_run
+// do.
+//
+// Channels come in sets of eight lanes, and the kernels step two sets in one loop: the detectors
+// and the gain smoothing are recursions a few operations long whose latency, not the processor's
+// width, sets their pace, so a second set's chain runs in the first one's shadow. (A vector of
+// sixteen lanes would do the same, but the compiler splits its selects into single lanes.)
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <utility>
 
 #include "dynamics.h"
 #include "dynamics_math.h"
@@ -11,11 +18,12 @@
 
 namespace mixengine {
 
-static_assert(kDynamicsLanes == simd::kLanes);
-
 namespace {
 
 using namespace simd;
+
+constexpr std::size_t kSets = kDynamicsLanes / kLanes;
+static_assert(kSets == 2);
 
 // Frames per pass: the interleaved work arrays stay on the stack and in the first-level cache.
 constexpr std::size_t kPiece = 128;
@@ -27,6 +35,18 @@ MIXENGINE_LANE_INLINE bool any(Mask m) noexcept {
     for (std::size_t l = 0; l < kLanes; ++l)
         if (m[l]) return true;
     return false;
+}
+
+// Frames at..at+m of S sets of eight channels into m frames of 8 S lanes, and back.
+void interleave_sets(float* const* bufs, std::size_t sets, std::size_t at, std::size_t m,
+                     float* x) noexcept {
+    for (std::size_t s = 0; s < sets; ++s)
+        interleave(bufs + s * kLanes, at, m, x + s * kLanes, sets * kLanes);
+}
+void deinterleave_sets(const float* x, std::size_t sets, std::size_t at, std::size_t m,
+                       float* const* bufs) noexcept {
+    for (std::size_t s = 0; s < sets; ++s)
+        deinterleave(x + s * kLanes, at, m, bufs + s * kLanes, sets * kLanes);
 }
 
 // Per lane the parameters of gate_run; an idle lane gets a gate that is always open, whose gain
@@ -52,32 +72,46 @@ inline float gate_target_in_db(const GateParams& p, float e) noexcept {
     return 1.0f;
 }
 
-MIXENGINE_SIMD_CLONES
-void gate_piece(const GateVec& p, GateRun& r, float* x, std::size_t m) noexcept {
-    Lanes env = r.env, gain = r.gain, hold = r.hold, min_gain = r.min_gain;
+MIXENGINE_LANE_INLINE void gate_step(const GateVec& p, GateRun& r, float* xp) noexcept {
     const Lanes one = splat(1.0f), floor = splat(1e-9f), zero = splat(0.0f);
-    for (std::size_t i = 0; i < m; ++i) {
-        const Lanes xv = load(x + i * kLanes);
-        const Lanes a = abs_of(xv);
-        env = a > env ? a : a + p.fall * (env - a);
-        const Lanes e = env > floor ? env : floor;
-        const Mask open = e >= p.open;
-        const Mask closed = e < p.closed;
-        Lanes t = open ? one : p.depth_gain;
-        const Mask in_db = ~open & ~(closed & p.plain);
-        if (any(in_db)) {
-            for (std::size_t l = 0; l < kLanes; ++l)
-                if (in_db[l]) t[l] = gate_target_in_db(*p.scalar[l], e[l]);
-        }
-        const Mask up = t >= gain;
-        const Mask held = ~up & (hold > zero);
-        const Lanes rise = t + p.att * (gain - t), fall = t + p.rel * (gain - t);
-        gain = up ? rise : (held ? gain : fall);
-        hold = up ? p.hold_samples : (held ? hold - one : hold);
-        store(x + i * kLanes, xv * gain);
-        min_gain = gain < min_gain ? gain : min_gain;
+    const Lanes xv = load(xp);
+    const Lanes a = abs_of(xv);
+    r.env = a > r.env ? a : a + p.fall * (r.env - a);
+    const Lanes e = r.env > floor ? r.env : floor;
+    const Mask open = e >= p.open;
+    const Mask closed = e < p.closed;
+    Lanes t = open ? one : p.depth_gain;
+    const Mask in_db = ~open & ~(closed & p.plain);
+    if (any(in_db)) {
+        for (std::size_t l = 0; l < kLanes; ++l)
+            if (in_db[l]) t[l] = gate_target_in_db(*p.scalar[l], e[l]);
     }
-    r = GateRun{env, gain, hold, min_gain};
+    const Mask up = t >= r.gain;
+    const Mask held = ~up & (r.hold > zero);
+    const Lanes rise = t + p.att * (r.gain - t), fall = t + p.rel * (r.gain - t);
+    r.gain = up ? rise : (held ? r.gain : fall);
+    r.hold = up ? p.hold_samples : (held ? r.hold - one : r.hold);
+    store(xp, xv * r.gain);
+    r.min_gain = r.gain < r.min_gain ? r.gain : r.min_gain;
+}
+
+// Each kernel steps its S sets (S = sizeof...(J)) sample by sample, set J at lanes 8 J of the
+// interleaved frames; the sets' states are copied in and out so that they stay in registers.
+template <std::size_t... J>
+MIXENGINE_LANE_INLINE void gate_sets(const GateVec* p, GateRun* r_io, float* x, std::size_t m,
+                                     std::index_sequence<J...>) noexcept {
+    constexpr std::size_t S = sizeof...(J);
+    GateRun r[S] = {r_io[J]...};
+    for (std::size_t i = 0; i < m; ++i) (gate_step(p[J], r[J], x + (i * S + J) * kLanes), ...);
+    ((r_io[J] = r[J]), ...);
+}
+
+MIXENGINE_SIMD_CLONES
+void gate_piece(const GateVec* p, GateRun* r, float* x, std::size_t m, std::size_t sets) noexcept {
+    if (sets == 2)
+        gate_sets(p, r, x, m, std::make_index_sequence<2>{});
+    else
+        gate_sets(p, r, x, m, std::make_index_sequence<1>{});
 }
 
 // Per lane the parameters of comp_run; an idle lane gets a compressor that never leaves 0 dB.
@@ -91,58 +125,90 @@ struct CompRun {
 };
 
 // The detector of every lane as the peak detector; RMS lanes are redone one by one afterwards.
-MIXENGINE_SIMD_CLONES
-void comp_detect(const CompVec& p, Lanes& env_io, const float* x, float* lvl,
-                 std::size_t m) noexcept {
-    Lanes env = env_io;
+MIXENGINE_LANE_INLINE void detect_step(const CompVec& p, CompRun& r, const float* x,
+                                       float* lvl) noexcept {
     const Lanes floor = splat(1e-9f);
-    for (std::size_t i = 0; i < m; ++i) {
-        const Lanes a = abs_of(load(x + i * kLanes));
-        env = a > env ? a : a + p.det * (env - a);
-        store(lvl + i * kLanes, env > floor ? env : floor);
-    }
-    env_io = env;
+    const Lanes a = abs_of(load(x));
+    r.env = a > r.env ? a : a + p.det * (r.env - a);
+    store(lvl, r.env > floor ? r.env : floor);
 }
 
-// comp_target_db and the gain smoothing; writes the smoothed gain change over the levels in dB.
-MIXENGINE_SIMD_CLONES
-void comp_smooth(const CompVec& p, Lanes& gr_io, Lanes& hold_io, const float* lvl, float* db,
-                 std::size_t m) noexcept {
-    Lanes gr = gr_io, hold = hold_io;
+// comp_target_db and the gain smoothing; writes the smoothed gain change over the level in dB.
+MIXENGINE_LANE_INLINE void smooth_step(const CompVec& p, CompRun& r, const float* lvl,
+                                       float* db) noexcept {
     const Lanes zero = splat(0.0f), one = splat(1.0f), two = splat(2.0f), limit = splat(-60.0f);
     const Lanes half = p.knee / two, width2 = two * p.knee;
     const Mask has_knee = p.knee > zero;
-    for (std::size_t i = 0; i < m; ++i) {
-        const Lanes d = load(db + i * kLanes) - p.thr;
-        const Lanes expand = p.ratio_less_1 * d;
-        const Lanes below = d < zero ? (expand >= limit ? expand : limit) : zero;
-        const Lanes k = d + half;
-        const Lanes in_knee = p.slope * (k * k) / width2;
-        const Lanes above = d > zero ? p.slope * d : zero;
-        const Lanes curve = (has_knee & (abs_of(d) <= half)) ? in_knee : above;
-        Lanes target = p.expander ? below : curve;
-        target = (~p.expander & (load(lvl + i * kLanes) < p.quiet)) ? zero : target;
+    const Lanes d = load(db) - p.thr;
+    const Lanes expand = p.ratio_less_1 * d;
+    const Lanes below = d < zero ? (expand >= limit ? expand : limit) : zero;
+    const Lanes k = d + half;
+    const Lanes in_knee = p.slope * (k * k) / width2;
+    const Lanes above = d > zero ? p.slope * d : zero;
+    const Lanes curve = (has_knee & (abs_of(d) <= half)) ? in_knee : above;
+    Lanes target = p.expander ? below : curve;
+    target = (~p.expander & (load(lvl) < p.quiet)) ? zero : target;
 
-        const Mask down = target < gr;
-        const Mask held = ~down & (hold > zero);
-        const Lanes attack = target + p.att * (gr - target),
-                    release = target + p.rel * (gr - target);
-        gr = down ? attack : (held ? gr : release);
-        hold = down ? p.hold_samples : (held ? hold - one : hold);
-        store(db + i * kLanes, gr);
+    const Mask down = target < r.gr;
+    const Mask held = ~down & (r.hold > zero);
+    const Lanes attack = target + p.att * (r.gr - target),
+                release = target + p.rel * (r.gr - target);
+    r.gr = down ? attack : (held ? r.gr : release);
+    r.hold = down ? p.hold_samples : (held ? r.hold - one : r.hold);
+    store(db, r.gr);
+}
+
+MIXENGINE_LANE_INLINE void apply_step(const CompVec& p, CompRun& r, const float* g,
+                                      float* x) noexcept {
+    const Lanes gv = load(g);
+    r.min_gain = gv < r.min_gain ? gv : r.min_gain;
+    store(x, load(x) * (p.dry + p.wet * gv));
+}
+
+enum class CompPass { Detect, Smooth, Apply };
+
+// One pass of the compressor over the S sets: `a` is what it reads, `b` what it writes.
+template <CompPass kPass, std::size_t... J>
+MIXENGINE_LANE_INLINE void comp_sets(const CompVec* p, CompRun* r_io, const float* a, float* b,
+                                     std::size_t m, std::index_sequence<J...>) noexcept {
+    constexpr std::size_t S = sizeof...(J);
+    CompRun r[S] = {r_io[J]...};
+    for (std::size_t i = 0; i < m; ++i) {
+        if constexpr (kPass == CompPass::Detect)
+            (detect_step(p[J], r[J], a + (i * S + J) * kLanes, b + (i * S + J) * kLanes), ...);
+        else if constexpr (kPass == CompPass::Smooth)
+            (smooth_step(p[J], r[J], a + (i * S + J) * kLanes, b + (i * S + J) * kLanes), ...);
+        else
+            (apply_step(p[J], r[J], a + (i * S + J) * kLanes, b + (i * S + J) * kLanes), ...);
     }
-    gr_io = gr, hold_io = hold;
+    ((r_io[J] = r[J]), ...);
+}
+
+template <CompPass kPass>
+MIXENGINE_LANE_INLINE void comp_pass(const CompVec* p, CompRun* r, const float* a, float* b,
+                                     std::size_t m, std::size_t sets) noexcept {
+    if (sets == 2)
+        comp_sets<kPass>(p, r, a, b, m, std::make_index_sequence<2>{});
+    else
+        comp_sets<kPass>(p, r, a, b, m, std::make_index_sequence<1>{});
 }
 
 MIXENGINE_SIMD_CLONES
-void comp_apply(const CompVec& p, Lanes& min_io, const float* g, float* x, std::size_t m) noexcept {
-    Lanes min_gain = min_io;
-    for (std::size_t i = 0; i < m; ++i) {
-        const Lanes gv = load(g + i * kLanes);
-        min_gain = gv < min_gain ? gv : min_gain;
-        store(x + i * kLanes, load(x + i * kLanes) * (p.dry + p.wet * gv));
-    }
-    min_io = min_gain;
+void comp_detect(const CompVec* p, CompRun* r, const float* x, float* lvl, std::size_t m,
+                 std::size_t sets) noexcept {
+    comp_pass<CompPass::Detect>(p, r, x, lvl, m, sets);
+}
+
+MIXENGINE_SIMD_CLONES
+void comp_smooth(const CompVec* p, CompRun* r, const float* lvl, float* db, std::size_t m,
+                 std::size_t sets) noexcept {
+    comp_pass<CompPass::Smooth>(p, r, lvl, db, m, sets);
+}
+
+MIXENGINE_SIMD_CLONES
+void comp_apply(const CompVec* p, CompRun* r, const float* g, float* x, std::size_t m,
+                std::size_t sets) noexcept {
+    comp_pass<CompPass::Apply>(p, r, g, x, m, sets);
 }
 
 // The handle at lane l when its processor runs there: none beyond the span, without a buffer or
@@ -151,19 +217,26 @@ template <class Lane>
 const Lane* lane_in_use(std::span<const Lane> lanes, std::size_t l, std::span<float> min_gain,
                         Lanes& run_min) noexcept {
     if (l < min_gain.size()) min_gain[l] = 1.0f;
-    run_min[l] = 1.0f;
+    run_min[l % kLanes] = 1.0f;
     const Lane* lane = l < lanes.size() ? &lanes[l] : nullptr;
     return lane && lane->buf && lane->params->active ? lane : nullptr;
 }
 
+// The sets to run: two when the second holds a lane in use, else one.
+std::size_t sets_in_use(float* const* bufs) noexcept {
+    for (std::size_t l = kLanes; l < kDynamicsLanes; ++l)
+        if (bufs[l]) return 2;
+    return 1;
+}
+
 // Hands each lane in use its final state (through `keep`) and its smallest gain.
-template <class Lane, class Keep>
-void finish_lanes(std::span<const Lane> lanes, float* const* bufs, const Lanes& run_min,
+template <class Lane, class Run, class Keep>
+void finish_lanes(std::span<const Lane> lanes, float* const* bufs, const Run* run,
                   std::span<float> min_gain, Keep keep) noexcept {
-    for (std::size_t l = 0; l < kLanes; ++l) {
+    for (std::size_t l = 0; l < kDynamicsLanes; ++l) {
         if (!bufs[l]) continue;
-        keep(*lanes[l].state, l);
-        if (l < min_gain.size()) min_gain[l] = run_min[l];
+        keep(*lanes[l].state, run[l / kLanes], l % kLanes);
+        if (l < min_gain.size()) min_gain[l] = run[l / kLanes].min_gain[l % kLanes];
     }
 }
 
@@ -171,94 +244,103 @@ void finish_lanes(std::span<const Lane> lanes, float* const* bufs, const Lanes& 
 
 void gate_run_lanes(std::span<const GateLane> lanes, std::size_t n,
                     std::span<float> min_gain) noexcept {
-    GateVec p{};
-    GateRun r{};
-    float* bufs[kLanes] = {};
+    GateVec p[kSets]{};
+    GateRun r[kSets]{};
+    float* bufs[kDynamicsLanes] = {};
     bool busy = false;
-    for (std::size_t l = 0; l < kLanes; ++l) {
-        const GateLane* lane = lane_in_use(lanes, l, min_gain, r.min_gain);
+    for (std::size_t l = 0; l < kDynamicsLanes; ++l) {
+        GateVec& v = p[l / kLanes];
+        GateRun& w = r[l / kLanes];
+        const std::size_t k = l % kLanes;
+        const GateLane* lane = lane_in_use(lanes, l, min_gain, w.min_gain);
         if (!lane) {
-            p.open[l] = 0.0f, p.closed[l] = 0.0f, p.depth_gain[l] = 1.0f, p.plain[l] = -1;
-            r.gain[l] = 1.0f;
+            v.open[k] = 0.0f, v.closed[k] = 0.0f, v.depth_gain[k] = 1.0f, v.plain[k] = -1;
+            w.gain[k] = 1.0f;
             continue;
         }
         const GateParams& q = *lane->params;
-        p.open[l] = q.open_lin, p.closed[l] = q.closed_lin, p.thr[l] = q.thr_db;
-        p.depth_gain[l] = q.depth_gain, p.hold_samples[l] = q.hold_samples;
-        p.att[l] = q.att, p.rel[l] = q.rel, p.fall[l] = q.env_fall;
-        p.plain[l] = q.slope == 0.0f ? -1 : 0;
-        p.scalar[l] = &q;
-        r.env[l] = lane->state->env, r.gain[l] = lane->state->gain, r.hold[l] = lane->state->hold;
+        v.open[k] = q.open_lin, v.closed[k] = q.closed_lin, v.thr[k] = q.thr_db;
+        v.depth_gain[k] = q.depth_gain, v.hold_samples[k] = q.hold_samples;
+        v.att[k] = q.att, v.rel[k] = q.rel, v.fall[k] = q.env_fall;
+        v.plain[k] = q.slope == 0.0f ? -1 : 0;
+        v.scalar[k] = &q;
+        w.env[k] = lane->state->env, w.gain[k] = lane->state->gain, w.hold[k] = lane->state->hold;
         bufs[l] = lane->buf;
         busy = true;
     }
     if (!busy) return;
 
-    float x[kPiece * kLanes];
+    const std::size_t sets = sets_in_use(bufs);
+    float x[kPiece * kDynamicsLanes];
     for (std::size_t at = 0; at < n; at += kPiece) {
         const std::size_t m = std::min(kPiece, n - at);
-        interleave(bufs, at, m, x);
-        gate_piece(p, r, x, m);
-        deinterleave(x, at, m, bufs);
+        interleave_sets(bufs, sets, at, m, x);
+        gate_piece(p, r, x, m, sets);
+        deinterleave_sets(x, sets, at, m, bufs);
     }
-    finish_lanes(lanes, bufs, r.min_gain, min_gain, [&r](GateState& st, std::size_t l) {
-        store_gate_state(st, r.env[l], r.gain[l], r.hold[l]);
+    finish_lanes(lanes, bufs, r, min_gain, [](GateState& st, const GateRun& w, std::size_t k) {
+        store_gate_state(st, w.env[k], w.gain[k], w.hold[k]);
     });
 }
 
 void comp_run_lanes(std::span<const CompLane> lanes, std::size_t n,
                     std::span<float> min_gain) noexcept {
-    CompVec p{};
-    CompRun r{};
-    float* bufs[kLanes] = {};
-    const CompParams* rms[kLanes] = {};
+    CompVec p[kSets]{};
+    CompRun r[kSets]{};
+    float* bufs[kDynamicsLanes] = {};
+    const CompParams* rms[kDynamicsLanes] = {};
     bool busy = false;
-    for (std::size_t l = 0; l < kLanes; ++l) {
-        const CompLane* lane = lane_in_use(lanes, l, min_gain, r.min_gain);
+    for (std::size_t l = 0; l < kDynamicsLanes; ++l) {
+        CompVec& v = p[l / kLanes];
+        CompRun& w = r[l / kLanes];
+        const std::size_t k = l % kLanes;
+        const CompLane* lane = lane_in_use(lanes, l, min_gain, w.min_gain);
         if (!lane) {
-            p.quiet[l] = INFINITY, p.dry[l] = 0.0f, p.wet[l] = 1.0f;
+            v.quiet[k] = INFINITY, v.dry[k] = 0.0f, v.wet[k] = 1.0f;
             continue;
         }
         const CompParams& q = *lane->params;
-        p.det[l] = q.det, p.quiet[l] = q.quiet_lin, p.thr[l] = q.thr_db;
-        p.ratio_less_1[l] = q.ratio - 1.0f;
-        p.slope[l] = 1.0f / q.ratio - 1.0f;
-        p.knee[l] = q.knee_width_db;
-        p.hold_samples[l] = q.hold_samples, p.att[l] = q.att, p.rel[l] = q.rel;
-        p.dry[l] = 1.0f - q.mix, p.wet[l] = q.mix * q.makeup;
-        p.expander[l] = q.expander ? -1 : 0;
+        v.det[k] = q.det, v.quiet[k] = q.quiet_lin, v.thr[k] = q.thr_db;
+        v.ratio_less_1[k] = q.ratio - 1.0f;
+        v.slope[k] = 1.0f / q.ratio - 1.0f;
+        v.knee[k] = q.knee_width_db;
+        v.hold_samples[k] = q.hold_samples, v.att[k] = q.att, v.rel[k] = q.rel;
+        v.dry[k] = 1.0f - q.mix, v.wet[k] = q.mix * q.makeup;
+        v.expander[k] = q.expander ? -1 : 0;
         if (q.rms) rms[l] = &q;
-        r.env[l] = lane->state->env, r.gr[l] = lane->state->gr_db, r.hold[l] = lane->state->hold;
+        w.env[k] = lane->state->env, w.gr[k] = lane->state->gr_db, w.hold[k] = lane->state->hold;
         bufs[l] = lane->buf;
         busy = true;
     }
     if (!busy) return;
 
-    float x[kPiece * kLanes], lvl[kPiece * kLanes], db[kPiece * kLanes];
+    const std::size_t sets = sets_in_use(bufs), width = sets * kLanes;
+    float x[kPiece * kDynamicsLanes], lvl[kPiece * kDynamicsLanes], db[kPiece * kDynamicsLanes];
     for (std::size_t at = 0; at < n; at += kPiece) {
         const std::size_t m = std::min(kPiece, n - at);
-        interleave(bufs, at, m, x);
-        Lanes env = r.env;
-        comp_detect(p, r.env, x, lvl, m);
-        for (std::size_t l = 0; l < kLanes; ++l) {
+        interleave_sets(bufs, sets, at, m, x);
+        float env[kDynamicsLanes];
+        for (std::size_t l = 0; l < width; ++l) env[l] = r[l / kLanes].env[l % kLanes];
+        comp_detect(p, r, x, lvl, m, sets);
+        for (std::size_t l = 0; l < width; ++l) {
             if (!rms[l]) continue;
             float e = env[l];
             for (std::size_t i = 0; i < m; ++i) {
-                const float a = std::fabs(x[i * kLanes + l]);
+                const float a = std::fabs(x[i * width + l]);
                 const float a2 = a * a;
                 e = std::sqrt(max_of(a2 + rms[l]->det * (e * e - a2), 0.0f));
-                lvl[i * kLanes + l] = floored(e);
+                lvl[i * width + l] = floored(e);
             }
-            r.env[l] = e;
+            r[l / kLanes].env[l % kLanes] = e;
         }
-        block_lin_to_db(lvl, db, m * kLanes);
-        comp_smooth(p, r.gr, r.hold, lvl, db, m);
-        block_db_to_gain(db, lvl, m * kLanes);  // the gains replace the levels
-        comp_apply(p, r.min_gain, lvl, x, m);
-        deinterleave(x, at, m, bufs);
+        block_lin_to_db(lvl, db, m * width);
+        comp_smooth(p, r, lvl, db, m, sets);
+        block_db_to_gain(db, lvl, m * width);  // the gains replace the levels
+        comp_apply(p, r, lvl, x, m, sets);
+        deinterleave_sets(x, sets, at, m, bufs);
     }
-    finish_lanes(lanes, bufs, r.min_gain, min_gain, [&r](CompState& st, std::size_t l) {
-        store_comp_state(st, r.env[l], r.gr[l], r.hold[l]);
+    finish_lanes(lanes, bufs, r, min_gain, [](CompState& st, const CompRun& w, std::size_t k) {
+        store_comp_state(st, w.env[k], w.gr[k], w.hold[k]);
     });
 }
 

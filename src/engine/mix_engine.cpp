@@ -266,17 +266,17 @@ void strips_one_at_a_time(State& s, std::size_t n, Meters& m, const AnalyserSink
     }
 }
 
-// Runs the gate or compressor of every strip (or bus), eight at a time in SIMD lanes; `pick`
+// Runs the gate or compressor of every strip (or bus), sixteen at a time in SIMD lanes; `pick`
 // gives a channel's lane, and the smallest gains go to `min_gain`.
 template <class Lane, std::size_t N, class Channel, class Pick, class Run>
 void dynamics_in_lanes(std::vector<Channel>& channels, std::size_t n,
                        std::array<float, N>& min_gain, Pick pick, Run run) noexcept {
-    static_assert(N % kDynamicsLanes == 0);
     for (std::size_t first = 0; first < N; first += kDynamicsLanes) {
+        const std::size_t count = std::min(kDynamicsLanes, N - first);
         std::array<Lane, kDynamicsLanes> lanes;
-        for (std::size_t l = 0; l < kDynamicsLanes; ++l) lanes[l] = pick(channels[first + l]);
-        run(std::span<const Lane>(lanes), n,
-            std::span<float>(min_gain.data() + first, kDynamicsLanes));
+        for (std::size_t l = 0; l < count; ++l) lanes[l] = pick(channels[first + l]);
+        run(std::span<const Lane>(lanes.data(), count), n,
+            std::span<float>(min_gain.data() + first, count));
     }
 }
 

@@ -5,35 +5,35 @@
 namespace mixengine::simd {
 
 MIXENGINE_SIMD_CLONES
-void interleave(const float* const* channels, std::size_t at, std::size_t n,
-                float* frames) noexcept {
+void interleave(const float* const* channels, std::size_t at, std::size_t n, float* frames,
+                std::size_t stride) noexcept {
     std::size_t i = 0;
     for (; i + kLanes <= n; i += kLanes) {
         Lanes r[kLanes];
         for (std::size_t l = 0; l < kLanes; ++l)
             r[l] = channels[l] ? load(channels[l] + at + i) : Lanes{};
         transpose(r);
-        for (std::size_t k = 0; k < kLanes; ++k) store(frames + (i + k) * kLanes, r[k]);
+        for (std::size_t k = 0; k < kLanes; ++k) store(frames + (i + k) * stride, r[k]);
     }
     for (; i < n; ++i)
         for (std::size_t l = 0; l < kLanes; ++l)
-            frames[i * kLanes + l] = channels[l] ? channels[l][at + i] : 0.0f;
+            frames[i * stride + l] = channels[l] ? channels[l][at + i] : 0.0f;
 }
 
 MIXENGINE_SIMD_CLONES
-void deinterleave(const float* frames, std::size_t at, std::size_t n,
-                  float* const* channels) noexcept {
+void deinterleave(const float* frames, std::size_t at, std::size_t n, float* const* channels,
+                  std::size_t stride) noexcept {
     std::size_t i = 0;
     for (; i + kLanes <= n; i += kLanes) {
         Lanes r[kLanes];
-        for (std::size_t k = 0; k < kLanes; ++k) r[k] = load(frames + (i + k) * kLanes);
+        for (std::size_t k = 0; k < kLanes; ++k) r[k] = load(frames + (i + k) * stride);
         transpose(r);
         for (std::size_t l = 0; l < kLanes; ++l)
             if (channels[l]) store(channels[l] + at + i, r[l]);
     }
     for (; i < n; ++i)
         for (std::size_t l = 0; l < kLanes; ++l)
-            if (channels[l]) channels[l][at + i] = frames[i * kLanes + l];
+            if (channels[l]) channels[l][at + i] = frames[i * stride + l];
 }
 
 MIXENGINE_SIMD_CLONES

@@ -72,12 +72,13 @@ MIXENGINE_LANE_INLINE void transpose(Lanes r[kLanes]) noexcept {
     }
 }
 
-// Frames at..at+n of eight channels into n interleaved frames of eight lanes, and back. A null
-// channel reads as silence and is not written.
-void interleave(const float* const* channels, std::size_t at, std::size_t n,
-                float* frames) noexcept;
-void deinterleave(const float* frames, std::size_t at, std::size_t n,
-                  float* const* channels) noexcept;
+// Frames at..at+n of eight channels into n interleaved frames of eight lanes, and back; frame i
+// starts at frames + i * stride, so wider frames take eight channels at a time. A null channel
+// reads as silence and is not written.
+void interleave(const float* const* channels, std::size_t at, std::size_t n, float* frames,
+                std::size_t stride = kLanes) noexcept;
+void deinterleave(const float* frames, std::size_t at, std::size_t n, float* const* channels,
+                  std::size_t stride = kLanes) noexcept;
 
 // The largest magnitude in buf, 0 for none; a NaN sample is not a peak. Magnitudes are never
 // negative zeros, so the order of comparison cannot change the result.
