@@ -157,9 +157,9 @@ float comp_target_db(const CompParams& p, float level_db) noexcept {
 }
 
 // 20 log10(x) for a block of levels, x > 0. The logarithm is taken in double precision (exponent
-// and a short atanh series on the mantissa, good to about 1e-12) and rounded to float, so it
-// lands on log10f's result or next to it: within 1 ulp. Anything not finite and positive takes
-// the library call. Plain arithmetic in one loop, which the compiler vectorises.
+// and a short atanh series on the mantissa, good to about 5e-11 since |t| < 0.172) and rounded to
+// float, so it lands on log10f's result or next to it: within 1 ulp. Anything not finite and
+// positive takes the library call. Plain arithmetic in one loop, which the compiler vectorises.
 MIXENGINE_SIMD_CLONES
 void block_lin_to_db(const float* x, float* db, std::size_t n) noexcept {
     constexpr double kLog10_2 = 0.30102999566398119521;
@@ -172,9 +172,7 @@ void block_lin_to_db(const float* x, float* db, std::size_t n) noexcept {
         const double md = double(m);
         const double t = (md - 1.0) / (md + 1.0), t2 = t * t;
         const double series =
-            1.0 + t2 * (1.0 / 3 +
-                        t2 * (1.0 / 5 +
-                              t2 * (1.0 / 7 + t2 * (1.0 / 9 + t2 * (1.0 / 11 + t2 * (1.0 / 13))))));
+            1.0 + t2 * (1.0 / 3 + t2 * (1.0 / 5 + t2 * (1.0 / 7 + t2 * (1.0 / 9 + t2 * (1.0 / 11)))));
         db[i] = 20.0f * float(double(e) * kLog10_2 + kLog10_e2 * t * series);
     }
     // Checked in one vectorised sweep first, such levels being rare: positive normal floats are
