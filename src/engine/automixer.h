@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <optional>
+#include <span>
 
 #include "config.h"
 
@@ -22,6 +23,14 @@ struct AutomixMember {
 };
 AutomixMember automix_member(const std::optional<AmixCfg>& cfg) noexcept;
 
+// One strip's part in strip_targets: its place in the groups, its pre-fader signal and its
+// smoothed power, which the call updates.
+struct AutomixJob {
+    const AutomixMember* member = nullptr;
+    const float* signal = nullptr;
+    float* power = nullptr;
+};
+
 class AutomixGroups {
   public:
     // Starts a chunk of n frames: sets the 25 ms smoothing coefficient and clears the sums.
@@ -31,6 +40,10 @@ class AutomixGroups {
     // smoothed power while it belongs to a group. Strips outside groups 1 and 2 get 1.0.
     float strip_target(const AutomixMember& member, const float* signal, std::size_t n,
                        float& power) noexcept;
+    // The targets of several strips, exactly as strip_target gives them called in this order.
+    // Each strip's divisions and square root wait only on its own sums, so a console's strips
+    // taken together overlap where one at a time between other work they would not.
+    void strip_targets(std::span<const AutomixJob> jobs, std::size_t n, float* targets) noexcept;
 
     // Ends the chunk: this chunk's sums become the totals the next chunk measures against.
     void end_chunk() noexcept;

@@ -172,7 +172,8 @@ void block_lin_to_db(const float* x, float* db, std::size_t n) noexcept {
         const double md = double(m);
         const double t = (md - 1.0) / (md + 1.0), t2 = t * t;
         const double series =
-            1.0 + t2 * (1.0 / 3 + t2 * (1.0 / 5 + t2 * (1.0 / 7 + t2 * (1.0 / 9 + t2 * (1.0 / 11)))));
+            1.0 +
+            t2 * (1.0 / 3 + t2 * (1.0 / 5 + t2 * (1.0 / 7 + t2 * (1.0 / 9 + t2 * (1.0 / 11)))));
         db[i] = 20.0f * float(double(e) * kLog10_2 + kLog10_e2 * t * series);
     }
     // Checked in one vectorised sweep first, such levels being rare: positive normal floats are

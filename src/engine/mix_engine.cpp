@@ -14,8 +14,8 @@
 
 #include "denormals.h"
 #include "mix_engine_state.h"
-#include "room_margin.h"
 #include "numeric.h"
+#include "room_margin.h"
 #include "simd.h"
 
 namespace mixengine {
@@ -221,8 +221,8 @@ void after_gate(State& s, std::size_t idx, float gate_gain, std::size_t n, Meter
 }
 
 // After the compressor (which gave `comp_gain` at least): automixer, fader, summing and sends.
-void strip_tail(State& s, std::size_t idx, float comp_gain, std::size_t n, Meters& m,
-                const AnalyserSink& sink) noexcept {
+void strip_tail(State& s, std::size_t idx, float comp_gain, float amix_target, std::size_t n,
+                Meters& m, const AnalyserSink& sink) noexcept {
     Strip& st = s.strips[idx];
     float* in = st.buf_in.data();
     float* proc = st.buf_proc.data();
@@ -232,7 +232,7 @@ void strip_tail(State& s, std::size_t idx, float comp_gain, std::size_t n, Meter
         sink(proc, n);
 
     std::copy_n(proc, n, out);
-    st.amix_gain.target = s.amix.strip_target(st.amix_member, proc, n, st.amix_power);
+    st.amix_gain.target = amix_target;
     meter_min(m.strip_amix[idx], st.amix_gain.target);
     ramp_scale(st.amix_gain, out, n);
     ramp_scale(st.fader, out, n);
@@ -262,7 +262,9 @@ void strips_one_at_a_time(State& s, std::size_t n, Meters& m, const AnalyserSink
         st.geq.run(proc, n);
         if (st.aeq_on) push_feed(s.aeq_rings, auto_eq_strip(idx), proc, n);
         st.aeq.run(proc, n);
-        strip_tail(s, idx, st.dyn.run(proc, n), n, m, sink);
+        const float comp_gain = st.dyn.run(proc, n);
+        strip_tail(s, idx, comp_gain, s.amix.strip_target(st.amix_member, proc, n, st.amix_power),
+                   n, m, sink);
     }
 }
 
@@ -378,8 +380,17 @@ void strips_in_lanes(State& s, std::size_t n, Meters& m, const AnalyserSink& sin
     dynamics_in_lanes<CompLane>(
         s.strips, n, comp_gain, [](Strip& st) { return st.dyn.lane(st.buf_proc.data()); },
         comp_run_lanes);
-    for (std::size_t idx = 0; idx < kStrips; ++idx)
-        if (!idle[idx]) strip_tail(s, idx, comp_gain[idx], n, m, sink);
+    std::array<AutomixJob, kStrips> amix;
+    std::array<float, kStrips> amix_target;
+    std::size_t busy = 0;
+    for (std::size_t idx = 0; idx < kStrips; ++idx) {
+        Strip& st = s.strips[idx];
+        if (!idle[idx])
+            amix[busy++] = AutomixJob{&st.amix_member, st.buf_proc.data(), &st.amix_power};
+    }
+    s.amix.strip_targets(std::span(amix.data(), busy), n, amix_target.data());
+    for (std::size_t idx = 0, k = 0; idx < kStrips; ++idx)
+        if (!idle[idx]) strip_tail(s, idx, comp_gain[idx], amix_target[k++], n, m, sink);
 }
 
 // ---- Buses, main and mono
@@ -449,8 +460,8 @@ void main_and_mono_tail(State& s, std::size_t n, Meters& m, const AnalyserSink& 
     if (lanes) {
         meter_min(m.mono_comp, s.mono.dyn.run(mono, n));
         NotchCascade& main = s.notch_cascades[kWatchedMain];
-        const std::array<LaneStages, 3> notch = {
-            main.lane(l), main.lane(r, true), s.notch_cascades[kWatchedMono].lane(mono)};
+        const std::array<LaneStages, 3> notch = {main.lane(l), main.lane(r, true),
+                                                 s.notch_cascades[kWatchedMono].lane(mono)};
         const std::array<std::size_t, 2> watched = {kWatchedMain, kWatchedMono};
         notches_in_lanes(s, notch, watched, n);
     } else {
