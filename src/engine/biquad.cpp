@@ -274,8 +274,10 @@ MIXENGINE_LANE_INLINE void skewed_pass(const SkewedLink* link, std::ptrdiff_t n,
     }
 }
 
-// Units in one pass at most: their states and outputs take three registers each.
+// Units in one pass at most: their states and outputs take three registers each. A channel's
+// units always fit in one pass.
 constexpr std::size_t kPassUnits = 8;
+static_assert(LanePlan::kUnits <= kPassUnits);
 
 template <std::size_t... U>
 MIXENGINE_LANE_INLINE void skewed_pass_of(std::size_t units, const SkewedLink* link,
@@ -294,7 +296,7 @@ void skewed_sweeps(const Unit* units, const std::size_t* counts, float* const* b
     std::size_t used = 0;
     std::ptrdiff_t depth = 0;
     for (std::size_t c = 0; c <= kBiquadLanes; ++c) {
-        const std::size_t count = c < kBiquadLanes ? std::min(counts[c], kPassUnits) : 0;
+        const std::size_t count = c < kBiquadLanes ? counts[c] : 0;
         if (c < kBiquadLanes && count == 0) continue;
         if (used > 0 && (c == kBiquadLanes || used + count > kPassUnits)) {
             skewed_pass_of(used, link, std::ptrdiff_t(n), depth, spare,
