@@ -63,16 +63,16 @@ BiquadState lane_state(const Tdf2<Lanes>& f, std::size_t l) noexcept {
 
 constexpr std::size_t kSweep = 4;  // stages per pass over the chunk: four feedback chains overlap
 
-// G stages in series over n interleaved frames of eight channels.
-template <std::size_t G = kSweep>
-MIXENGINE_LANE_INLINE void lane_sweep_inline(Tdf2<Lanes>* stages, float* data,
-                                             std::size_t n) noexcept {
-    Tdf2<Lanes> f[G];
+// G stages in series over n interleaved frames of as many channels as V has lanes.
+template <std::size_t G = kSweep, class V = Lanes>
+MIXENGINE_LANE_INLINE void lane_sweep_inline(Tdf2<V>* stages, float* data, std::size_t n) noexcept {
+    constexpr std::size_t kWidth = sizeof(V) / sizeof(float);
+    Tdf2<V> f[G];
     for (std::size_t g = 0; g < G; ++g) f[g] = stages[g];
     for (std::size_t i = 0; i < n; ++i) {
-        Lanes x = simd::load(data + i * kBiquadLanes);
+        V x = simd::load<V>(data + i * kWidth);
         for (std::size_t g = 0; g < G; ++g) x = tdf2_step(f[g], x);
-        simd::store(data + i * kBiquadLanes, x);
+        simd::store(data + i * kWidth, x);
     }
     for (std::size_t g = 0; g < G; ++g) stages[g] = f[g];
 }
@@ -141,11 +141,38 @@ MIXENGINE_LANE_INLINE void scatter_states(const Tdf2<Lanes> (&st)[G],
                 *s = BiquadState{r[2 * g][l], r[2 * g + 1][l]};
 }
 
-// One sweep of a plan of its first G stages: coefficients [stage][b0..a2][lane].
+}  // namespace
+
+// What a plan's sweeps read: see LanePlan.
+struct SweepPlan {
+    const float* coeffs;
+    BiquadState* const* homes;
+    const bool* whole;
+    BiquadState* spare;
+    std::size_t sweeps, last_stages;
+
+    // Stages of sweep sw that some lane uses; none past the last sweep.
+    std::size_t stages(std::size_t sw) const noexcept {
+        return sw + 1 < sweeps ? kSweep : sw + 1 == sweeps ? last_stages : 0;
+    }
+    const float* sweep_coeffs(std::size_t sw) const noexcept {
+        return coeffs + sw * kSweep * 5 * kBiquadLanes;
+    }
+    SweepHomes sweep_homes(std::size_t sw) const noexcept {
+        return {homes + sw * kSweep * kBiquadLanes, whole[sw], spare};
+    }
+};
+
+SweepPlan LanePlan::sweeps() noexcept {
+    return {coeffs_.data(), homes_.data(), whole_.data(), spare_.data(), sweeps_, last_stages_};
+}
+
+namespace {
+
+// The first G stages of one sweep in lanes, coefficients [stage][b0..a2][lane], with their states.
 template <std::size_t G>
-MIXENGINE_LANE_INLINE void planned_sweep(const float* c, const SweepHomes& h, float* data,
-                                         std::size_t n) noexcept {
-    Tdf2<Lanes> st[G];
+MIXENGINE_LANE_INLINE void load_sweep(Tdf2<Lanes> (&st)[G], const float* c,
+                                      const SweepHomes& h) noexcept {
     for (std::size_t g = 0; g < G; ++g) {
         const float* k = c + g * 5 * kBiquadLanes;
         st[g].b0 = simd::load(k), st[g].b1 = simd::load(k + kBiquadLanes);
@@ -154,6 +181,13 @@ MIXENGINE_LANE_INLINE void planned_sweep(const float* c, const SweepHomes& h, fl
         st[g].a2 = simd::load(k + 4 * kBiquadLanes);
     }
     gather_states(st, h);
+}
+
+template <std::size_t G>
+MIXENGINE_LANE_INLINE void planned_sweep(const float* c, const SweepHomes& h, float* data,
+                                         std::size_t n) noexcept {
+    Tdf2<Lanes> st[G]{};
+    load_sweep(st, c, h);
     lane_sweep_inline<G>(st, data, n);
     scatter_states(st, h);
 }
@@ -161,13 +195,11 @@ MIXENGINE_LANE_INLINE void planned_sweep(const float* c, const SweepHomes& h, fl
 // The sweeps of a plan over n interleaved frames; of the last one only the stages some lane
 // uses, since a pass-through costs as much as a stage.
 MIXENGINE_SIMD_CLONES
-void planned_sweeps(const float* coeffs, BiquadState* const* homes, const bool* whole,
-                    BiquadState* spare, std::size_t sweeps, std::size_t last_stages, float* data,
-                    std::size_t n) noexcept {
-    for (std::size_t sw = 0; sw < sweeps; ++sw) {
-        const float* c = coeffs + sw * kSweep * 5 * kBiquadLanes;
-        const SweepHomes h{homes + sw * kSweep * kBiquadLanes, whole[sw], spare};
-        switch (sw + 1 < sweeps ? kSweep : last_stages) {
+void planned_sweeps(const SweepPlan& p, float* data, std::size_t n) noexcept {
+    for (std::size_t sw = 0; sw < p.sweeps; ++sw) {
+        const float* c = p.sweep_coeffs(sw);
+        const SweepHomes h = p.sweep_homes(sw);
+        switch (p.stages(sw)) {
             case 1:
                 planned_sweep<1>(c, h, data, n);
                 break;
@@ -183,6 +215,68 @@ void planned_sweeps(const float* coeffs, BiquadState* const* homes, const bool* 
         }
     }
 }
+
+#if MIXENGINE_HAS_WIDE
+using simd::Wide;
+
+// Two plans' sets side by side in sixteen lanes, the first set in lanes 0-7: each lane does
+// exactly what it does in its own set, but one instruction steps twice as many channels, which
+// on processors with 512-bit vectors doubles the work of every port in flight. A set whose plan
+// has run out of stages passes its lanes through, as a plan does for its own short lanes.
+MIXENGINE_LANE_INLINE Wide join(Lanes lo, Lanes hi) noexcept {
+    return __builtin_shufflevector(lo, hi, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+}
+MIXENGINE_LANE_INLINE Lanes half(Wide w, std::size_t h) noexcept {
+    return h == 0 ? __builtin_shufflevector(w, w, 0, 1, 2, 3, 4, 5, 6, 7)
+                  : __builtin_shufflevector(w, w, 8, 9, 10, 11, 12, 13, 14, 15);
+}
+
+template <std::size_t G>
+MIXENGINE_LANE_INLINE void wide_sweep(const SweepPlan (&p)[2], std::size_t sw, float* data,
+                                      std::size_t n) noexcept {
+    Tdf2<Lanes> st[2][G]{};
+    for (std::size_t h = 0; h < 2; ++h) {
+        if (p[h].stages(sw) > 0)
+            load_sweep(st[h], p[h].sweep_coeffs(sw), p[h].sweep_homes(sw));
+        else
+            for (Tdf2<Lanes>& f : st[h]) f = Tdf2<Lanes>{simd::splat(1.0f), {}, {}, {}, {}, {}, {}};
+    }
+    Tdf2<Wide> w[G];
+    for (std::size_t g = 0; g < G; ++g) {
+        const Tdf2<Lanes>&a = st[0][g], &b = st[1][g];
+        w[g] = {join(a.b0, b.b0), join(a.b1, b.b1), join(a.b2, b.b2), join(a.a1, b.a1),
+                join(a.a2, b.a2), join(a.s1, b.s1), join(a.s2, b.s2)};
+    }
+    lane_sweep_inline<G>(w, data, n);
+    for (std::size_t h = 0; h < 2; ++h) {
+        if (p[h].stages(sw) == 0) continue;
+        for (std::size_t g = 0; g < G; ++g)
+            st[h][g].s1 = half(w[g].s1, h), st[h][g].s2 = half(w[g].s2, h);
+        scatter_states(st[h], p[h].sweep_homes(sw));
+    }
+}
+
+// Two plans' sweeps over n frames of sixteen interleaved channels.
+MIXENGINE_WIDE
+void wide_sweeps(const SweepPlan (&p)[2], float* data, std::size_t n) noexcept {
+    for (std::size_t sw = 0; sw < std::max(p[0].sweeps, p[1].sweeps); ++sw) {
+        switch (std::max(p[0].stages(sw), p[1].stages(sw))) {
+            case 1:
+                wide_sweep<1>(p, sw, data, n);
+                break;
+            case 2:
+                wide_sweep<2>(p, sw, data, n);
+                break;
+            case 3:
+                wide_sweep<3>(p, sw, data, n);
+                break;
+            default:
+                wide_sweep<kSweep>(p, sw, data, n);
+                break;
+        }
+    }
+}
+#endif
 
 // The skewed form of a plan (see LanePlan). At step t, lane l of a channel's unit v runs stage
 // 8v + l on sample t - 8v - l; its input is what the lane before it gave a step earlier, and lane
@@ -491,85 +585,122 @@ bool skewed_pays(const std::array<std::size_t, kBiquadLanes>& unit_count, std::s
 
 }  // namespace
 
-void run_in_lanes(std::span<const LaneChannel> channels, std::size_t n, float* scratch,
-                  LanePlan* plan) noexcept {
-    float* bufs[kBiquadLanes] = {};
-    auto unplanned = [&] {
-        StageCursor cursor[kBiquadLanes];
-        channel_cursors(channels, cursor, bufs);
-        run_cursors_in_lanes(cursor, bufs, n, scratch, true);
-    };
-    if (!plan) return unplanned();
-
-    LanePlan& p = *plan;
+bool LanePlan::follow(std::span<const LaneChannel> channels) noexcept {
     const std::size_t lanes = std::min(channels.size(), kBiquadLanes);
-    bool same = p.built_ && p.lanes_ == lanes;
+    bool same = built_ && lanes_ == lanes;
     for (std::size_t l = 0; l < lanes && same; ++l)
         for (std::size_t k = 0; k < 4 && same; ++k) {
             const BiquadCascade* c = channels[l].cascades[k];
-            same = p.cascades_[l * 4 + k] == c && (!c || p.versions_[l * 4 + k] == c->version());
+            same = cascades_[l * 4 + k] == c && (!c || versions_[l * 4 + k] == c->version());
         }
-    if (!same) {
-        p.built_ = true;
-        p.lanes_ = lanes;
-        for (std::size_t l = 0; l < kBiquadLanes; ++l)
-            for (std::size_t k = 0; k < 4; ++k) {
-                const BiquadCascade* c = l < lanes ? channels[l].cascades[k] : nullptr;
-                p.cascades_[l * 4 + k] = c;
-                p.versions_[l * 4 + k] = c ? c->version() : 0;
-            }
-        StageCursor walk[kBiquadLanes];
-        channel_cursors(channels, walk, bufs);
-        p.sweeps_ = 0;
-        p.fits_ = true;
-        for (;;) {
-            float coeffs[kSweep][5][kBiquadLanes];
-            BiquadState* home[kSweep][kBiquadLanes] = {};
-            bool any = false;
-            std::size_t used = 0;
-            for (std::size_t g = 0; g < kSweep; ++g)
-                for (std::size_t l = 0; l < kBiquadLanes; ++l) {
-                    const BiquadCoeffs* c = nullptr;
-                    BiquadState* s = nullptr;
-                    const BiquadCoeffs pass{};
-                    if (walk[l].next(c, s)) {
-                        home[g][l] = s;
-                        any = true;
-                        used = g + 1;
-                    } else {
-                        c = &pass;
-                    }
-                    coeffs[g][0][l] = c->b0, coeffs[g][1][l] = c->b1, coeffs[g][2][l] = c->b2;
-                    coeffs[g][3][l] = c->a1, coeffs[g][4][l] = c->a2;
+    if (same) return fits_;
+    built_ = true;
+    lanes_ = lanes;
+    for (std::size_t l = 0; l < kBiquadLanes; ++l)
+        for (std::size_t k = 0; k < 4; ++k) {
+            const BiquadCascade* c = l < lanes ? channels[l].cascades[k] : nullptr;
+            cascades_[l * 4 + k] = c;
+            versions_[l * 4 + k] = c ? c->version() : 0;
+        }
+    StageCursor walk[kBiquadLanes];
+    float* bufs[kBiquadLanes] = {};
+    channel_cursors(channels, walk, bufs);
+    sweeps_ = 0;
+    fits_ = true;
+    for (;;) {
+        float coeffs[kSweep][5][kBiquadLanes];
+        BiquadState* home[kSweep][kBiquadLanes] = {};
+        bool any = false;
+        std::size_t used = 0;
+        for (std::size_t g = 0; g < kSweep; ++g)
+            for (std::size_t l = 0; l < kBiquadLanes; ++l) {
+                const BiquadCoeffs* c = nullptr;
+                BiquadState* s = nullptr;
+                const BiquadCoeffs pass{};
+                if (walk[l].next(c, s)) {
+                    home[g][l] = s;
+                    any = true;
+                    used = g + 1;
+                } else {
+                    c = &pass;
                 }
-            if (!any) break;
-            if (p.sweeps_ == LanePlan::kSweeps) {
-                p.fits_ = false;
-                break;
+                coeffs[g][0][l] = c->b0, coeffs[g][1][l] = c->b1, coeffs[g][2][l] = c->b2;
+                coeffs[g][3][l] = c->a1, coeffs[g][4][l] = c->a2;
             }
-            std::memcpy(p.coeffs_.data() + p.sweeps_ * sizeof coeffs / sizeof(float), coeffs,
-                        sizeof coeffs);
-            std::memcpy(p.homes_.data() + p.sweeps_ * kSweep * kBiquadLanes, home, sizeof home);
-            bool whole = used == kSweep;
-            for (std::size_t l = 0; l < kBiquadLanes && whole; ++l)
-                for (std::size_t g = 1; g < kSweep && whole; ++g)
-                    whole = home[0][l] ? home[g][l] == home[0][l] + g : !home[g][l];
-            p.whole_[p.sweeps_] = whole;
-            ++p.sweeps_;
-            p.last_stages_ = used;
+        if (!any) break;
+        if (sweeps_ == kSweeps) {
+            fits_ = false;
+            break;
         }
-        if (p.fits_) skew(channels, p.units_, p.unit_count_);
+        std::memcpy(coeffs_.data() + sweeps_ * sizeof coeffs / sizeof(float), coeffs,
+                    sizeof coeffs);
+        std::memcpy(homes_.data() + sweeps_ * kSweep * kBiquadLanes, home, sizeof home);
+        bool whole = used == kSweep;
+        for (std::size_t l = 0; l < kBiquadLanes && whole; ++l)
+            for (std::size_t g = 1; g < kSweep && whole; ++g)
+                whole = home[0][l] ? home[g][l] == home[0][l] + g : !home[g][l];
+        whole_[sweeps_] = whole;
+        ++sweeps_;
+        last_stages_ = used;
     }
-    if (!p.fits_) return unplanned();
-    if (p.sweeps_ == 0) return;
-    for (std::size_t l = 0; l < lanes; ++l) bufs[l] = channels[l].buf;
-    if (skewed_pays(p.unit_count_, (p.sweeps_ - 1) * kSweep + p.last_stages_, n))
-        return skewed_sweeps(p.units_.data(), p.unit_count_.data(), bufs, p.spare_.data(), n);
+    if (fits_) skew(channels, units_, unit_count_);
+    return fits_;
+}
 
+bool LanePlan::skewed(std::size_t n) const noexcept {
+    return sweeps_ > 0 && skewed_pays(unit_count_, (sweeps_ - 1) * kSweep + last_stages_, n);
+}
+
+void run_in_lanes(std::span<const LaneChannel> channels, std::size_t n, float* scratch,
+                  LanePlan* plan) noexcept {
+    float* bufs[kBiquadLanes] = {};
+    if (!plan || !plan->follow(channels)) {
+        StageCursor cursor[kBiquadLanes];
+        channel_cursors(channels, cursor, bufs);
+        return run_cursors_in_lanes(cursor, bufs, n, scratch, true);
+    }
+    LanePlan& p = *plan;
+    if (p.sweeps_ == 0) return;
+    for (std::size_t l = 0; l < p.lanes_; ++l) bufs[l] = channels[l].buf;
+    if (p.skewed(n))
+        return skewed_sweeps(p.units_.data(), p.unit_count_.data(), bufs, p.spare_.data(), n);
     simd::interleave(bufs, 0, n, scratch);
-    planned_sweeps(p.coeffs_.data(), p.homes_.data(), p.whole_.data(), p.spare_.data(), p.sweeps_,
-                   p.last_stages_, scratch, n);
+    planned_sweeps(p.sweeps(), scratch, n);
     simd::deinterleave(scratch, 0, n, bufs);
+}
+
+void run_sets_in_lanes(std::span<const LaneChannel> channels, std::span<LanePlan> plans,
+                       std::size_t n, float* scratch) noexcept {
+    const std::size_t sets =
+        std::min(plans.size(), (channels.size() + kBiquadLanes - 1) / kBiquadLanes);
+    auto set = [&](std::size_t k) {
+        const std::size_t first = k * kBiquadLanes;
+        return channels.subspan(first, std::min(kBiquadLanes, channels.size() - first));
+    };
+    // Sets that run skewed keep that form: their lanes are full already.
+    auto pairs = [&](std::size_t k) {
+        return simd::wide() && k + 1 < sets && plans[k].follow(set(k)) &&
+               plans[k + 1].follow(set(k + 1)) && plans[k].sweeps_ > 0 &&
+               plans[k + 1].sweeps_ > 0 && !plans[k].skewed(n) && !plans[k + 1].skewed(n);
+    };
+    for (std::size_t k = 0; k < sets; ++k) {
+        if (!pairs(k)) {
+            run_in_lanes(set(k), n, scratch, &plans[k]);
+            continue;
+        }
+#if MIXENGINE_HAS_WIDE
+        float* bufs[2][kBiquadLanes] = {};
+        for (std::size_t h = 0; h < 2; ++h) {
+            for (std::size_t l = 0; l < plans[k + h].lanes_; ++l) bufs[h][l] = set(k + h)[l].buf;
+            simd::interleave(bufs[h], 0, n, scratch + h * kBiquadLanes, simd::kWideLanes);
+        }
+        const SweepPlan both[2] = {plans[k].sweeps(), plans[k + 1].sweeps()};
+        wide_sweeps(both, scratch, n);
+        for (std::size_t h = 0; h < 2; ++h)
+            simd::deinterleave(scratch + h * kBiquadLanes, 0, n, bufs[h], simd::kWideLanes);
+#endif
+        ++k;
+    }
 }
 
 void run_stages_in_lanes(std::span<const LaneStages> channels, std::size_t n,

@@ -92,6 +92,7 @@ class BiquadCascade {
 // lane does exactly the arithmetic of BiquadCascade::run on its own, so the result is the same
 // (a pass-through stage may turn -0 into +0), and the states are flushed after the chunk alike.
 inline constexpr std::size_t kBiquadLanes = 8;
+struct SweepPlan;
 struct LaneChannel {
     float* buf = nullptr;
     std::array<BiquadCascade*, 4> cascades{};  // null entries are skipped
@@ -120,6 +121,14 @@ class LanePlan {
 
   private:
     friend void run_in_lanes(std::span<const LaneChannel>, std::size_t, float*, LanePlan*) noexcept;
+    friend void run_sets_in_lanes(std::span<const LaneChannel>, std::span<LanePlan>, std::size_t,
+                                  float*) noexcept;
+    // Gathers the plan again if the set or one of its cascades changed; whether the set fits.
+    bool follow(std::span<const LaneChannel> channels) noexcept;
+    // Whether the skewed form is the cheaper for n frames.
+    bool skewed(std::size_t n) const noexcept;
+    SweepPlan sweeps() noexcept;
+
     static constexpr std::size_t kKeys = 4 * kBiquadLanes;
     std::array<const BiquadCascade*, kKeys> cascades_{};
     std::array<uint64_t, kKeys> versions_{};
@@ -144,6 +153,12 @@ class LanePlan {
 // time; the result is the same with or without one.
 void run_in_lanes(std::span<const LaneChannel> channels, std::size_t n, float* scratch,
                   LanePlan* plan = nullptr) noexcept;
+
+// Consecutive sets of kBiquadLanes channels, the k-th with plans[k], each as run_in_lanes runs
+// it; where the processor has 512-bit vectors, two sets at a time in sixteen lanes, which steps
+// twice the channels per instruction. `scratch` holds 2 * kBiquadLanes * n floats.
+void run_sets_in_lanes(std::span<const LaneChannel> channels, std::span<LanePlan> plans,
+                       std::size_t n, float* scratch) noexcept;
 
 // The same lane form for filters kept as plain stage and state lists, without the equalisers'
 // flush: each lane does exactly run_stages (the bleed bands, whose owners restart broken states

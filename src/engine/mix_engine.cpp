@@ -282,16 +282,14 @@ void dynamics_in_lanes(std::vector<Channel>& channels, std::size_t n,
     }
 }
 
-// Runs one set of cascades of every strip (or bus), eight channels at a time in SIMD lanes.
+// Runs one set of cascades of every strip (or bus) in SIMD lanes, eight channels to a plan.
 template <class Channel, std::size_t N, class Pick>
 void in_lanes(State& s, std::vector<Channel>& channels, std::size_t n,
               std::array<LanePlan, N / kBiquadLanes>& plans, Pick pick) noexcept {
     static_assert(N % kBiquadLanes == 0);
-    for (std::size_t first = 0; first < N; first += kBiquadLanes) {
-        std::array<LaneChannel, kBiquadLanes> lanes;
-        for (std::size_t l = 0; l < kBiquadLanes; ++l) lanes[l] = pick(channels[first + l]);
-        run_in_lanes(lanes, n, s.lane_scratch.data(), &plans[first / kBiquadLanes]);
-    }
+    std::array<LaneChannel, N> lanes;
+    for (std::size_t k = 0; k < N; ++k) lanes[k] = pick(channels[k]);
+    run_sets_in_lanes(lanes, plans, n, s.lane_scratch.data());
 }
 
 // The same steps in stages across strips: every filter cascade runs with eight strips side by

@@ -87,7 +87,7 @@ struct MixEngine::State {
     bool main_aeq_on = false;
     ChunkBuffer main_l{}, main_r{};
     ChunkBuffer scratch_mid{};
-    std::array<float, kBiquadLanes * MixEngine::kMaxChunk> lane_scratch{};  // interleaved lanes
+    std::array<float, 2 * kBiquadLanes * MixEngine::kMaxChunk> lane_scratch{};  // interleaved lanes
     // The gathered stages of each set of channels the lane path runs together, kept between
     // chunks: strips and buses eight at a time, main's sides beside mono.
     struct {

@@ -1,8 +1,25 @@
 // Interleaving eight channels: eight frames at a time as an 8x8 transpose in registers, the
-// ragged end one sample at a time.
+// ragged end one sample at a time; and the switch for the sixteen-lane kernels.
 #include "simd.h"
 
 namespace mixengine::simd {
+
+#if MIXENGINE_HAS_WIDE
+// GCC emits the picker of versioned functions only where they are called, so the versions stay
+// private to this file behind one plain function.
+namespace {
+__attribute__((target("default"))) bool runs_wide() noexcept {
+    return false;
+}
+MIXENGINE_WIDE bool runs_wide() noexcept {
+    return true;
+}
+}  // namespace
+
+bool wide() noexcept {
+    return runs_wide();
+}
+#endif
 
 MIXENGINE_SIMD_CLONES
 void interleave(const float* const* channels, std::size_t at, std::size_t n, float* frames,

@@ -12,11 +12,18 @@
 #include <cstdint>
 #include <cstring>
 
+//
+// Sixteen-lane kernels (Wide) are compiled for x86-64-v4 alone (MIXENGINE_WIDE) and run only
+// where wide() says so: GCC lowers 64-byte vectors for narrower machines through memory, slower
+// than two eight-lane passes, so those machines take the eight-lane form instead.
 #if defined(__GNUC__) && defined(__x86_64__) && !defined(__clang__) && !defined(__SANITIZE_THREAD__)
 #define MIXENGINE_SIMD_CLONES \
     __attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")))
+#define MIXENGINE_WIDE __attribute__((target("arch=x86-64-v4")))
+#define MIXENGINE_HAS_WIDE 1
 #else
 #define MIXENGINE_SIMD_CLONES
+#define MIXENGINE_HAS_WIDE 0
 #endif
 
 #pragma GCC diagnostic ignored "-Wpsabi"
@@ -35,16 +42,31 @@ typedef int32_t Mask __attribute__((vector_size(4 * kLanes)));
 MIXENGINE_LANE_INLINE Lanes splat(float v) noexcept {
     return Lanes{} + v;
 }
-MIXENGINE_LANE_INLINE Lanes load(const float* p) noexcept {
-    Lanes v;
+template <class V = Lanes>
+MIXENGINE_LANE_INLINE V load(const float* p) noexcept {
+    V v;
     std::memcpy(&v, p, sizeof v);
     return v;
 }
-MIXENGINE_LANE_INLINE void store(float* p, Lanes v) noexcept {
+template <class V>
+MIXENGINE_LANE_INLINE void store(float* p, V v) noexcept {
     std::memcpy(p, &v, sizeof v);
 }
 
 typedef int32_t Order __attribute__((vector_size(4 * kLanes)));  // for MIXENGINE_MIX
+
+inline constexpr std::size_t kWideLanes = 2 * kLanes;
+typedef float Wide __attribute__((vector_size(4 * kWideLanes)));
+
+// Whether this processor runs the sixteen-lane kernels; the loader picks the answer as it picks
+// the clones.
+#if MIXENGINE_HAS_WIDE
+bool wide() noexcept;
+#else
+constexpr bool wide() noexcept {
+    return false;
+}
+#endif
 
 // Lanes of a then b, numbered 0 to 15, picked in the order given.
 #if defined(__clang__)
