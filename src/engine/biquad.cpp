@@ -192,37 +192,42 @@ MIXENGINE_LANE_INLINE void planned_sweep(const float* c, const SweepHomes& h, fl
     scatter_states(st, h);
 }
 
-// The sweeps of a plan over n interleaved frames; of the last one only the stages some lane
+// Sweep sw of a plan over n interleaved frames, of the last sweep only the stages some lane
 // uses, since a pass-through costs as much as a stage.
+MIXENGINE_LANE_INLINE void planned_sweep(const SweepPlan& p, std::size_t sw, float* data,
+                                         std::size_t n) noexcept {
+    const float* c = p.sweep_coeffs(sw);
+    const SweepHomes h = p.sweep_homes(sw);
+    switch (p.stages(sw)) {
+        case 1:
+            planned_sweep<1>(c, h, data, n);
+            break;
+        case 2:
+            planned_sweep<2>(c, h, data, n);
+            break;
+        case 3:
+            planned_sweep<3>(c, h, data, n);
+            break;
+        default:
+            planned_sweep<kSweep>(c, h, data, n);
+            break;
+    }
+}
+
 MIXENGINE_SIMD_CLONES
 void planned_sweeps(const SweepPlan& p, float* data, std::size_t n) noexcept {
-    for (std::size_t sw = 0; sw < p.sweeps; ++sw) {
-        const float* c = p.sweep_coeffs(sw);
-        const SweepHomes h = p.sweep_homes(sw);
-        switch (p.stages(sw)) {
-            case 1:
-                planned_sweep<1>(c, h, data, n);
-                break;
-            case 2:
-                planned_sweep<2>(c, h, data, n);
-                break;
-            case 3:
-                planned_sweep<3>(c, h, data, n);
-                break;
-            default:
-                planned_sweep<kSweep>(c, h, data, n);
-                break;
-        }
-    }
+    for (std::size_t sw = 0; sw < p.sweeps; ++sw) planned_sweep(p, sw, data, n);
 }
 
 #if MIXENGINE_HAS_WIDE
 using simd::Wide;
 
-// Two plans' sets side by side in sixteen lanes, the first set in lanes 0-7: each lane does
-// exactly what it does in its own set, but one instruction steps twice as many channels, which
-// on processors with 512-bit vectors doubles the work of every port in flight. A set whose plan
-// has run out of stages passes its lanes through, as a plan does for its own short lanes.
+// Sixteen lanes hold two sweeps of eight, the first in lanes 0-7: each lane does exactly what it
+// does in its own sweep, but one instruction steps twice as many lanes, which on processors with
+// 512-bit vectors doubles the work of every port in flight. The halves are either the same sweep
+// of two sets side by side, or two consecutive sweeps of one set, the second a sample behind the
+// first so that it takes what the first gave a step earlier. A half whose set has no such sweep
+// passes its lanes through, as a sweep does for its short lanes.
 MIXENGINE_LANE_INLINE Wide join(Lanes lo, Lanes hi) noexcept {
     return __builtin_shufflevector(lo, hi, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
 }
@@ -230,14 +235,50 @@ MIXENGINE_LANE_INLINE Lanes half(Wide w, std::size_t h) noexcept {
     return h == 0 ? __builtin_shufflevector(w, w, 0, 1, 2, 3, 4, 5, 6, 7)
                   : __builtin_shufflevector(w, w, 8, 9, 10, 11, 12, 13, 14, 15);
 }
+// The low half of a, the high half of b.
+MIXENGINE_LANE_INLINE Wide low_high(Wide a, Wide b) noexcept {
+    return __builtin_shufflevector(a, b, 0, 1, 2, 3, 4, 5, 6, 7, 24, 25, 26, 27, 28, 29, 30, 31);
+}
+
+struct WideHalf {
+    const SweepPlan* plan;
+    std::size_t sweep;
+    bool used() const noexcept { return plan->stages(sweep) > 0; }
+};
 
 template <std::size_t G>
-MIXENGINE_LANE_INLINE void wide_sweep(const SweepPlan (&p)[2], std::size_t sw, float* data,
+MIXENGINE_LANE_INLINE Wide wide_step(Tdf2<Wide> (&w)[G], Wide x) noexcept {
+    for (std::size_t g = 0; g < G; ++g) x = tdf2_step(w[g], x);
+    return x;
+}
+
+// One step of a set's two sweeps where one half lies outside the chunk (the first step for the
+// second sweep, the last for the first): that half keeps its states.
+template <std::size_t G, bool kKeepLow>
+MIXENGINE_LANE_INLINE Wide edge_step(Tdf2<Wide> (&w)[G], Wide x) noexcept {
+    Tdf2<Wide> was[G];
+    for (std::size_t g = 0; g < G; ++g) was[g] = w[g];
+    x = wide_step(w, x);
+    for (std::size_t g = 0; g < G; ++g) {
+        w[g].s1 = kKeepLow ? low_high(was[g].s1, w[g].s1) : low_high(w[g].s1, was[g].s1);
+        w[g].s2 = kKeepLow ? low_high(was[g].s2, w[g].s2) : low_high(w[g].s2, was[g].s2);
+    }
+    return x;
+}
+
+// G stages of both halves over n frames. Two sets: n frames of sixteen interleaved channels.
+// kLagged, a set's two sweeps: its n > kLag interleaved frames of eight, where at step i the
+// first half takes sample i and the second what the first gave of sample i - kLag. A lag of one
+// would chain every step's first stage to the step before's last; three let the steps overlap.
+constexpr std::size_t kLag = 3;
+template <std::size_t G, bool kLagged>
+MIXENGINE_LANE_INLINE void wide_sweep(const WideHalf (&half_of)[2], float* data,
                                       std::size_t n) noexcept {
     Tdf2<Lanes> st[2][G]{};
     for (std::size_t h = 0; h < 2; ++h) {
-        if (p[h].stages(sw) > 0)
-            load_sweep(st[h], p[h].sweep_coeffs(sw), p[h].sweep_homes(sw));
+        const WideHalf& k = half_of[h];
+        if (k.used())
+            load_sweep(st[h], k.plan->sweep_coeffs(k.sweep), k.plan->sweep_homes(k.sweep));
         else
             for (Tdf2<Lanes>& f : st[h]) f = Tdf2<Lanes>{simd::splat(1.0f), {}, {}, {}, {}, {}, {}};
     }
@@ -247,34 +288,65 @@ MIXENGINE_LANE_INLINE void wide_sweep(const SweepPlan (&p)[2], std::size_t sw, f
         w[g] = {join(a.b0, b.b0), join(a.b1, b.b1), join(a.b2, b.b2), join(a.a1, b.a1),
                 join(a.a2, b.a2), join(a.s1, b.s1), join(a.s2, b.s2)};
     }
-    lane_sweep_inline<G>(w, data, n);
+    if constexpr (kLagged) {
+        // The first half's output of a frame goes back in place, where the second half takes it
+        // kLag steps later and leaves its own.
+        auto row = [&](std::size_t i) { return data + i * kBiquadLanes; };
+        for (std::size_t i = 0; i < kLag; ++i)
+            simd::store(row(i), half(edge_step<G, false>(w, join(simd::load(row(i)), Lanes{})), 0));
+        for (std::size_t i = kLag; i < n; ++i) {
+            const Wide y = wide_step(w, join(simd::load(row(i)), simd::load(row(i - kLag))));
+            simd::store(row(i), half(y, 0));
+            simd::store(row(i - kLag), half(y, 1));
+        }
+        for (std::size_t i = n; i < n + kLag; ++i)
+            simd::store(row(i - kLag),
+                        half(edge_step<G, true>(w, join(Lanes{}, simd::load(row(i - kLag)))), 1));
+    } else {
+        lane_sweep_inline<G>(w, data, n);
+    }
     for (std::size_t h = 0; h < 2; ++h) {
-        if (p[h].stages(sw) == 0) continue;
+        const WideHalf& k = half_of[h];
+        if (!k.used()) continue;
         for (std::size_t g = 0; g < G; ++g)
             st[h][g].s1 = half(w[g].s1, h), st[h][g].s2 = half(w[g].s2, h);
-        scatter_states(st[h], p[h].sweep_homes(sw));
+        scatter_states(st[h], k.plan->sweep_homes(k.sweep));
     }
 }
 
-// Two plans' sweeps over n frames of sixteen interleaved channels.
+// Two sets' sweeps over n frames of sixteen interleaved channels.
 MIXENGINE_WIDE
 void wide_sweeps(const SweepPlan (&p)[2], float* data, std::size_t n) noexcept {
     for (std::size_t sw = 0; sw < std::max(p[0].sweeps, p[1].sweeps); ++sw) {
+        const WideHalf halves[2] = {{&p[0], sw}, {&p[1], sw}};
         switch (std::max(p[0].stages(sw), p[1].stages(sw))) {
             case 1:
-                wide_sweep<1>(p, sw, data, n);
+                wide_sweep<1, false>(halves, data, n);
                 break;
             case 2:
-                wide_sweep<2>(p, sw, data, n);
+                wide_sweep<2, false>(halves, data, n);
                 break;
             case 3:
-                wide_sweep<3>(p, sw, data, n);
+                wide_sweep<3, false>(halves, data, n);
                 break;
             default:
-                wide_sweep<kSweep>(p, sw, data, n);
+                wide_sweep<kSweep, false>(halves, data, n);
                 break;
         }
     }
+}
+
+constexpr std::size_t kLaggedFrom = 16;  // frames
+
+// One set's sweeps over n > 0 interleaved frames, two at a time, the last of an odd count alone.
+MIXENGINE_WIDE
+void lagged_sweeps(const SweepPlan& p, float* data, std::size_t n) noexcept {
+    std::size_t sw = 0;
+    for (; sw + 1 < p.sweeps; sw += 2) {
+        const WideHalf halves[2] = {{&p, sw}, {&p, sw + 1}};
+        wide_sweep<kSweep, true>(halves, data, n);
+    }
+    if (sw < p.sweeps) planned_sweep(p, sw, data, n);
 }
 #endif
 
@@ -665,7 +737,13 @@ void run_in_lanes(std::span<const LaneChannel> channels, std::size_t n, float* s
     if (p.skewed(n))
         return skewed_sweeps(p.units_.data(), p.unit_count_.data(), bufs, p.spare_.data(), n);
     simd::interleave(bufs, 0, n, scratch);
-    planned_sweeps(p.sweeps(), scratch, n);
+#if MIXENGINE_HAS_WIDE
+    // The two steps at the chunk's ends, where half the lanes idle, cost what a short chunk saves.
+    if (simd::wide() && p.sweeps_ > 1 && n >= kLaggedFrom)
+        lagged_sweeps(p.sweeps(), scratch, n);
+    else
+#endif
+        planned_sweeps(p.sweeps(), scratch, n);
     simd::deinterleave(scratch, 0, n, bufs);
 }
 
