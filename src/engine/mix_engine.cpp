@@ -288,7 +288,13 @@ void in_lanes(State& s, std::vector<Channel>& channels, std::size_t n,
               std::array<LanePlan, N / kBiquadLanes>& plans, Pick pick) noexcept {
     static_assert(N % kBiquadLanes == 0);
     std::array<LaneChannel, N> lanes;
-    for (std::size_t k = 0; k < N; ++k) lanes[k] = pick(channels[k]);
+    // Field by field: copied whole, the fresh value is read back in wider pieces than it was
+    // written, which the processor cannot forward from its stores, a stall per channel.
+    for (std::size_t k = 0; k < N; ++k) {
+        const LaneChannel c = pick(channels[k]);
+        lanes[k].buf = c.buf;
+        for (std::size_t j = 0; j < c.cascades.size(); ++j) lanes[k].cascades[j] = c.cascades[j];
+    }
     run_sets_in_lanes(lanes, plans, n, s.lane_scratch.data());
 }
 
