@@ -216,6 +216,44 @@ TEST(MixEngine, InputMapSilencesMissingChannelsAndRemaps) {
     EXPECT_EQ(empty, std::vector<float>(32, 0.0f));
 }
 
+// Strips whose channels lie side by side on the device take them eight at a time; whatever the
+// map, each strip must hear exactly its own channel, a broken sample as silence.
+TEST(MixEngine, EveryStripHearsItsOwnChannelWhateverTheMap) {
+    struct Case {
+        const char* name;
+        std::size_t device_channels;
+        std::vector<int32_t> map;
+    };
+    std::vector<int32_t> shifted = identity_map(), one_moved = identity_map(), short_of = shifted;
+    for (int32_t& c : shifted) c += 3;
+    one_moved[13] = 2;  // the second eight no longer side by side, channel 2 heard twice
+    const Case cases[] = {{"identity", 32, identity_map()},
+                          {"shifted", 40, shifted},
+                          {"one moved", 32, one_moved},
+                          {"past the device", 30, identity_map()}};
+    constexpr std::size_t kFrames = 21;
+    for (const Case& c : cases) {
+        Rig rig(32);
+        std::vector<OutputRoute> routes;
+        for (uint32_t i = 0; i < 32; ++i) routes.push_back(strip_route(i, false));
+        rig.patch(c.map, routes);
+        std::vector<float> in(kFrames * c.device_channels);
+        for (std::size_t i = 0; i < in.size(); ++i)
+            in[i] = float(i % c.device_channels + 1) * 0.01f + float(i / c.device_channels) * 1e-4f;
+        in[5 * c.device_channels + 4] = std::numeric_limits<float>::infinity();
+        const auto out = rig.run(in, c.device_channels, kFrames, 32);
+        for (std::size_t strip = 0; strip < 32; ++strip) {
+            const int32_t ch = c.map[strip];
+            for (std::size_t f = 0; f < kFrames; ++f) {
+                const bool heard = ch >= 0 && std::size_t(ch) < c.device_channels;
+                const float x = heard ? in[f * c.device_channels + std::size_t(ch)] : 0.0f;
+                ASSERT_EQ(out[f * 32 + strip], std::isfinite(x) ? x : 0.0f)
+                    << c.name << ", strip " << strip << ", frame " << f;
+            }
+        }
+    }
+}
+
 TEST(MixEngine, DelayLineDelaysByWholeSamplesUpToHalfASecond) {
     const struct {
         float ms;
