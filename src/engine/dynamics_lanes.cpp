@@ -76,11 +76,11 @@ MIXENGINE_LANE_INLINE void gate_step(const GateVec& p, GateRun& r, float* xp) no
     const Lanes one = splat(1.0f), floor = splat(1e-9f), zero = splat(0.0f);
     const Lanes xv = load(xp);
     const Lanes a = abs_of(xv);
-    r.env = a > r.env ? a : a + p.fall * (r.env - a);
+    r.env = select(a > r.env, a, a + p.fall * (r.env - a));
     const Lanes e = r.env > floor ? r.env : floor;
     const Mask open = e >= p.open;
     const Mask closed = e < p.closed;
-    Lanes t = open ? one : p.depth_gain;
+    Lanes t = select(open, one, p.depth_gain);
     const Mask in_db = ~open & ~(closed & p.plain);
     if (any(in_db)) {
         for (std::size_t l = 0; l < kLanes; ++l)
@@ -89,8 +89,8 @@ MIXENGINE_LANE_INLINE void gate_step(const GateVec& p, GateRun& r, float* xp) no
     const Mask up = t >= r.gain;
     const Mask held = ~up & (r.hold > zero);
     const Lanes rise = t + p.att * (r.gain - t), fall = t + p.rel * (r.gain - t);
-    r.gain = up ? rise : (held ? r.gain : fall);
-    r.hold = up ? p.hold_samples : (held ? r.hold - one : r.hold);
+    r.gain = select(up, rise, select(held, r.gain, fall));
+    r.hold = select(up, p.hold_samples, select(held, r.hold - one, r.hold));
     store(xp, xv * r.gain);
     r.min_gain = r.gain < r.min_gain ? r.gain : r.min_gain;
 }
@@ -129,7 +129,7 @@ MIXENGINE_LANE_INLINE void detect_step(const CompVec& p, CompRun& r, const float
                                        float* lvl) noexcept {
     const Lanes floor = splat(1e-9f);
     const Lanes a = abs_of(load(x));
-    r.env = a > r.env ? a : a + p.det * (r.env - a);
+    r.env = select(a > r.env, a, a + p.det * (r.env - a));
     store(lvl, r.env > floor ? r.env : floor);
 }
 
@@ -141,20 +141,20 @@ MIXENGINE_LANE_INLINE void smooth_step(const CompVec& p, CompRun& r, const float
     const Mask has_knee = p.knee > zero;
     const Lanes d = load(db) - p.thr;
     const Lanes expand = p.ratio_less_1 * d;
-    const Lanes below = d < zero ? (expand >= limit ? expand : limit) : zero;
+    const Lanes below = select(d < zero, expand >= limit ? expand : limit, zero);
     const Lanes k = d + half;
     const Lanes in_knee = p.slope * (k * k) / width2;
-    const Lanes above = d > zero ? p.slope * d : zero;
-    const Lanes curve = (has_knee & (abs_of(d) <= half)) ? in_knee : above;
-    Lanes target = p.expander ? below : curve;
-    target = (~p.expander & (load(lvl) < p.quiet)) ? zero : target;
+    const Lanes above = select(d > zero, p.slope * d, zero);
+    const Lanes curve = select(has_knee & (abs_of(d) <= half), in_knee, above);
+    Lanes target = select(p.expander, below, curve);
+    target = select(~p.expander & (load(lvl) < p.quiet), zero, target);
 
     const Mask down = target < r.gr;
     const Mask held = ~down & (r.hold > zero);
     const Lanes attack = target + p.att * (r.gr - target),
                 release = target + p.rel * (r.gr - target);
-    r.gr = down ? attack : (held ? r.gr : release);
-    r.hold = down ? p.hold_samples : (held ? r.hold - one : r.hold);
+    r.gr = select(down, attack, select(held, r.gr, release));
+    r.hold = select(down, p.hold_samples, select(held, r.hold - one, r.hold));
     store(db, r.gr);
 }
 
