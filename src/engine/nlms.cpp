@@ -254,38 +254,49 @@ void run_group(const NlmsJob* jobs, std::size_t count, std::size_t n) noexcept {
     GroupRunning r;
     for (std::size_t h = 0; h < 2; ++h) r.leak[h] = r.unleak[h] = Doubles{} + 1.0;
     Wide amount{};
-    // Lane l of row r at [r * kGroup + l]: the jobs' memories come in and go out lane by lane.
-    // Lanes without a job stay silent throughout.
+    // Lane l of row r at [r * kGroup + l]: the jobs' memories come in and go out through the
+    // eight-lane transposes, a half of the lanes at a time. Lanes without a job stay silent.
     float* const lane_w = reinterpret_cast<float*>(g.w);
     float* const lane_h = reinterpret_cast<float*>(g.h);
     float* const lane_d = reinterpret_cast<float*>(g.d);
-    std::memset(g.w, 0, sizeof g.w);
+    const float* from[kGroup] = {};
+    float* to[kGroup] = {};
+    auto rows_in = [&](std::size_t at, std::size_t rows, float* dst) {
+        for (std::size_t h = 0; h < kGroup; h += simd::kLanes)
+            simd::interleave(from + h, at, rows, dst + h, kGroup);
+    };
+    auto rows_out = [&](const float* src, std::size_t at, std::size_t rows) {
+        for (std::size_t h = 0; h < kGroup; h += simd::kLanes)
+            simd::deinterleave(src + h, at, rows, to + h, kGroup);
+    };
     std::memset(g.h, 0, sizeof g.h);
-    for (std::size_t l = 0; l < count; ++l) {
-        const NlmsFilter& f = *jobs[l].filter;
-        double e = 0.0;
-        for (std::size_t i = 0; i < kTaps; ++i) {
-            e += double(f.window[i]) * double(f.window[i]);
-            lane_w[i * kGroup + l] = f.weights[i];
+    // The window energies, each summed in the order run_jobs sums it, all jobs at once.
+    for (std::size_t l = 0; l < count; ++l) from[l] = jobs[l].filter->window.data();
+    rows_in(0, kTaps, lane_h);
+    for (std::size_t i = 0; i < kTaps; ++i)
+        for (std::size_t h = 0; h < 2; ++h) {
+            const Doubles x = GroupRunning::half(g.h[i], h);
+            r.energy[h] += x * x;
         }
-        r.energy[l / 8][l % 8] = e;
-        // Row r holds the sample 192 - r before the first one.
-        for (std::size_t row = 0; row < kTaps; ++row)
-            lane_h[row * kGroup + l] = f.window[f.index + kTaps - row];
-        amount[l] = jobs[l].amount;
-    }
+    for (std::size_t l = 0; l < count; ++l) from[l] = jobs[l].filter->weights.data();
+    rows_in(0, kTaps, lane_w);
+    // Row r holds the sample 192 - r before the first one: the window from the oldest, reversed.
+    for (std::size_t l = 0; l < count; ++l)
+        from[l] = jobs[l].filter->window.data() + jobs[l].filter->index + 1;
+    rows_in(0, kTaps, lane_h);
+    std::reverse(g.h, g.h + kTaps);
+    for (std::size_t l = 0; l < count; ++l) amount[l] = jobs[l].amount;
     Wide acc[32];
     std::size_t filled = 0;  // samples of the call in the history so far
     for (std::size_t first = 0; first < n; first += kPiece) {
         const std::size_t m = n - first < kPiece ? n - first : kPiece;
         if (first > 0) std::memmove(g.h, g.h + kPiece, (kTaps + 1) * sizeof(Wide));
-        for (; filled < n && filled <= first + m; ++filled)
-            for (std::size_t l = 0; l < count; ++l)
-                lane_h[(kTaps + filled - first) * kGroup + l] = jobs[l].ref[filled];
-        for (std::size_t k = 0; k < m; ++k) {
-            g.d[k] = Wide{};
-            for (std::size_t l = 0; l < count; ++l) lane_d[k * kGroup + l] = jobs[l].buf[first + k];
-        }
+        const std::size_t fill_to = std::min(n, first + m + 1);
+        for (std::size_t l = 0; l < count; ++l) from[l] = jobs[l].ref;
+        rows_in(filled, fill_to - filled, lane_h + (kTaps + filled - first) * kGroup);
+        filled = fill_to;
+        for (std::size_t l = 0; l < count; ++l) from[l] = jobs[l].buf;
+        rows_in(first, m, lane_d);
         if (first == 0) group_pass<false, false, true>(g, kTaps - 1, Wide{}, WideMask{}, acc);
         for (std::size_t k = 0; k < m; ++k) {
             const std::size_t row = kTaps + k;
@@ -322,29 +333,34 @@ void run_group(const NlmsJob* jobs, std::size_t count, std::size_t n) noexcept {
                 group_pass<false, false, true>(g, row, step, on, acc);
             g.d[k] = g.d[k] - yp * amount;
         }
-        for (std::size_t k = 0; k < m; ++k)
-            for (std::size_t l = 0; l < count; ++l) jobs[l].buf[first + k] = lane_d[k * kGroup + l];
+        for (std::size_t l = 0; l < count; ++l) to[l] = jobs[l].buf;
+        rows_out(lane_d, first, m);
         if (first + m == n) {
             // The ring as run_jobs leaves it: the sample `back` before the next one at
-            // index + back.
+            // index + back, the last 192 rows reversed, and each half copied to the other.
             const std::size_t last = kTaps + m - 1;
+            std::reverse(g.h + last + 1 - kTaps, g.h + last + 1);
             for (std::size_t l = 0; l < count; ++l) {
                 NlmsFilter& f = *jobs[l].filter;
                 f.index = (f.index + kTaps - n % kTaps) % kTaps;
-                for (std::size_t back = 1; back <= kTaps; ++back) {
-                    const std::size_t p = f.index + back;
-                    const std::size_t at = p >= kTaps ? p - kTaps : p;
-                    f.window[at] = f.window[at + kTaps] = lane_h[(last + 1 - back) * kGroup + l];
-                }
+                to[l] = f.window.data() + f.index + 1;
+            }
+            rows_out(lane_h + (last + 1 - kTaps) * kGroup, 0, kTaps);
+            for (std::size_t l = 0; l < count; ++l) {
+                NlmsFilter& f = *jobs[l].filter;
+                float* w = f.window.data();
+                const std::size_t lo = f.index + 1;  // written: lo .. lo + 191
+                std::copy(w + lo, w + kTaps, w + lo + kTaps);
+                std::copy(w + kTaps, w + lo + kTaps, w);
             }
         }
     }
+    for (std::size_t l = 0; l < count; ++l) to[l] = jobs[l].filter->weights.data();
+    rows_out(lane_w, 0, kTaps);
     for (std::size_t l = 0; l < count; ++l) {
-        NlmsFilter& f = *jobs[l].filter;
         const double leak = r.leak[l / 8][l % 8];
-        for (std::size_t i = 0; i < kTaps; ++i)
-            f.weights[i] =
-                leak != 1.0 ? lane_w[i * kGroup + l] * float(leak) : lane_w[i * kGroup + l];
+        if (leak != 1.0)
+            for (float& w : jobs[l].filter->weights) w *= float(leak);
     }
 }
 
