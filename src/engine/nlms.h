@@ -30,7 +30,7 @@ struct NlmsJob {
     float amount = 1.0f;
 };
 
-// Runs every job over n samples. Over 48 samples or more, thirteen jobs or more run sixteen to a
+// Runs every job over n samples. Over 16 samples or more, thirteen jobs or more run sixteen to a
 // value, one job to a lane; the rest a few at a time interleaved, so that the processor overlaps
 // their serial per-sample chains. Either way each job's arithmetic is, to the bit, that of
 // running it alone.

@@ -425,8 +425,8 @@ TEST(Bleed, CancellersSideBySideMatchEachRunAlone) {
         std::size_t strips;
         std::size_t n;
     };
-    const Case cases[] = {{1, 64},  {2, 1},   {3, 37},   {4, 256},  {8, 100},
-                          {9, 64},  {13, 50}, {16, 65}, {17, 130}, {25, 48}, {32, 7}};
+    const Case cases[] = {{1, 64},  {2, 1},   {3, 37},   {4, 256},  {8, 100}, {9, 64},
+                          {13, 50}, {16, 65}, {17, 130}, {25, 48}, {32, 7},  {16, 16}};
     ScopedFlushDenormals denormals_off;
     for (const Case& c : cases) {
         std::mt19937 rng(unsigned(c.strips * 131 + c.n));
