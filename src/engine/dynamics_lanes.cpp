@@ -72,15 +72,16 @@ inline float gate_target_in_db(const GateParams& p, float e) noexcept {
     return 1.0f;
 }
 
+template <class Pick>
 MIXENGINE_LANE_INLINE void gate_step(const GateVec& p, GateRun& r, float* xp) noexcept {
     const Lanes one = splat(1.0f), floor = splat(1e-9f), zero = splat(0.0f);
     const Lanes xv = load(xp);
     const Lanes a = abs_of(xv);
-    r.env = select(a > r.env, a, a + p.fall * (r.env - a));
+    r.env = Pick::of(a > r.env, a, a + p.fall * (r.env - a));
     const Lanes e = r.env > floor ? r.env : floor;
     const Mask open = e >= p.open;
     const Mask closed = e < p.closed;
-    Lanes t = select(open, one, p.depth_gain);
+    Lanes t = Pick::of(open, one, p.depth_gain);
     const Mask in_db = ~open & ~(closed & p.plain);
     if (any(in_db)) {
         for (std::size_t l = 0; l < kLanes; ++l)
@@ -89,30 +90,44 @@ MIXENGINE_LANE_INLINE void gate_step(const GateVec& p, GateRun& r, float* xp) no
     const Mask up = t >= r.gain;
     const Mask held = ~up & (r.hold > zero);
     const Lanes rise = t + p.att * (r.gain - t), fall = t + p.rel * (r.gain - t);
-    r.gain = select(up, rise, select(held, r.gain, fall));
-    r.hold = select(up, p.hold_samples, select(held, r.hold - one, r.hold));
+    r.gain = Pick::of(up, rise, Pick::of(held, r.gain, fall));
+    r.hold = Pick::of(up, p.hold_samples, Pick::of(held, r.hold - one, r.hold));
     store(xp, xv * r.gain);
     r.min_gain = r.gain < r.min_gain ? r.gain : r.min_gain;
 }
 
 // Each kernel steps its S sets (S = sizeof...(J)) sample by sample, set J at lanes 8 J of the
 // interleaved frames; the sets' states are copied in and out so that they stay in registers.
-template <std::size_t... J>
+template <class Pick, std::size_t... J>
 MIXENGINE_LANE_INLINE void gate_sets(const GateVec* p, GateRun* r_io, float* x, std::size_t m,
                                      std::index_sequence<J...>) noexcept {
     constexpr std::size_t S = sizeof...(J);
     GateRun r[S] = {r_io[J]...};
-    for (std::size_t i = 0; i < m; ++i) (gate_step(p[J], r[J], x + (i * S + J) * kLanes), ...);
+    for (std::size_t i = 0; i < m; ++i)
+        (gate_step<Pick>(p[J], r[J], x + (i * S + J) * kLanes), ...);
     ((r_io[J] = r[J]), ...);
+}
+
+template <class Pick>
+MIXENGINE_LANE_INLINE void gate_sets(const GateVec* p, GateRun* r, float* x, std::size_t m,
+                                     std::size_t sets) noexcept {
+    if (sets == 2)
+        gate_sets<Pick>(p, r, x, m, std::make_index_sequence<2>{});
+    else
+        gate_sets<Pick>(p, r, x, m, std::make_index_sequence<1>{});
 }
 
 MIXENGINE_SIMD_CLONES
 void gate_piece(const GateVec* p, GateRun* r, float* x, std::size_t m, std::size_t sets) noexcept {
-    if (sets == 2)
-        gate_sets(p, r, x, m, std::make_index_sequence<2>{});
-    else
-        gate_sets(p, r, x, m, std::make_index_sequence<1>{});
+    gate_sets<Select>(p, r, x, m, sets);
 }
+#if MIXENGINE_HAS_WIDE
+MIXENGINE_WIDE
+void gate_piece_v4(const GateVec* p, GateRun* r, float* x, std::size_t m,
+                   std::size_t sets) noexcept {
+    gate_sets<BitSelect>(p, r, x, m, sets);
+}
+#endif
 
 // Per lane the parameters of comp_run; an idle lane gets a compressor that never leaves 0 dB.
 struct CompVec {
@@ -125,15 +140,17 @@ struct CompRun {
 };
 
 // The detector of every lane as the peak detector; RMS lanes are redone one by one afterwards.
+template <class Pick>
 MIXENGINE_LANE_INLINE void detect_step(const CompVec& p, CompRun& r, const float* x,
                                        float* lvl) noexcept {
     const Lanes floor = splat(1e-9f);
     const Lanes a = abs_of(load(x));
-    r.env = select(a > r.env, a, a + p.det * (r.env - a));
+    r.env = Pick::of(a > r.env, a, a + p.det * (r.env - a));
     store(lvl, r.env > floor ? r.env : floor);
 }
 
 // comp_target_db and the gain smoothing; writes the smoothed gain change over the level in dB.
+template <class Pick>
 MIXENGINE_LANE_INLINE void smooth_step(const CompVec& p, CompRun& r, const float* lvl,
                                        float* db) noexcept {
     const Lanes zero = splat(0.0f), one = splat(1.0f), two = splat(2.0f), limit = splat(-60.0f);
@@ -141,20 +158,20 @@ MIXENGINE_LANE_INLINE void smooth_step(const CompVec& p, CompRun& r, const float
     const Mask has_knee = p.knee > zero;
     const Lanes d = load(db) - p.thr;
     const Lanes expand = p.ratio_less_1 * d;
-    const Lanes below = select(d < zero, expand >= limit ? expand : limit, zero);
+    const Lanes below = Pick::of(d < zero, expand >= limit ? expand : limit, zero);
     const Lanes k = d + half;
     const Lanes in_knee = p.slope * (k * k) / width2;
-    const Lanes above = select(d > zero, p.slope * d, zero);
-    const Lanes curve = select(has_knee & (abs_of(d) <= half), in_knee, above);
-    Lanes target = select(p.expander, below, curve);
-    target = select(~p.expander & (load(lvl) < p.quiet), zero, target);
+    const Lanes above = Pick::of(d > zero, p.slope * d, zero);
+    const Lanes curve = Pick::of(has_knee & (abs_of(d) <= half), in_knee, above);
+    Lanes target = Pick::of(p.expander, below, curve);
+    target = Pick::of(~p.expander & (load(lvl) < p.quiet), zero, target);
 
     const Mask down = target < r.gr;
     const Mask held = ~down & (r.hold > zero);
     const Lanes attack = target + p.att * (r.gr - target),
                 release = target + p.rel * (r.gr - target);
-    r.gr = select(down, attack, select(held, r.gr, release));
-    r.hold = select(down, p.hold_samples, select(held, r.hold - one, r.hold));
+    r.gr = Pick::of(down, attack, Pick::of(held, r.gr, release));
+    r.hold = Pick::of(down, p.hold_samples, Pick::of(held, r.hold - one, r.hold));
     store(db, r.gr);
 }
 
@@ -168,29 +185,29 @@ MIXENGINE_LANE_INLINE void apply_step(const CompVec& p, CompRun& r, const float*
 enum class CompPass { Detect, Smooth, Apply };
 
 // One pass of the compressor over the S sets: `a` is what it reads, `b` what it writes.
-template <CompPass kPass, std::size_t... J>
+template <CompPass kPass, class Pick, std::size_t... J>
 MIXENGINE_LANE_INLINE void comp_sets(const CompVec* p, CompRun* r_io, const float* a, float* b,
                                      std::size_t m, std::index_sequence<J...>) noexcept {
     constexpr std::size_t S = sizeof...(J);
     CompRun r[S] = {r_io[J]...};
     for (std::size_t i = 0; i < m; ++i) {
         if constexpr (kPass == CompPass::Detect)
-            (detect_step(p[J], r[J], a + (i * S + J) * kLanes, b + (i * S + J) * kLanes), ...);
+            (detect_step<Pick>(p[J], r[J], a + (i * S + J) * kLanes, b + (i * S + J) * kLanes), ...);
         else if constexpr (kPass == CompPass::Smooth)
-            (smooth_step(p[J], r[J], a + (i * S + J) * kLanes, b + (i * S + J) * kLanes), ...);
+            (smooth_step<Pick>(p[J], r[J], a + (i * S + J) * kLanes, b + (i * S + J) * kLanes), ...);
         else
             (apply_step(p[J], r[J], a + (i * S + J) * kLanes, b + (i * S + J) * kLanes), ...);
     }
     ((r_io[J] = r[J]), ...);
 }
 
-template <CompPass kPass>
+template <CompPass kPass, class Pick = Select>
 MIXENGINE_LANE_INLINE void comp_pass(const CompVec* p, CompRun* r, const float* a, float* b,
                                      std::size_t m, std::size_t sets) noexcept {
     if (sets == 2)
-        comp_sets<kPass>(p, r, a, b, m, std::make_index_sequence<2>{});
+        comp_sets<kPass, Pick>(p, r, a, b, m, std::make_index_sequence<2>{});
     else
-        comp_sets<kPass>(p, r, a, b, m, std::make_index_sequence<1>{});
+        comp_sets<kPass, Pick>(p, r, a, b, m, std::make_index_sequence<1>{});
 }
 
 MIXENGINE_SIMD_CLONES
@@ -203,6 +220,42 @@ MIXENGINE_SIMD_CLONES
 void comp_smooth(const CompVec* p, CompRun* r, const float* lvl, float* db, std::size_t m,
                  std::size_t sets) noexcept {
     comp_pass<CompPass::Smooth>(p, r, lvl, db, m, sets);
+}
+
+#if MIXENGINE_HAS_WIDE
+MIXENGINE_WIDE
+void comp_detect_v4(const CompVec* p, CompRun* r, const float* x, float* lvl, std::size_t m,
+                    std::size_t sets) noexcept {
+    comp_pass<CompPass::Detect, BitSelect>(p, r, x, lvl, m, sets);
+}
+
+MIXENGINE_WIDE
+void comp_smooth_v4(const CompVec* p, CompRun* r, const float* lvl, float* db, std::size_t m,
+                    std::size_t sets) noexcept {
+    comp_pass<CompPass::Smooth, BitSelect>(p, r, lvl, db, m, sets);
+}
+#endif
+
+// The kernels with selects, in the form for this processor.
+void gate_kernel(const GateVec* p, GateRun* r, float* x, std::size_t m, std::size_t sets) noexcept {
+#if MIXENGINE_HAS_WIDE
+    if (wide()) return gate_piece_v4(p, r, x, m, sets);
+#endif
+    gate_piece(p, r, x, m, sets);
+}
+void detect_kernel(const CompVec* p, CompRun* r, const float* x, float* lvl, std::size_t m,
+                   std::size_t sets) noexcept {
+#if MIXENGINE_HAS_WIDE
+    if (wide()) return comp_detect_v4(p, r, x, lvl, m, sets);
+#endif
+    comp_detect(p, r, x, lvl, m, sets);
+}
+void smooth_kernel(const CompVec* p, CompRun* r, const float* lvl, float* db, std::size_t m,
+                   std::size_t sets) noexcept {
+#if MIXENGINE_HAS_WIDE
+    if (wide()) return comp_smooth_v4(p, r, lvl, db, m, sets);
+#endif
+    comp_smooth(p, r, lvl, db, m, sets);
 }
 
 MIXENGINE_SIMD_CLONES
@@ -275,7 +328,7 @@ void gate_run_lanes(std::span<const GateLane> lanes, std::size_t n,
     for (std::size_t at = 0; at < n; at += kPiece) {
         const std::size_t m = std::min(kPiece, n - at);
         interleave_sets(bufs, sets, at, m, x);
-        gate_piece(p, r, x, m, sets);
+        gate_kernel(p, r, x, m, sets);
         deinterleave_sets(x, sets, at, m, bufs);
     }
     finish_lanes(lanes, bufs, r, min_gain, [](GateState& st, const GateRun& w, std::size_t k) {
@@ -321,7 +374,7 @@ void comp_run_lanes(std::span<const CompLane> lanes, std::size_t n,
         interleave_sets(bufs, sets, at, m, x);
         float env[kDynamicsLanes];
         for (std::size_t l = 0; l < width; ++l) env[l] = r[l / kLanes].env[l % kLanes];
-        comp_detect(p, r, x, lvl, m, sets);
+        detect_kernel(p, r, x, lvl, m, sets);
         for (std::size_t l = 0; l < width; ++l) {
             if (!rms[l]) continue;
             float e = env[l];
@@ -334,7 +387,7 @@ void comp_run_lanes(std::span<const CompLane> lanes, std::size_t n,
             r[l / kLanes].env[l % kLanes] = e;
         }
         block_lin_to_db(lvl, db, m * width);
-        comp_smooth(p, r, lvl, db, m, sets);
+        smooth_kernel(p, r, lvl, db, m, sets);
         block_db_to_gain(db, lvl, m * width);  // the gains replace the levels
         comp_apply(p, r, lvl, x, m, sets);
         deinterleave_sets(x, sets, at, m, bufs);

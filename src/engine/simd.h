@@ -13,9 +13,9 @@
 #include <cstring>
 
 //
-// Sixteen-lane kernels (Wide) are compiled for x86-64-v4 alone (MIXENGINE_WIDE) and run only
-// where wide() says so: GCC lowers 64-byte vectors for narrower machines through memory, slower
-// than two eight-lane passes, so those machines take the eight-lane form instead.
+// Kernels compiled for x86-64-v4 alone (MIXENGINE_WIDE) run only where wide() says so: the
+// sixteen-lane ones (Wide), since GCC lowers 64-byte vectors for narrower machines through
+// memory, slower than two eight-lane passes, and those that pick lanes with BitSelect.
 #if defined(__GNUC__) && defined(__x86_64__) && !defined(__clang__) && !defined(__SANITIZE_THREAD__)
 #define MIXENGINE_SIMD_CLONES \
     __attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")))
@@ -58,8 +58,8 @@ typedef int32_t Order __attribute__((vector_size(4 * kLanes)));  // for MIXENGIN
 inline constexpr std::size_t kWideLanes = 2 * kLanes;
 typedef float Wide __attribute__((vector_size(4 * kWideLanes)));
 
-// Whether this processor runs the sixteen-lane kernels; the loader picks the answer as it picks
-// the clones.
+// Whether this processor runs the kernels compiled for x86-64-v4 alone (the sixteen-lane ones
+// among them); the loader picks the answer as it picks the clones.
 #if MIXENGINE_HAS_WIDE
 bool wide() noexcept;
 #else
@@ -75,17 +75,24 @@ constexpr bool wide() noexcept {
 #define MIXENGINE_MIX(a, b, ...) __builtin_shuffle(a, b, Order{__VA_ARGS__})
 #endif
 
-// Lane by lane a where m is set, else b; m is a comparison's result (every bit of a lane set or
-// none). GCC 12 turns `m ? a : b`, and a blend written out in bit operations, into vblendvps,
-// three micro-operations on recent Intel cores; a mask hidden from its optimiser stays the bit
-// operations, one vpternlogd on AVX-512. Without AVX the mask takes a trip through memory.
-MIXENGINE_LANE_INLINE Lanes select(Mask m, Lanes a, Lanes b) noexcept {
-#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__)
-    asm("" : "+v,m"(m));
+// Lane by lane a where m is set, else b, for kernels written once for either selector; m is a
+// comparison's result (every bit of a lane set or none).
+struct Select {
+    static MIXENGINE_LANE_INLINE Lanes of(Mask m, Lanes a, Lanes b) noexcept { return m ? a : b; }
+};
+#if MIXENGINE_HAS_WIDE
+// The same for MIXENGINE_WIDE functions alone. There GCC 12 turns `m ? a : b`, and a blend
+// written out in bit operations, into vblendvps, three micro-operations on recent Intel cores;
+// a mask hidden from its optimiser stays the bit operations, one vpternlogd. (The constraint
+// needs eight lanes to fit one register, which only AVX gives.)
+struct BitSelect {
+    static MIXENGINE_LANE_INLINE Lanes of(Mask m, Lanes a, Lanes b) noexcept {
+        asm("" : "+v"(m));
+        return reinterpret_cast<Lanes>((reinterpret_cast<Mask>(a) & m) |
+                                       (reinterpret_cast<Mask>(b) & ~m));
+    }
+};
 #endif
-    return reinterpret_cast<Lanes>((reinterpret_cast<Mask>(a) & m) |
-                                   (reinterpret_cast<Mask>(b) & ~m));
-}
 
 // Row k of r becomes column k: three rounds of shuffles in registers.
 MIXENGINE_LANE_INLINE void transpose(Lanes r[kLanes]) noexcept {
