@@ -234,28 +234,17 @@ void comp_smooth_v4(const CompVec* p, CompRun* r, const float* lvl, float* db, s
                     std::size_t sets) noexcept {
     comp_pass<CompPass::Smooth, BitSelect>(p, r, lvl, db, m, sets);
 }
+#else
+// Nothing apart to run on machines without the x86-64-v4 kernels.
+constexpr auto* gate_piece_v4 = &gate_piece;
+constexpr auto* comp_detect_v4 = &comp_detect;
+constexpr auto* comp_smooth_v4 = &comp_smooth;
 #endif
 
-// The kernels with selects, in the form for this processor.
-void gate_kernel(const GateVec* p, GateRun* r, float* x, std::size_t m, std::size_t sets) noexcept {
-#if MIXENGINE_HAS_WIDE
-    if (wide()) return gate_piece_v4(p, r, x, m, sets);
-#endif
-    gate_piece(p, r, x, m, sets);
-}
-void detect_kernel(const CompVec* p, CompRun* r, const float* x, float* lvl, std::size_t m,
-                   std::size_t sets) noexcept {
-#if MIXENGINE_HAS_WIDE
-    if (wide()) return comp_detect_v4(p, r, x, lvl, m, sets);
-#endif
-    comp_detect(p, r, x, lvl, m, sets);
-}
-void smooth_kernel(const CompVec* p, CompRun* r, const float* lvl, float* db, std::size_t m,
-                   std::size_t sets) noexcept {
-#if MIXENGINE_HAS_WIDE
-    if (wide()) return comp_smooth_v4(p, r, lvl, db, m, sets);
-#endif
-    comp_smooth(p, r, lvl, db, m, sets);
+// A kernel with selects in the form for this processor.
+template <class F>
+F* for_this_processor(F* plain, F* v4) noexcept {
+    return wide() ? v4 : plain;
 }
 
 MIXENGINE_SIMD_CLONES
@@ -328,7 +317,7 @@ void gate_run_lanes(std::span<const GateLane> lanes, std::size_t n,
     for (std::size_t at = 0; at < n; at += kPiece) {
         const std::size_t m = std::min(kPiece, n - at);
         interleave_sets(bufs, sets, at, m, x);
-        gate_kernel(p, r, x, m, sets);
+        for_this_processor(gate_piece, gate_piece_v4)(p, r, x, m, sets);
         deinterleave_sets(x, sets, at, m, bufs);
     }
     finish_lanes(lanes, bufs, r, min_gain, [](GateState& st, const GateRun& w, std::size_t k) {
@@ -374,7 +363,7 @@ void comp_run_lanes(std::span<const CompLane> lanes, std::size_t n,
         interleave_sets(bufs, sets, at, m, x);
         float env[kDynamicsLanes];
         for (std::size_t l = 0; l < width; ++l) env[l] = r[l / kLanes].env[l % kLanes];
-        detect_kernel(p, r, x, lvl, m, sets);
+        for_this_processor(comp_detect, comp_detect_v4)(p, r, x, lvl, m, sets);
         for (std::size_t l = 0; l < width; ++l) {
             if (!rms[l]) continue;
             float e = env[l];
@@ -387,7 +376,7 @@ void comp_run_lanes(std::span<const CompLane> lanes, std::size_t n,
             r[l / kLanes].env[l % kLanes] = e;
         }
         block_lin_to_db(lvl, db, m * width);
-        smooth_kernel(p, r, lvl, db, m, sets);
+        for_this_processor(comp_smooth, comp_smooth_v4)(p, r, lvl, db, m, sets);
         block_db_to_gain(db, lvl, m * width);  // the gains replace the levels
         comp_apply(p, r, lvl, x, m, sets);
         deinterleave_sets(x, sets, at, m, bufs);
