@@ -192,9 +192,11 @@ MIXENGINE_LANE_INLINE void comp_sets(const CompVec* p, CompRun* r_io, const floa
     CompRun r[S] = {r_io[J]...};
     for (std::size_t i = 0; i < m; ++i) {
         if constexpr (kPass == CompPass::Detect)
-            (detect_step<Pick>(p[J], r[J], a + (i * S + J) * kLanes, b + (i * S + J) * kLanes), ...);
+            (detect_step<Pick>(p[J], r[J], a + (i * S + J) * kLanes, b + (i * S + J) * kLanes),
+             ...);
         else if constexpr (kPass == CompPass::Smooth)
-            (smooth_step<Pick>(p[J], r[J], a + (i * S + J) * kLanes, b + (i * S + J) * kLanes), ...);
+            (smooth_step<Pick>(p[J], r[J], a + (i * S + J) * kLanes, b + (i * S + J) * kLanes),
+             ...);
         else
             (apply_step(p[J], r[J], a + (i * S + J) * kLanes, b + (i * S + J) * kLanes), ...);
     }
