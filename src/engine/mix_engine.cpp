@@ -159,9 +159,9 @@ static_assert(kStrips % simd::kLanes == 0);
 bool read_eight_inputs(State& s, std::size_t first, std::span<const float> input, std::size_t in_ch,
                        std::size_t n) noexcept {
     if (s.room.active() || input.empty() || first + simd::kLanes > s.input_map.size()) return false;
-    const int32_t ch = s.input_map[first];
+    const int64_t ch = s.input_map[first];  // wide enough for any map entry plus seven
     for (std::size_t l = 0; l < simd::kLanes; ++l)
-        if (s.input_map[first + l] != ch + int32_t(l)) return false;
+        if (s.input_map[first + l] != ch + int64_t(l)) return false;
     if (ch < 0 || std::size_t(ch) + simd::kLanes > in_ch) return false;
     float* dst[simd::kLanes];
     for (std::size_t l = 0; l < simd::kLanes; ++l) dst[l] = s.strips[first + l].buf_in.data();

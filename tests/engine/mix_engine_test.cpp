@@ -224,13 +224,15 @@ TEST(MixEngine, EveryStripHearsItsOwnChannelWhateverTheMap) {
         std::size_t device_channels;
         std::vector<int32_t> map;
     };
-    std::vector<int32_t> shifted = identity_map(), one_moved = identity_map(), short_of = shifted;
+    std::vector<int32_t> shifted = identity_map(), one_moved = identity_map(), huge = shifted;
     for (int32_t& c : shifted) c += 3;
     one_moved[13] = 2;  // the second eight no longer side by side, channel 2 heard twice
+    huge[0] = std::numeric_limits<int32_t>::max();  // the next seven beyond any int32_t
     const Case cases[] = {{"identity", 32, identity_map()},
                           {"shifted", 40, shifted},
                           {"one moved", 32, one_moved},
-                          {"past the device", 30, identity_map()}};
+                          {"past the device", 30, identity_map()},
+                          {"huge", 32, huge}};
     constexpr std::size_t kFrames = 21;
     for (const Case& c : cases) {
         Rig rig(32);
