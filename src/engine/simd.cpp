@@ -1,5 +1,5 @@
 // Interleaving eight channels: eight frames at a time as an 8x8 transpose in registers, the
-// ragged end one sample at a time; and the switch for the sixteen-lane kernels.
+// ragged end one sample at a time; and the switch for the kernels compiled for x86-64-v4.
 #include "simd.h"
 
 namespace mixengine::simd {
