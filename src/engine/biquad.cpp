@@ -723,28 +723,37 @@ bool LanePlan::skewed(std::size_t n) const noexcept {
     return sweeps_ > 0 && skewed_pays(unit_count_, (sweeps_ - 1) * kSweep + last_stages_, n);
 }
 
-void run_in_lanes(std::span<const LaneChannel> channels, std::size_t n, float* scratch,
-                  LanePlan* plan) noexcept {
+namespace {
+
+void run_unplanned(std::span<const LaneChannel> channels, std::size_t n, float* scratch) noexcept {
+    StageCursor cursor[kBiquadLanes];
     float* bufs[kBiquadLanes] = {};
-    if (!plan || !plan->follow(channels)) {
-        StageCursor cursor[kBiquadLanes];
-        channel_cursors(channels, cursor, bufs);
-        return run_cursors_in_lanes(cursor, bufs, n, scratch, true);
-    }
-    LanePlan& p = *plan;
-    if (p.sweeps_ == 0) return;
-    for (std::size_t l = 0; l < p.lanes_; ++l) bufs[l] = channels[l].buf;
-    if (p.skewed(n))
-        return skewed_sweeps(p.units_.data(), p.unit_count_.data(), bufs, p.spare_.data(), n);
+    channel_cursors(channels, cursor, bufs);
+    run_cursors_in_lanes(cursor, bufs, n, scratch, true);
+}
+
+}  // namespace
+
+void LanePlan::run(std::span<const LaneChannel> channels, std::size_t n, float* scratch) noexcept {
+    if (sweeps_ == 0) return;
+    float* bufs[kBiquadLanes] = {};
+    for (std::size_t l = 0; l < lanes_; ++l) bufs[l] = channels[l].buf;
+    if (skewed(n)) return skewed_sweeps(units_.data(), unit_count_.data(), bufs, spare_.data(), n);
     simd::interleave(bufs, 0, n, scratch);
 #if MIXENGINE_HAS_WIDE
     // The two steps at the chunk's ends, where half the lanes idle, cost what a short chunk saves.
-    if (simd::wide() && p.sweeps_ > 1 && n >= kLaggedFrom)
-        lagged_sweeps(p.sweeps(), scratch, n);
+    if (simd::wide() && sweeps_ > 1 && n >= kLaggedFrom)
+        lagged_sweeps(sweeps(), scratch, n);
     else
 #endif
-        planned_sweeps(p.sweeps(), scratch, n);
+        planned_sweeps(sweeps(), scratch, n);
     simd::deinterleave(scratch, 0, n, bufs);
+}
+
+void run_in_lanes(std::span<const LaneChannel> channels, std::size_t n, float* scratch,
+                  LanePlan* plan) noexcept {
+    if (plan && plan->follow(channels)) return plan->run(channels, n, scratch);
+    run_unplanned(channels, n, scratch);
 }
 
 void run_sets_in_lanes(std::span<const LaneChannel> channels, std::span<LanePlan> plans,
@@ -755,29 +764,35 @@ void run_sets_in_lanes(std::span<const LaneChannel> channels, std::span<LanePlan
         const std::size_t first = k * kBiquadLanes;
         return channels.subspan(first, std::min(kBiquadLanes, channels.size() - first));
     };
-    // Sets that run skewed keep that form: their lanes are full already.
-    auto pairs = [&](std::size_t k) {
-        return simd::wide() && k + 1 < sets && plans[k].follow(set(k)) &&
-               plans[k + 1].follow(set(k + 1)) && plans[k].sweeps_ > 0 &&
-               plans[k + 1].sweeps_ > 0 && !plans[k].skewed(n) && !plans[k + 1].skewed(n);
-    };
+    // Each plan follows its set once a chunk, a set ahead, so that a pair is known before it runs.
+    auto follows = [&](std::size_t k) { return k < sets && plans[k].follow(set(k)); };
+    bool fits = follows(0);
     for (std::size_t k = 0; k < sets; ++k) {
-        if (!pairs(k)) {
-            run_in_lanes(set(k), n, scratch, &plans[k]);
+        const bool next_fits = follows(k + 1);
+#if MIXENGINE_HAS_WIDE
+        // Sets that run skewed keep that form: their lanes are full already.
+        auto pairs = [&](const LanePlan& p) { return p.sweeps_ > 0 && !p.skewed(n); };
+        if (simd::wide() && fits && next_fits && pairs(plans[k]) && pairs(plans[k + 1])) {
+            float* bufs[2][kBiquadLanes] = {};
+            for (std::size_t h = 0; h < 2; ++h) {
+                for (std::size_t l = 0; l < plans[k + h].lanes_; ++l)
+                    bufs[h][l] = set(k + h)[l].buf;
+                simd::interleave(bufs[h], 0, n, scratch + h * kBiquadLanes, simd::kWideLanes);
+            }
+            const SweepPlan both[2] = {plans[k].sweeps(), plans[k + 1].sweeps()};
+            wide_sweeps(both, scratch, n);
+            for (std::size_t h = 0; h < 2; ++h)
+                simd::deinterleave(scratch + h * kBiquadLanes, 0, n, bufs[h], simd::kWideLanes);
+            ++k;
+            fits = follows(k + 1);
             continue;
         }
-#if MIXENGINE_HAS_WIDE
-        float* bufs[2][kBiquadLanes] = {};
-        for (std::size_t h = 0; h < 2; ++h) {
-            for (std::size_t l = 0; l < plans[k + h].lanes_; ++l) bufs[h][l] = set(k + h)[l].buf;
-            simd::interleave(bufs[h], 0, n, scratch + h * kBiquadLanes, simd::kWideLanes);
-        }
-        const SweepPlan both[2] = {plans[k].sweeps(), plans[k + 1].sweeps()};
-        wide_sweeps(both, scratch, n);
-        for (std::size_t h = 0; h < 2; ++h)
-            simd::deinterleave(scratch + h * kBiquadLanes, 0, n, bufs[h], simd::kWideLanes);
 #endif
-        ++k;
+        if (fits)
+            plans[k].run(set(k), n, scratch);
+        else
+            run_unplanned(set(k), n, scratch);
+        fits = next_fits;
     }
 }
 

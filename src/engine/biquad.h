@@ -127,6 +127,8 @@ class LanePlan {
     bool follow(std::span<const LaneChannel> channels) noexcept;
     // Whether the skewed form is the cheaper for n frames.
     bool skewed(std::size_t n) const noexcept;
+    // Runs the set this plan follows in its own lanes.
+    void run(std::span<const LaneChannel> channels, std::size_t n, float* scratch) noexcept;
     SweepPlan sweeps() noexcept;
 
     static constexpr std::size_t kKeys = 4 * kBiquadLanes;
