@@ -174,12 +174,14 @@ MIXENGINE_LANE_INLINE void run_jobs(const NlmsJob* jobs, std::size_t n) noexcept
 constexpr std::size_t kGroup = sizeof(Wide) / sizeof(float);
 constexpr std::size_t kPiece = 64;
 constexpr std::size_t kRows = kTaps + kPiece + 1;
-// A group costs the same however many lanes it fills: about 62 us per 256-frame block where
-// jobs three at a time take 5 us each, so fewer than thirteen jobs run faster that way. Taking
-// the jobs' memories into lanes and back costs a group some samples' worth, so only the
-// shortest chunks run faster three at a time (at 32 frames the group is an eighth faster).
-constexpr std::size_t kGroupFrom = 13;
+// A group costs the same however many lanes it fills. Measured on a Zen 5 core: 35 us per
+// 256-frame block, where jobs three at a time take 4.8 us each, so from nine jobs a group is the
+// faster; taking the jobs' memories into lanes and back costs it some samples' worth, so in
+// chunks under 32 frames only from twelve, and under 16 frames never.
 constexpr std::size_t kGroupFromFrames = 16;
+constexpr std::size_t group_from(std::size_t n) noexcept {
+    return n < 32 ? 12 : 9;
+}
 
 struct GroupMemory {
     Wide w[kTaps];
@@ -187,43 +189,72 @@ struct GroupMemory {
     Wide d[kPiece];
 };
 
-// The 32 partial sums of a sample's estimate in run_jobs' tree, lane by lane.
-MIXENGINE_LANE_INLINE Wide group_total(const Wide (&acc)[32]) noexcept {
-    Wide t[8];
-    for (std::size_t j = 0; j < 8; ++j) t[j] = (acc[j] + acc[j + 8]) + (acc[j + 16] + acc[j + 24]);
-    return ((t[0] + t[4]) + (t[1] + t[5])) + ((t[2] + t[6]) + (t[3] + t[7]));
-}
-
 typedef int32_t WideMask __attribute__((vector_size(sizeof(Wide))));
 
-// One tap of a pass: x[0] is its sample in this window, x[1] in the next one.
+// A sample's terms of its step that depend on the references alone: the leak its estimate is
+// scaled by, its factor, which lanes learn.
+enum class Learning : uint8_t { None, Some, All };
+struct SampleTerms {
+    Wide leak, factor;
+    WideMask on;
+    Learning learning;
+};
+
+// One tap of a pass: x is its sample in this window, x_next in the next one.
 template <bool kUpdate, bool kMasked, bool kDot>
-MIXENGINE_LANE_INLINE Wide group_tap(Wide& weight, const Wide* x, Wide step, WideMask on) noexcept {
+MIXENGINE_LANE_INLINE Wide group_tap(Wide& weight, Wide x, Wide x_next, Wide step,
+                                     WideMask on) noexcept {
     Wide w = weight;
     if constexpr (kUpdate) {
-        const Wide nw = w + step * x[0];
+        const Wide nw = w + step * x;
         w = kMasked ? (on ? nw : w) : nw;
         weight = w;
     }
-    return kDot ? w * x[1] : Wide{};
+    return kDot ? w * x_next : Wide{};
+}
+
+// One run of a pass (see group_pass): the partial sums j .. j + 7, over taps j + 32 k .. j + 32 k
+// + 7 for k = 0 .. 5, eight neighbours that share their rows: a row is one tap's sample in this
+// window and the next tap's in the next, so the run loads nine rows where its taps one by one
+// would load sixteen. Tap i < 191 of a window is the sample i + 1 before it, tap 191 the sample
+// itself; `newest` is the sample's row.
+constexpr std::size_t kRun = 8;
+template <bool kUpdate, bool kMasked, bool kDot>
+MIXENGINE_LANE_INLINE void group_run(GroupMemory& g, const Wide* newest, std::size_t j, Wide step,
+                                     WideMask on, Wide (&sum)[kRun]) noexcept {
+    for (std::size_t r = 0; r < kRun; ++r) sum[r] = Wide{};
+    // Unrolled whole, GCC would hold the stacked weights in registers and spill them.
+#pragma GCC unroll 1
+    for (std::size_t i = j; i < kTaps; i += 32) {
+        const bool last = i + kRun == kTaps;  // tap 191 has rows of its own
+        Wide next = newest[-std::ptrdiff_t(i)];
+#pragma GCC unroll 8
+        for (std::size_t r = 0; r < kRun; ++r) {
+            const bool own = last && r + 1 == kRun;
+            const Wide x = *(own ? newest : newest - (i + r + 1));
+            sum[r] += group_tap<kUpdate, kMasked, kDot>(g.w[i + r], x, own ? newest[1] : next,
+                                                        step, on);
+            next = x;
+        }
+    }
 }
 
 // One pass at the sample in row `row`: the update from its window where `on` is set (all lanes,
-// or only the masked ones), then the next sample's partial sums from the new weights. Tap i < 191
-// of a window is the sample i + 1 before it, tap 191 the sample itself.
+// or only the masked ones), then the next sample's estimate from the new weights, its 32 partial
+// sums (tap i to sum i % 32) added in run_jobs' tree lane by lane. The tree takes each run's sums
+// as the run ends, so that little of it waits for the last one.
 template <bool kUpdate, bool kMasked, bool kDot>
-MIXENGINE_LANE_INLINE void group_pass(GroupMemory& g, std::size_t row, Wide step, WideMask on,
-                                      Wide (&acc)[32]) noexcept {
-    const Wide* older = g.h + row - 1;  // tap i's row is older - i, but tap 191's
-    for (std::size_t j = 0; j < 32; ++j) {
-        Wide sum{};
-        for (std::size_t i = j; i + 32 < kTaps; i += 32)
-            sum += group_tap<kUpdate, kMasked, kDot>(g.w[i], older - i, step, on);
-        const std::size_t i = j + kTaps - 32;
-        sum += group_tap<kUpdate, kMasked, kDot>(g.w[i], i + 1 < kTaps ? older - i : g.h + row,
-                                                 step, on);
-        acc[j] = sum;
-    }
+MIXENGINE_LANE_INLINE Wide group_pass(GroupMemory& g, std::size_t row, Wide step,
+                                      WideMask on) noexcept {
+    const Wide* newest = g.h + row;
+    Wide a[kRun], b[kRun], t[kRun];
+    group_run<kUpdate, kMasked, kDot>(g, newest, 0, step, on, a);
+    group_run<kUpdate, kMasked, kDot>(g, newest, 8, step, on, b);
+    for (std::size_t r = 0; r < kRun; ++r) t[r] = a[r] + b[r];
+    group_run<kUpdate, kMasked, kDot>(g, newest, 16, step, on, a);
+    group_run<kUpdate, kMasked, kDot>(g, newest, 24, step, on, b);
+    for (std::size_t r = 0; r < kRun; ++r) t[r] = t[r] + (a[r] + b[r]);
+    return ((t[0] + t[4]) + (t[1] + t[5])) + ((t[2] + t[6]) + (t[3] + t[7]));
 }
 
 typedef double Doubles __attribute__((vector_size(sizeof(Wide))));  // eight
@@ -250,7 +281,7 @@ struct GroupRunning {
 MIXENGINE_SIMD_CLONES
 void run_group(const NlmsJob* jobs, std::size_t count, std::size_t n) noexcept {
     static_assert(kGroup == 16);
-    GroupMemory g;  // 32 KiB of stack, well within any audio thread's
+    GroupMemory g;  // 32 KiB of stack and 16 for the terms, well within any audio thread's
     GroupRunning r;
     for (std::size_t h = 0; h < 2; ++h) r.leak[h] = r.unleak[h] = Doubles{} + 1.0;
     Wide amount{};
@@ -286,7 +317,8 @@ void run_group(const NlmsJob* jobs, std::size_t count, std::size_t n) noexcept {
     rows_in(0, kTaps, lane_h);
     std::reverse(g.h, g.h + kTaps);
     for (std::size_t l = 0; l < count; ++l) amount[l] = jobs[l].amount;
-    Wide acc[32];
+    Wide estimate{};  // of the next sample, before the leak
+    SampleTerms terms[kPiece];
     std::size_t filled = 0;  // samples of the call in the history so far
     for (std::size_t first = 0; first < n; first += kPiece) {
         const std::size_t m = n - first < kPiece ? n - first : kPiece;
@@ -297,11 +329,12 @@ void run_group(const NlmsJob* jobs, std::size_t count, std::size_t n) noexcept {
         filled = fill_to;
         for (std::size_t l = 0; l < count; ++l) from[l] = jobs[l].buf;
         rows_in(first, m, lane_d);
-        if (first == 0) group_pass<false, false, true>(g, kTaps - 1, Wide{}, WideMask{}, acc);
+        if (first == 0)
+            estimate = group_pass<false, false, true>(g, kTaps - 1, Wide{}, WideMask{});
+        // What each sample's step takes that no pass changes, for the whole piece first: the
+        // passes then follow one another with little in between.
         for (std::size_t k = 0; k < m; ++k) {
-            const std::size_t row = kTaps + k;
-            const bool more = first + k + 1 < n;
-            const Wide u = g.h[row], old = g.h[row - kTaps];
+            const Wide u = g.h[kTaps + k], old = g.h[k];
             Doubles en_d[2];
             for (std::size_t h = 0; h < 2; ++h) {
                 const Doubles ud = GroupRunning::half(u, h), od = GroupRunning::half(old, h);
@@ -309,8 +342,9 @@ void run_group(const NlmsJob* jobs, std::size_t count, std::size_t n) noexcept {
                 en_d[h] = r.energy[h] > 0.0 ? r.energy[h] : Doubles{};
             }
             const Wide en = kEnergyFloor + GroupRunning::join(en_d[0], en_d[1]);
-            const Wide yp = group_total(acc) * GroupRunning::join(r.leak[0], r.leak[1]);
-            const WideMask on = en > kEnergyGuard;
+            SampleTerms& t = terms[k];
+            t.leak = GroupRunning::join(r.leak[0], r.leak[1]);
+            t.on = en > kEnergyGuard;
             Doubles factor[2];
             for (std::size_t h = 0; h < 2; ++h) {
                 const Doubles en_h = GroupRunning::half(en, h);
@@ -319,18 +353,25 @@ void run_group(const NlmsJob* jobs, std::size_t count, std::size_t n) noexcept {
                 r.unleak[h] = learn ? r.unleak[h] * kUnleakD : r.unleak[h];
                 factor[h] = double(kStep) / en_h * r.unleak[h];
             }
-            const Wide step =
-                on ? (g.d[k] - yp) * GroupRunning::join(factor[0], factor[1]) : Wide{};
-            int learning = 0;
-            for (std::size_t l = 0; l < kGroup; ++l) learning += on[l] != 0;
-            if (learning == int(kGroup))
-                more ? group_pass<true, false, true>(g, row, step, on, acc)
-                     : group_pass<true, false, false>(g, row, step, on, acc);
-            else if (learning > 0)
-                more ? group_pass<true, true, true>(g, row, step, on, acc)
-                     : group_pass<true, true, false>(g, row, step, on, acc);
+            t.factor = GroupRunning::join(factor[0], factor[1]);
+            int32_t all = -1, any = 0;
+            for (std::size_t l = 0; l < kGroup; ++l) all &= t.on[l], any |= t.on[l];
+            t.learning = all ? Learning::All : any ? Learning::Some : Learning::None;
+        }
+        for (std::size_t k = 0; k < m; ++k) {
+            const std::size_t row = kTaps + k;
+            const bool more = first + k + 1 < n;
+            const SampleTerms& t = terms[k];
+            const Wide yp = estimate * t.leak;
+            const Wide step = t.on ? (g.d[k] - yp) * t.factor : Wide{};
+            if (t.learning == Learning::All)
+                estimate = more ? group_pass<true, false, true>(g, row, step, t.on)
+                                : group_pass<true, false, false>(g, row, step, t.on);
+            else if (t.learning == Learning::Some)
+                estimate = more ? group_pass<true, true, true>(g, row, step, t.on)
+                                : group_pass<true, true, false>(g, row, step, t.on);
             else if (more)
-                group_pass<false, false, true>(g, row, step, on, acc);
+                estimate = group_pass<false, false, true>(g, row, step, t.on);
             g.d[k] = g.d[k] - yp * amount;
         }
         for (std::size_t l = 0; l < count; ++l) to[l] = jobs[l].buf;
@@ -388,7 +429,7 @@ void run_three(const NlmsJob* jobs, std::size_t n) noexcept {
 void nlms_run(std::span<const NlmsJob> jobs, std::size_t n) noexcept {
     std::size_t j = 0;
     if (n >= kGroupFromFrames)
-        for (; jobs.size() - j >= kGroupFrom; j += std::min(kGroup, jobs.size() - j))
+        for (; jobs.size() - j >= group_from(n); j += std::min(kGroup, jobs.size() - j))
             run_group(jobs.data() + j, std::min(kGroup, jobs.size() - j), n);
     for (; j + 3 <= jobs.size(); j += 3) run_three(jobs.data() + j, n);
     if (jobs.size() - j == 2) run_two(jobs.data() + j, n);

@@ -30,9 +30,9 @@ struct NlmsJob {
     float amount = 1.0f;
 };
 
-// Runs every job over n samples. Over 16 samples or more, thirteen jobs or more run sixteen to a
-// value, one job to a lane; the rest a few at a time interleaved, so that the processor overlaps
-// their serial per-sample chains. Either way each job's arithmetic is, to the bit, that of
+// Runs every job over n samples. Over 16 samples or more, nine jobs or more (twelve under 32) run
+// sixteen to a value, one job to a lane; the rest a few at a time interleaved, so that the
+// processor overlaps their serial per-sample chains. Either way each job's arithmetic is, to the bit, that of
 // running it alone.
 // Weights that have left the float range start afresh from silence, with an empty window.
 void nlms_run(std::span<const NlmsJob> jobs, std::size_t n) noexcept;
