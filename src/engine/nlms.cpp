@@ -222,8 +222,9 @@ constexpr std::size_t kRun = 8;
 template <bool kUpdate, bool kMasked, bool kDot>
 MIXENGINE_LANE_INLINE void group_run(GroupMemory& g, const Wide* newest, std::size_t j, Wide step,
                                      WideMask on, Wide (&sum)[kRun]) noexcept {
+    // The loop over the taps stays a loop: unrolled whole, GCC would hold the stacked weights in
+    // registers and spill them.
     for (std::size_t r = 0; r < kRun; ++r) sum[r] = Wide{};
-    // Unrolled whole, GCC would hold the stacked weights in registers and spill them.
 #pragma GCC unroll 1
     for (std::size_t i = j; i < kTaps; i += 32) {
         const bool last = i + kRun == kTaps;  // tap 191 has rows of its own
@@ -232,8 +233,8 @@ MIXENGINE_LANE_INLINE void group_run(GroupMemory& g, const Wide* newest, std::si
         for (std::size_t r = 0; r < kRun; ++r) {
             const bool own = last && r + 1 == kRun;
             const Wide x = *(own ? newest : newest - (i + r + 1));
-            sum[r] += group_tap<kUpdate, kMasked, kDot>(g.w[i + r], x, own ? newest[1] : next,
-                                                        step, on);
+            sum[r] +=
+                group_tap<kUpdate, kMasked, kDot>(g.w[i + r], x, own ? newest[1] : next, step, on);
             next = x;
         }
     }
@@ -329,8 +330,7 @@ void run_group(const NlmsJob* jobs, std::size_t count, std::size_t n) noexcept {
         filled = fill_to;
         for (std::size_t l = 0; l < count; ++l) from[l] = jobs[l].buf;
         rows_in(first, m, lane_d);
-        if (first == 0)
-            estimate = group_pass<false, false, true>(g, kTaps - 1, Wide{}, WideMask{});
+        if (first == 0) estimate = group_pass<false, false, true>(g, kTaps - 1, Wide{}, WideMask{});
         // What each sample's step takes that no pass changes, for the whole piece first: the
         // passes then follow one another with little in between.
         for (std::size_t k = 0; k < m; ++k) {
