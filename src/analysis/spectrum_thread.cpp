@@ -58,12 +58,14 @@ void start_spectrum_thread(SpectrumThreadInputs inputs) {
     }
     // The FFT and the messages need memory: running out stops the meter bridge, not the mix.
     start_worker(spectrum_worker(), [inputs = std::move(inputs)]() mutable {
-        const std::shared_ptr<std::atomic<bool>> stop = inputs.state->stop;
+        const std::shared_ptr<ControlState> state = inputs.state;
+        const std::shared_ptr<std::atomic<bool>> stop = state->stop;
         if (stop->load()) return;
         SpectrumAnalysis analysis(std::move(inputs), SpectrumAnalysis::Clock::now());
         for (;;) {
             sleep_fully(kPassInterval);
-            analysis.pass(SpectrumAnalysis::Clock::now());
+            if (state->ready.load(std::memory_order_acquire))
+                analysis.pass(SpectrumAnalysis::Clock::now());
             if (stop->load()) return;
         }
     });

@@ -1,6 +1,7 @@
-// The spectrum analysis thread: every 40 ms it reads and resets the meters, turns loudness blocks
-// into momentary, short-term and integrated loudness and prints the "m" line; at most every
-// 100 ms it prints the 96-band "rta" spectrum of the analyser source.
+// The spectrum analysis thread: every 40 ms, once the mode has said it is ready, it reads and
+// resets the meters, turns loudness blocks into momentary, short-term and integrated loudness and
+// prints the "m" line; at most every 100 ms it prints the 96-band "rta" spectrum of the analyser
+// source.
 #pragma once
 
 #include <atomic>

@@ -23,6 +23,10 @@ struct ControlState {
     // Set on "quit", end of input, read error or invalid UTF-8; every thread watches it.
     std::shared_ptr<std::atomic<bool>> stop;
 
+    // Set once the mode's ready line is out. The meter lines wait for it: a front end reads the
+    // ready line (and any warning about the start) first, however slowly the mode starts.
+    std::atomic<bool> ready{false};
+
     // Loudness reset request: set by "loud" and "loud.reset", exchanged for false by its reader.
     std::atomic<bool> loud_reset{false};
 

@@ -90,6 +90,7 @@ int run_live_engine(AudioHost& host, const LiveOptions& options, const StopFlag&
     print_json(ready_line(options, rate, *in_config, *out_config,
                           in_name ? *in_name : std::string(),
                           out_name ? *out_name : std::string()));
+    workers->control->ready.store(true, std::memory_order_release);
 
     while (!stop->load()) {
         sleep_fully(kStopPoll);

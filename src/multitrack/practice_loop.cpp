@@ -82,6 +82,7 @@ void PracticeLoop::start() {
              {"in_name", "Test signals"},
              {"out_name", "None (test mode)"},
              {"latency_ms", json_f32(static_cast<float>(kPracticeBlock) / rate_ * 2000.0f)}});
+    links_.control->ready.store(true, std::memory_order_release);
 }
 
 void PracticeLoop::reopen_tracks(uint64_t position) {

@@ -147,10 +147,14 @@ TEST(SpectrumThread, SaysSoWhenItCannotRun) {
     }
 }
 
-TEST(SpectrumThread, PrintsMeterLinesUntilStopped) {
+// Meter lines wait for the mode's ready line, then come until the stop.
+TEST(SpectrumThread, PrintsMeterLinesOnceReadyUntilStopped) {
     SpectrumRig rig;
     Captured out;
     start_spectrum_thread(rig.inputs());
+    std::this_thread::sleep_for(200ms);  // five passes' time
+    EXPECT_EQ(out.snapshot(), "");
+    rig.state->ready.store(true);
     // Wait (generously) for two lines rather than for a time.
     for (int i = 0; i < 500 && Captured::parse(out.snapshot()).size() < 2; ++i)
         std::this_thread::sleep_for(10ms);
