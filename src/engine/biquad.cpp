@@ -351,91 +351,161 @@ void lagged_sweeps(const SweepPlan& p, float* data, std::size_t n) noexcept {
 #endif
 
 // The skewed form of a plan (see LanePlan). At step t, lane l of a channel's unit v runs stage
-// 8v + l on sample t - 8v - l; its input is what the lane before it gave a step earlier, and lane
-// 0 takes the last lane of the unit before, or the channel's own sample. Units are updated from
-// the last to the first, so each reads what its predecessor gave the step before. A lane outside
-// its chunk at a step (the pipeline filling or draining) keeps its states and gives silence, so
-// the states at the end are those of running the stages over the chunk one by one.
+// W v + l on sample t - W v - l, for units of W lanes; its input is what the lane before it gave
+// a step earlier, and lane 0 takes the last lane of the unit before, or the channel's own sample.
+// Units are updated from the last to the first, so each reads what its predecessor gave the step
+// before. A lane outside its chunk at a step (the pipeline filling or draining) keeps its states
+// and gives silence, so the states at the end are those of running the stages over the chunk one
+// by one. The plan's units are eight lanes wide; where the processor has 512-bit vectors, two
+// consecutive ones of a channel run as one of sixteen, which halves the instructions a step.
 using Unit = LanePlan::Unit;
+
+// The lanes of a unit moved one place on: lane 0 takes the last lane of `feed`, lane l lane
+// l - 1 of y.
+MIXENGINE_LANE_INLINE Lanes shifted(Lanes feed, Lanes y) noexcept {
+    using simd::Order;
+    return MIXENGINE_MIX(feed, y, 7, 8, 9, 10, 11, 12, 13, 14);
+}
+
+// Lane l takes the step's new states and output where its sample first - l lies in [0, n); the
+// others keep their states and give silence.
+MIXENGINE_LANE_INLINE void step_inside(std::ptrdiff_t first, std::ptrdiff_t n, const Tdf2<Lanes>& f,
+                                       Lanes out, Lanes& s1, Lanes& s2, Lanes& y) noexcept {
+    using simd::Mask;
+    const Mask lane = {0, 1, 2, 3, 4, 5, 6, 7};
+    const Mask i = Mask{} + int32_t(first) - lane;  // each lane's sample
+    const Mask valid = (i >= 0) & (i < int32_t(n));
+    s1 = valid ? f.s1 : s1;
+    s2 = valid ? f.s2 : s2;
+    y = valid ? out : Lanes{};
+}
+
+#if MIXENGINE_HAS_WIDE
+struct WideUnit {
+    float coeffs[5][2 * kBiquadLanes];
+    std::array<BiquadState*, 2 * kBiquadLanes> home;  // null: a pass-through
+};
+
+MIXENGINE_LANE_INLINE Wide shifted(Wide feed, Wide y) noexcept {
+    return __builtin_shufflevector(feed, y, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28,
+                                   29, 30);
+}
+// The lanes inside are consecutive, so their mask is two loads from sliding windows, and the
+// selects are bit operations: GCC would split a 64-byte comparison into single lanes.
+typedef int32_t WideBits __attribute__((vector_size(sizeof(Wide))));
+constexpr std::ptrdiff_t kWideLanes = 2 * kBiquadLanes;
+struct SlidingMasks {
+    int32_t from[3 * kWideLanes];   // from + W - lo: lanes lo and up
+    int32_t below[2 * kWideLanes];  // below + W - hi: lanes under hi
+};
+constexpr SlidingMasks kSliding = [] {
+    SlidingMasks m{};
+    for (std::ptrdiff_t i = 0; i < kWideLanes; ++i) m.from[kWideLanes + i] = -1, m.below[i] = -1;
+    return m;
+}();
+MIXENGINE_LANE_INLINE Wide pick(WideBits m, Wide a, Wide b) noexcept {
+    return reinterpret_cast<Wide>((reinterpret_cast<WideBits>(a) & m) |
+                                  (reinterpret_cast<WideBits>(b) & ~m));
+}
+MIXENGINE_LANE_INLINE void step_inside(std::ptrdiff_t first, std::ptrdiff_t n, const Tdf2<Wide>& f,
+                                       Wide out, Wide& s1, Wide& s2, Wide& y) noexcept {
+    // Lane l's sample first - l lies in [0, n) for lanes lo .. hi - 1.
+    const std::ptrdiff_t lo = std::clamp<std::ptrdiff_t>(first - n + 1, 0, kWideLanes);
+    const std::ptrdiff_t hi = std::clamp<std::ptrdiff_t>(first + 1, 0, kWideLanes);
+    WideBits up, under;
+    std::memcpy(&up, kSliding.from + kWideLanes - lo, sizeof up);
+    std::memcpy(&under, kSliding.below + kWideLanes - hi, sizeof under);
+    const WideBits inside = up & under;
+    s1 = pick(inside, f.s1, s1);
+    s2 = pick(inside, f.s2, s2);
+    y = pick(inside, out, Wide{});
+}
+MIXENGINE_LANE_INLINE Wide flushed(Wide s) noexcept {
+    return join(flushed(half(s, 0)), flushed(half(s, 1)));
+}
+#endif
 
 // One unit's place in a skewed pass: its channel's samples, whether it takes them (the channel's
 // first unit) or gives them back (the last, `lag` steps behind the input).
+template <class U>
 struct SkewedLink {
-    const Unit* unit;
+    const U* unit;
     float* buf;
     std::ptrdiff_t v;  // the unit's place in its channel
     std::ptrdiff_t lag;
     bool first, last;
 };
 
-// One step of unit J of a pass of U. kEdge: the step lies where the pipeline fills or drains, so
+template <class V>
+constexpr std::ptrdiff_t kWidthOf = sizeof(V) / sizeof(float);
+
+// One step of unit J of a pass of N. kEdge: the step lies where the pipeline fills or drains, so
 // the unit may be idle, or some of its lanes outside the chunk.
-template <std::size_t U, std::size_t J, bool kEdge>
-MIXENGINE_LANE_INLINE void skewed_step(const SkewedLink* link, Lanes (&s1)[U], Lanes (&s2)[U],
-                                       Lanes (&y)[U], std::ptrdiff_t t, std::ptrdiff_t n) noexcept {
-    using simd::Mask;
-    using simd::Order;
-    const SkewedLink& k = link[J];
-    const std::ptrdiff_t first = t - std::ptrdiff_t(kBiquadLanes) * k.v;  // lane 0's sample
-    constexpr std::ptrdiff_t kLast = kBiquadLanes - 1;
+template <class V, class U, std::size_t N, std::size_t J, bool kEdge>
+MIXENGINE_LANE_INLINE void skewed_step(const SkewedLink<U>* link, V (&s1)[N], V (&s2)[N], V (&y)[N],
+                                       std::ptrdiff_t t, std::ptrdiff_t n) noexcept {
+    constexpr std::ptrdiff_t kWidth = kWidthOf<V>;
+    const SkewedLink<U>& k = link[J];
+    const std::ptrdiff_t first = t - kWidth * k.v;  // lane 0's sample
+    constexpr std::ptrdiff_t kLast = kWidth - 1;
     // An idle unit's outputs are never read: the next unit's lanes are idle a step later too.
     if (kEdge && (first < 0 || first - kLast >= n)) return;
-    Lanes feed{};
+    V feed{};
     if constexpr (J > 0) feed = y[J - 1];
-    if (k.first) feed = simd::splat(!kEdge || t < n ? k.buf[t] : 0.0f);
-    const Unit& u = *k.unit;
-    Tdf2<Lanes> f{simd::load(u.coeffs[0]), simd::load(u.coeffs[1]), simd::load(u.coeffs[2]),
-                  simd::load(u.coeffs[3]), simd::load(u.coeffs[4]), s1[J], s2[J]};
-    const Lanes x = MIXENGINE_MIX(feed, y[J], 7, 8, 9, 10, 11, 12, 13, 14);
-    const Lanes out = tdf2_step(f, x);
-    if (kEdge && (first < kLast || first >= n)) {
-        const Mask lane = {0, 1, 2, 3, 4, 5, 6, 7};
-        const Mask i = Mask{} + int32_t(first) - lane;  // each lane's sample
-        const Mask valid = (i >= 0) & (i < int32_t(n));
-        s1[J] = valid ? f.s1 : s1[J];
-        s2[J] = valid ? f.s2 : s2[J];
-        y[J] = valid ? out : Lanes{};
-    } else {
+    if (k.first) feed = V{} + (!kEdge || t < n ? k.buf[t] : 0.0f);
+    const U& u = *k.unit;
+    using simd::load;
+    Tdf2<V> f{load<V>(u.coeffs[0]),
+              load<V>(u.coeffs[1]),
+              load<V>(u.coeffs[2]),
+              load<V>(u.coeffs[3]),
+              load<V>(u.coeffs[4]),
+              s1[J],
+              s2[J]};
+    const V out = tdf2_step(f, shifted(feed, y[J]));
+    if (kEdge && (first < kLast || first >= n))
+        step_inside(first, n, f, out, s1[J], s2[J], y[J]);
+    else
         s1[J] = f.s1, s2[J] = f.s2, y[J] = out;
-    }
     const std::ptrdiff_t at = t - k.lag;
     if (k.last && (!kEdge || (at >= 0 && at < n))) k.buf[at] = y[J][kLast];
 }
 
-// Steps from..to of a pass of U units, whose states and outputs stay in registers; the units
+// Steps from..to of a pass of N units, whose states and outputs stay in registers; the units
 // are updated from the last to the first.
-template <std::size_t U, bool kEdge, std::size_t... J>
-MIXENGINE_LANE_INLINE void skewed_steps(const SkewedLink* link, Lanes (&s1)[U], Lanes (&s2)[U],
-                                        Lanes (&y)[U], std::ptrdiff_t from, std::ptrdiff_t to,
+template <class V, class U, std::size_t N, bool kEdge, std::size_t... J>
+MIXENGINE_LANE_INLINE void skewed_steps(const SkewedLink<U>* link, V (&s1)[N], V (&s2)[N],
+                                        V (&y)[N], std::ptrdiff_t from, std::ptrdiff_t to,
                                         std::ptrdiff_t n, std::index_sequence<J...>) noexcept {
     for (std::ptrdiff_t t = from; t < to; ++t)
-        (skewed_step<U, U - 1 - J, kEdge>(link, s1, s2, y, t, n), ...);
+        (skewed_step<V, U, N, N - 1 - J, kEdge>(link, s1, s2, y, t, n), ...);
 }
 
-// A pass of U units over n samples; the pipeline is `depth` steps long.
-template <std::size_t U>
-MIXENGINE_LANE_INLINE void skewed_pass(const SkewedLink* link, std::ptrdiff_t n,
+// A pass of N units over n samples; the pipeline is `depth` steps long.
+template <class V, class U, std::size_t N>
+MIXENGINE_LANE_INLINE void skewed_pass(const SkewedLink<U>* link, std::ptrdiff_t n,
                                        std::ptrdiff_t depth, const BiquadState* spare) noexcept {
-    Lanes s1[U], s2[U], y[U];
-    for (std::size_t j = 0; j < U; ++j) {
-        float a[kBiquadLanes], b[kBiquadLanes];
-        for (std::size_t l = 0; l < kBiquadLanes; ++l) {
+    constexpr std::size_t kWidth = kWidthOf<V>;
+    V s1[N], s2[N], y[N];
+    for (std::size_t j = 0; j < N; ++j) {
+        float a[kWidth], b[kWidth];
+        for (std::size_t l = 0; l < kWidth; ++l) {
             const BiquadState* h = link[j].unit->home[l] ? link[j].unit->home[l] : spare;
             a[l] = h->s1, b[l] = h->s2;
         }
-        s1[j] = simd::load(a), s2[j] = simd::load(b), y[j] = Lanes{};
+        s1[j] = simd::load<V>(a), s2[j] = simd::load<V>(b), y[j] = V{};
     }
-    constexpr auto units = std::make_index_sequence<U>{};
+    constexpr auto units = std::make_index_sequence<N>{};
     if (n > depth) {
-        skewed_steps<U, true>(link, s1, s2, y, 0, depth, n, units);
-        skewed_steps<U, false>(link, s1, s2, y, depth, n, n, units);
-        skewed_steps<U, true>(link, s1, s2, y, n, n + depth, n, units);
+        skewed_steps<V, U, N, true>(link, s1, s2, y, 0, depth, n, units);
+        skewed_steps<V, U, N, false>(link, s1, s2, y, depth, n, n, units);
+        skewed_steps<V, U, N, true>(link, s1, s2, y, n, n + depth, n, units);
     } else {
-        skewed_steps<U, true>(link, s1, s2, y, 0, n + depth, n, units);
+        skewed_steps<V, U, N, true>(link, s1, s2, y, 0, n + depth, n, units);
     }
-    for (std::size_t j = 0; j < U; ++j) {
-        const Lanes a = flushed(s1[j]), b = flushed(s2[j]);
-        for (std::size_t l = 0; l < kBiquadLanes; ++l)
+    for (std::size_t j = 0; j < N; ++j) {
+        const V a = flushed(s1[j]), b = flushed(s2[j]);
+        for (std::size_t l = 0; l < kWidth; ++l)
             if (BiquadState* h = link[j].unit->home[l]) *h = BiquadState{a[l], b[l]};
     }
 }
@@ -445,38 +515,85 @@ MIXENGINE_LANE_INLINE void skewed_pass(const SkewedLink* link, std::ptrdiff_t n,
 constexpr std::size_t kPassUnits = 8;
 static_assert(LanePlan::kUnits <= kPassUnits);
 
-template <std::size_t... U>
-MIXENGINE_LANE_INLINE void skewed_pass_of(std::size_t units, const SkewedLink* link,
+template <class V, class U, std::size_t... N>
+MIXENGINE_LANE_INLINE void skewed_pass_of(std::size_t units, const SkewedLink<U>* link,
                                           std::ptrdiff_t n, std::ptrdiff_t depth,
                                           const BiquadState* spare,
-                                          std::index_sequence<U...>) noexcept {
-    ((units == U + 1 ? skewed_pass<U + 1>(link, n, depth, spare) : void()), ...);
+                                          std::index_sequence<N...>) noexcept {
+    ((units == N + 1 ? skewed_pass<V, U, N + 1>(link, n, depth, spare) : void()), ...);
 }
 
-// The skewed form of a plan over n frames: channels in passes of up to kPassUnits units.
+// The skewed form of a plan over n frames: channels in passes of up to kPassUnits units, each
+// unit of kPair of the plan's side by side (made by `unit`, which also counts them).
+template <class V, class U, std::size_t kPair, class MakeUnit>
+MIXENGINE_LANE_INLINE void skewed_passes(const std::size_t* counts, float* const* bufs,
+                                         const BiquadState* spare, std::size_t n,
+                                         MakeUnit unit) noexcept {
+    SkewedLink<U> link[kPassUnits];
+    std::size_t used = 0;
+    std::ptrdiff_t depth = 0;
+    for (std::size_t c = 0; c <= kBiquadLanes; ++c) {
+        const std::size_t count = c < kBiquadLanes ? (counts[c] + kPair - 1) / kPair : 0;
+        if (c < kBiquadLanes && count == 0) continue;
+        if (used > 0 && (c == kBiquadLanes || used + count > kPassUnits)) {
+            skewed_pass_of<V, U>(used, link, std::ptrdiff_t(n), depth, spare,
+                                 std::make_index_sequence<kPassUnits>{});
+            used = 0, depth = 0;
+        }
+        if (c == kBiquadLanes) break;
+        const std::ptrdiff_t lag = kWidthOf<V> * std::ptrdiff_t(count) - 1;
+        depth = std::max(depth, lag);
+        for (std::size_t v = 0; v < count; ++v, ++used)
+            link[used] = SkewedLink<U>{unit(c, v, used), bufs[c], std::ptrdiff_t(v), lag, v == 0,
+                                       v + 1 == count};
+    }
+}
+
 MIXENGINE_SIMD_CLONES
 void skewed_sweeps(const Unit* units, const std::size_t* counts, float* const* bufs,
                    const BiquadState* spare, std::size_t n) noexcept {
     // A lambda would be compiled apart from this function's versions, for the plain machine.
-    SkewedLink link[kPassUnits];
-    std::size_t used = 0;
-    std::ptrdiff_t depth = 0;
-    for (std::size_t c = 0; c <= kBiquadLanes; ++c) {
-        const std::size_t count = c < kBiquadLanes ? counts[c] : 0;
-        if (c < kBiquadLanes && count == 0) continue;
-        if (used > 0 && (c == kBiquadLanes || used + count > kPassUnits)) {
-            skewed_pass_of(used, link, std::ptrdiff_t(n), depth, spare,
-                           std::make_index_sequence<kPassUnits>{});
-            used = 0, depth = 0;
+    struct Plain {
+        const Unit* units;
+        const Unit* operator()(std::size_t c, std::size_t v, std::size_t) const noexcept {
+            return &units[c * LanePlan::kUnits + v];
         }
-        if (c == kBiquadLanes) break;
-        const std::ptrdiff_t lag = std::ptrdiff_t(kBiquadLanes * count) - 1;
-        depth = std::max(depth, lag);
-        for (std::size_t v = 0; v < count; ++v)
-            link[used++] = SkewedLink{&units[c * LanePlan::kUnits + v], bufs[c], std::ptrdiff_t(v),
-                                      lag, v == 0, v + 1 == count};
-    }
+    };
+    skewed_passes<Lanes, Unit, 1>(counts, bufs, spare, n, Plain{units});
 }
+
+#if MIXENGINE_HAS_WIDE
+MIXENGINE_WIDE
+void wide_skewed_sweeps(const Unit* units, const std::size_t* counts, float* const* bufs,
+                        const BiquadState* spare, std::size_t n) noexcept {
+    // Units v = 2 w and 2 w + 1 of a channel in lanes 0-7 and 8-15 of its wide unit w; a channel
+    // of an odd count passes the last one's upper lanes through.
+    struct Paired {
+        const Unit* units;
+        const std::size_t* counts;
+        WideUnit* made;
+        const WideUnit* operator()(std::size_t c, std::size_t w, std::size_t slot) const noexcept {
+            WideUnit& u = made[slot];
+            for (std::size_t h = 0; h < 2; ++h) {
+                const std::size_t v = 2 * w + h, at = h * kBiquadLanes;
+                if (v < counts[c]) {
+                    const Unit& from = units[c * LanePlan::kUnits + v];
+                    for (std::size_t k = 0; k < 5; ++k)
+                        std::memcpy(u.coeffs[k] + at, from.coeffs[k], sizeof from.coeffs[k]);
+                    std::copy(from.home.begin(), from.home.end(), u.home.begin() + at);
+                } else {
+                    for (std::size_t k = 0; k < 5; ++k)
+                        std::fill_n(u.coeffs[k] + at, kBiquadLanes, k == 0 ? 1.0f : 0.0f);
+                    std::fill_n(u.home.begin() + at, kBiquadLanes, nullptr);
+                }
+            }
+            return &u;
+        }
+    };
+    WideUnit made[kPassUnits];
+    skewed_passes<Wide, WideUnit, 2>(counts, bufs, spare, n, Paired{units, counts, made});
+}
+#endif
 
 constexpr std::size_t kBankGroups = kBankStages / kBiquadLanes;
 
@@ -738,7 +855,13 @@ void LanePlan::run(std::span<const LaneChannel> channels, std::size_t n, float* 
     if (sweeps_ == 0) return;
     float* bufs[kBiquadLanes] = {};
     for (std::size_t l = 0; l < lanes_; ++l) bufs[l] = channels[l].buf;
-    if (skewed(n)) return skewed_sweeps(units_.data(), unit_count_.data(), bufs, spare_.data(), n);
+    if (skewed(n)) {
+#if MIXENGINE_HAS_WIDE
+        if (simd::wide())
+            return wide_skewed_sweeps(units_.data(), unit_count_.data(), bufs, spare_.data(), n);
+#endif
+        return skewed_sweeps(units_.data(), unit_count_.data(), bufs, spare_.data(), n);
+    }
     simd::interleave(bufs, 0, n, scratch);
 #if MIXENGINE_HAS_WIDE
     // The two steps at the chunk's ends, where half the lanes idle, cost what a short chunk saves.

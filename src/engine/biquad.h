@@ -106,8 +106,9 @@ struct LaneChannel {
 // The skewed form is for a set whose lanes would mostly idle, such as main's two sides and mono
 // beside each other: each channel alone, eight consecutive stages of it across the lanes of a
 // unit, lane l one sample behind lane l - 1, so that a stage's output is the next lane's input a
-// step later. Every stage still sees its channel's samples in order with its own arithmetic, so
-// the result is the same; only the lanes are full.
+// step later (where the processor has 512-bit vectors, two units of a channel run as one of
+// sixteen lanes). Every stage still sees its channel's samples in order with its own arithmetic,
+// so the result is the same; only the lanes are full.
 class LanePlan {
   public:
     static constexpr std::size_t kSweeps = 16;  // four stages each: 64 stages per channel

@@ -380,7 +380,7 @@ TEST(BiquadLanes, SpreadCascadesGiveWhatEachGivesAlone) {
         {{47, 47, 47}, {32, 64, 5, 256, 48}},     // main and mono, every equaliser on
         {{64}, {100, 8, 9, 63, 2}},               // as long as a plan holds
         {{1, 20, 0, 9, 33}, {48, 48, 2, 300}},    // unlike lengths, an empty channel
-        {{17, 3}, {8, 15, 23, 24, 25}},           // chunks about the pipeline's length
+        {{17, 3}, {8, 15, 23, 24, 25, 31, 32, 33}},  // about the pipeline's length, in 8 or 16 lanes
     };
     for (const Case& c : cases) {
         const std::size_t count = c.stages.size();
