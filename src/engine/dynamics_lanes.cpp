@@ -31,10 +31,13 @@ constexpr std::size_t kPiece = 128;
 MIXENGINE_LANE_INLINE Lanes abs_of(Lanes v) noexcept {
     return reinterpret_cast<Lanes>(reinterpret_cast<Mask>(v) & 0x7fffffff);
 }
+// Halves folded onto each other: lane by lane the branches of an early exit cost a gate step
+// a third.
 MIXENGINE_LANE_INLINE bool any(Mask m) noexcept {
-    for (std::size_t l = 0; l < kLanes; ++l)
-        if (m[l]) return true;
-    return false;
+    m |= MIXENGINE_MIX(m, m, 4, 5, 6, 7, 0, 1, 2, 3);
+    m |= MIXENGINE_MIX(m, m, 2, 3, 0, 1, 6, 7, 4, 5);
+    m |= MIXENGINE_MIX(m, m, 1, 0, 3, 2, 5, 4, 7, 6);
+    return m[0] != 0;
 }
 
 // Frames at..at+m of S sets of eight channels into m frames of 8 S lanes, and back.
