@@ -136,6 +136,13 @@ float heard(float x) noexcept {
     return std::isfinite(x) ? x : 0.0f;
 }
 
+// The same over a buffer, in the processor's widest vectors (this file is built for the
+// baseline machine).
+MIXENGINE_SIMD_CLONES
+void hear_all(float* buf, std::size_t n) noexcept {
+    for (std::size_t i = 0; i < n; ++i) buf[i] = heard(buf[i]);
+}
+
 // Copies the input channel that strip `idx` maps to; false when it maps to none the device has.
 bool read_input(const State& s, std::size_t idx, std::span<const float> input, std::size_t in_ch,
                 std::size_t n, float* dst) noexcept {
@@ -167,7 +174,7 @@ bool read_eight_inputs(State& s, std::size_t first, std::span<const float> input
     for (std::size_t l = 0; l < simd::kLanes; ++l) dst[l] = s.strips[first + l].buf_in.data();
     simd::deinterleave(input.data() + ch, 0, n, dst, in_ch);
     for (std::size_t l = 0; l < simd::kLanes; ++l) {
-        for (std::size_t i = 0; i < n; ++i) dst[l][i] = heard(dst[l][i]);
+        hear_all(dst[l], n);
         s.strips[first + l].has_input = true;
     }
     return true;
