@@ -62,6 +62,59 @@ void ramp_add(Ramp& r, float* dst, const float* src, std::size_t n) noexcept {
     }
 }
 
+// One strip's share of a sum: its ramp times its signal.
+struct SumJob {
+    Ramp* ramp;
+    const float* sig;
+};
+
+// The jobs' ramp_add into one sum, in their order, with each frame's running sum held in
+// registers across the jobs instead of loaded and stored by each: per sample the same products
+// added in the same order. At most kStrips jobs, none silent.
+MIXENGINE_SIMD_CLONES
+void sum_jobs(float* sum, const SumJob* jobs, std::size_t count, std::size_t n) noexcept {
+    using simd::Lanes;
+    float c[kStrips], t[kStrips], step[kStrips];
+    for (std::size_t j = 0; j < count; ++j) {
+        Ramp& r = *jobs[j].ramp;
+        c[j] = r.cur, t[j] = r.target;
+        step[j] = n > 0 ? (t[j] - c[j]) / static_cast<float>(n) : 0.0f;
+        r.cur = r.target;
+    }
+    // The gain of sample i (counted from 0) of a job, as ramp_add takes it.
+    auto gain = [&](std::size_t j, std::size_t i) {
+        return c[j] == t[j] ? c[j] : i + 1 < n ? c[j] + static_cast<float>(i + 1) * step[j] : t[j];
+    };
+    constexpr std::size_t kRun = 8;  // values of eight frames
+    constexpr std::size_t kFrames = kRun * simd::kLanes;
+    const Lanes first = {1, 2, 3, 4, 5, 6, 7, 8};
+    std::size_t at = 0;
+    for (; at + kFrames <= n; at += kFrames) {
+        Lanes acc[kRun];
+        for (std::size_t v = 0; v < kRun; ++v) acc[v] = simd::load(sum + at + v * simd::kLanes);
+        for (std::size_t j = 0; j < count; ++j) {
+            const float* x = jobs[j].sig + at;
+            if (c[j] == t[j]) {
+                for (std::size_t v = 0; v < kRun; ++v)
+                    acc[v] += c[j] * simd::load(x + v * simd::kLanes);
+                continue;
+            }
+            for (std::size_t v = 0; v < kRun; ++v) {
+                // i + 1 for each lane, exact: frames are far fewer than 2^24.
+                const Lanes k = first + static_cast<float>(at + v * simd::kLanes);
+                const Lanes g = k < static_cast<float>(n) ? c[j] + k * step[j] : simd::splat(t[j]);
+                acc[v] += g * simd::load(x + v * simd::kLanes);
+            }
+        }
+        for (std::size_t v = 0; v < kRun; ++v) simd::store(sum + at + v * simd::kLanes, acc[v]);
+    }
+    for (; at < n; ++at) {
+        float a = sum[at];
+        for (std::size_t j = 0; j < count; ++j) a += gain(j, at) * jobs[j].sig[at];
+        sum[at] = a;
+    }
+}
+
 void mid_of(const float* left, const float* right, float* mid, std::size_t n) noexcept {
     for (std::size_t i = 0; i < n; ++i) mid[i] = 0.5f * (left[i] + right[i]);
 }
@@ -254,10 +307,28 @@ void after_gate(State& s, std::size_t idx, float gate_gain, std::size_t n, Meter
 }
 
 // After the compressor (which gave `comp_gain` at least): automixer, fader, summing and sends.
-void strip_tail(State& s, std::size_t idx, float comp_gain, float amix_target, std::size_t n,
-                Meters& m, const AnalyserSink& sink) noexcept {
-    Strip& st = s.strips[idx];
+// What a strip adds to main's sides, mono and the buses: `add(ramp, sum, signal)` for each, in
+// this order.
+template <class Add>
+void strip_sums(State& s, Strip& st, Add add) noexcept {
     float* in = st.buf_in.data();
+    float* proc = st.buf_proc.data();
+    float* out = st.buf_out.data();
+    add(st.to_l, s.main_l.data(), out);
+    add(st.to_r, s.main_r.data(), out);
+    add(st.to_mono, s.mono.sum.data(), out);
+    for (std::size_t k = 0; k < kBuses; ++k) {
+        const uint8_t tap = k < st.cfg.sends.size() ? st.cfg.sends[k].tap : 2;
+        const float* sig = tap == 0 ? in : (tap == 1 ? proc : out);
+        add(st.sends[k], s.buses[k].sum.data(), sig);
+    }
+}
+
+// The strip's meters, analyser tap, automixer and fader; then, unless `sums_now` is false (the
+// lane path sums every strip afterwards), what it adds to the sums.
+void strip_tail(State& s, std::size_t idx, float comp_gain, float amix_target, std::size_t n,
+                Meters& m, const AnalyserSink& sink, bool sums_now = true) noexcept {
+    Strip& st = s.strips[idx];
     float* proc = st.buf_proc.data();
     float* out = st.buf_out.data();
     meter_min(m.strip_comp[idx], comp_gain);
@@ -270,15 +341,27 @@ void strip_tail(State& s, std::size_t idx, float comp_gain, float amix_target, s
     ramp_scale(st.amix_gain, out, n);
     ramp_scale(st.fader, out, n);
 
-    ramp_add(st.to_l, s.main_l.data(), out, n);
-    ramp_add(st.to_r, s.main_r.data(), out, n);
-    ramp_add(st.to_mono, s.mono.sum.data(), out, n);
+    if (sums_now)
+        strip_sums(s, st, [n](Ramp& r, float* sum, const float* sig) { ramp_add(r, sum, sig, n); });
+}
 
-    for (std::size_t k = 0; k < kBuses; ++k) {
-        const uint8_t tap = k < st.cfg.sends.size() ? st.cfg.sends[k].tap : 2;
-        const float* sig = tap == 0 ? in : (tap == 1 ? proc : out);
-        ramp_add(st.sends[k], s.buses[k].sum.data(), sig, n);
+// What every strip adds to the sums, one sum at a time: strip by strip, as strip_tail adds it.
+void sum_strips(State& s, const std::array<bool, kStrips>& idle, std::size_t n) noexcept {
+    constexpr std::size_t kSums = 3 + kBuses;
+    std::array<std::array<SumJob, kStrips>, kSums> jobs;
+    std::array<std::size_t, kSums> count{};
+    std::array<float*, kSums> sums{};
+    for (std::size_t idx = 0; idx < kStrips; ++idx) {
+        if (idle[idx]) continue;
+        std::size_t d = 0;
+        strip_sums(s, s.strips[idx], [&](Ramp& r, float* sum, const float* sig) {
+            sums[d] = sum;
+            if (!r.silent()) jobs[d][count[d]++] = SumJob{&r, sig};
+            ++d;
+        });
     }
+    for (std::size_t d = 0; d < kSums; ++d)
+        if (count[d] > 0) sum_jobs(sums[d], jobs[d].data(), count[d], n);
 }
 
 // One strip after another: input, high-pass, gate, equaliser, auto-EQ feed and correction,
@@ -427,7 +510,8 @@ void strips_in_lanes(State& s, std::size_t n, Meters& m, const AnalyserSink& sin
     }
     s.amix.strip_targets(std::span(amix.data(), busy), n, amix_target.data());
     for (std::size_t idx = 0, k = 0; idx < kStrips; ++idx)
-        if (!idle[idx]) strip_tail(s, idx, comp_gain[idx], amix_target[k++], n, m, sink);
+        if (!idle[idx]) strip_tail(s, idx, comp_gain[idx], amix_target[k++], n, m, sink, false);
+    sum_strips(s, idle, n);
 }
 
 // ---- Buses, main and mono
