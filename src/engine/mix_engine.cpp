@@ -68,12 +68,37 @@ struct SumJob {
     const float* sig;
 };
 
+// R values of eight frames of sum_jobs from frame `at`: c, t and step are the jobs' ramps, n the
+// chunk's frames.
+template <std::size_t R>
+MIXENGINE_LANE_INLINE void sum_run(float* sum, const SumJob* jobs, std::size_t count,
+                                   const float* c, const float* t, const float* step, std::size_t n,
+                                   std::size_t at) noexcept {
+    using simd::Lanes;
+    Lanes acc[R];
+    for (std::size_t v = 0; v < R; ++v) acc[v] = simd::load(sum + at + v * simd::kLanes);
+    for (std::size_t j = 0; j < count; ++j) {
+        const float* x = jobs[j].sig + at;
+        if (c[j] == t[j]) {
+            for (std::size_t v = 0; v < R; ++v) acc[v] += c[j] * simd::load(x + v * simd::kLanes);
+            continue;
+        }
+        for (std::size_t v = 0; v < R; ++v) {
+            // i + 1 for each lane, exact: frames are far fewer than 2^24.
+            const Lanes k =
+                Lanes{1, 2, 3, 4, 5, 6, 7, 8} + static_cast<float>(at + v * simd::kLanes);
+            const Lanes g = k < static_cast<float>(n) ? c[j] + k * step[j] : simd::splat(t[j]);
+            acc[v] += g * simd::load(x + v * simd::kLanes);
+        }
+    }
+    for (std::size_t v = 0; v < R; ++v) simd::store(sum + at + v * simd::kLanes, acc[v]);
+}
+
 // The jobs' ramp_add into one sum, in their order, with each frame's running sum held in
 // registers across the jobs instead of loaded and stored by each: per sample the same products
 // added in the same order. At most kStrips jobs, none silent.
 MIXENGINE_SIMD_CLONES
 void sum_jobs(float* sum, const SumJob* jobs, std::size_t count, std::size_t n) noexcept {
-    using simd::Lanes;
     float c[kStrips], t[kStrips], step[kStrips];
     for (std::size_t j = 0; j < count; ++j) {
         Ramp& r = *jobs[j].ramp;
@@ -81,36 +106,19 @@ void sum_jobs(float* sum, const SumJob* jobs, std::size_t count, std::size_t n) 
         step[j] = n > 0 ? (t[j] - c[j]) / static_cast<float>(n) : 0.0f;
         r.cur = r.target;
     }
-    // The gain of sample i (counted from 0) of a job, as ramp_add takes it.
-    auto gain = [&](std::size_t j, std::size_t i) {
-        return c[j] == t[j] ? c[j] : i + 1 < n ? c[j] + static_cast<float>(i + 1) * step[j] : t[j];
-    };
-    constexpr std::size_t kRun = 8;  // values of eight frames
-    constexpr std::size_t kFrames = kRun * simd::kLanes;
-    const Lanes first = {1, 2, 3, 4, 5, 6, 7, 8};
+    constexpr std::size_t kRun = 8, kFrames = kRun * simd::kLanes;
     std::size_t at = 0;
-    for (; at + kFrames <= n; at += kFrames) {
-        Lanes acc[kRun];
-        for (std::size_t v = 0; v < kRun; ++v) acc[v] = simd::load(sum + at + v * simd::kLanes);
-        for (std::size_t j = 0; j < count; ++j) {
-            const float* x = jobs[j].sig + at;
-            if (c[j] == t[j]) {
-                for (std::size_t v = 0; v < kRun; ++v)
-                    acc[v] += c[j] * simd::load(x + v * simd::kLanes);
-                continue;
-            }
-            for (std::size_t v = 0; v < kRun; ++v) {
-                // i + 1 for each lane, exact: frames are far fewer than 2^24.
-                const Lanes k = first + static_cast<float>(at + v * simd::kLanes);
-                const Lanes g = k < static_cast<float>(n) ? c[j] + k * step[j] : simd::splat(t[j]);
-                acc[v] += g * simd::load(x + v * simd::kLanes);
-            }
-        }
-        for (std::size_t v = 0; v < kRun; ++v) simd::store(sum + at + v * simd::kLanes, acc[v]);
-    }
+    for (; at + kFrames <= n; at += kFrames) sum_run<kRun>(sum, jobs, count, c, t, step, n, at);
+    for (; at + simd::kLanes <= n; at += simd::kLanes)
+        sum_run<1>(sum, jobs, count, c, t, step, n, at);
     for (; at < n; ++at) {
         float a = sum[at];
-        for (std::size_t j = 0; j < count; ++j) a += gain(j, at) * jobs[j].sig[at];
+        for (std::size_t j = 0; j < count; ++j) {
+            const float g = c[j] == t[j] ? c[j]
+                            : at + 1 < n ? c[j] + static_cast<float>(at + 1) * step[j]
+                                         : t[j];
+            a += g * jobs[j].sig[at];
+        }
         sum[at] = a;
     }
 }
