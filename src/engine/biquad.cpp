@@ -880,7 +880,7 @@ void run_in_lanes(std::span<const LaneChannel> channels, std::size_t n, float* s
 }
 
 void run_sets_in_lanes(std::span<const LaneChannel> channels, std::span<LanePlan> plans,
-                       std::size_t n, float* scratch) noexcept {
+                       std::size_t n, float* scratch, FramesHook then) noexcept {
     const std::size_t sets =
         std::min(plans.size(), (channels.size() + kBiquadLanes - 1) / kBiquadLanes);
     auto set = [&](std::size_t k) {
@@ -904,6 +904,8 @@ void run_sets_in_lanes(std::span<const LaneChannel> channels, std::span<LanePlan
             }
             const SweepPlan both[2] = {plans[k].sweeps(), plans[k + 1].sweeps()};
             wide_sweeps(both, scratch, n);
+            if (then.run && plans[k].lanes_ + plans[k + 1].lanes_ == simd::kWideLanes)
+                then.run(then.context, k * kBiquadLanes, scratch, n);
             for (std::size_t h = 0; h < 2; ++h)
                 simd::deinterleave(scratch + h * kBiquadLanes, 0, n, bufs[h], simd::kWideLanes);
             ++k;

@@ -92,6 +92,14 @@ class BiquadCascade {
 // lane does exactly the arithmetic of BiquadCascade::run on its own, so the result is the same
 // (a pass-through stage may turn -0 into +0), and the states are flushed after the chunk alike.
 inline constexpr std::size_t kBiquadLanes = 8;
+// What may run on two sets' frames while they are interleaved, after their filters: the sixteen
+// channels from `first`, lane l of frame i at frames[16 i + l]. It saves the next stage of those
+// channels taking them apart and interleaving them again.
+struct FramesHook {
+    void (*run)(void* context, std::size_t first, float* frames, std::size_t n) noexcept = nullptr;
+    void* context = nullptr;
+};
+
 struct SweepPlan;
 struct LaneChannel {
     float* buf = nullptr;
@@ -123,7 +131,7 @@ class LanePlan {
   private:
     friend void run_in_lanes(std::span<const LaneChannel>, std::size_t, float*, LanePlan*) noexcept;
     friend void run_sets_in_lanes(std::span<const LaneChannel>, std::span<LanePlan>, std::size_t,
-                                  float*) noexcept;
+                                  float*, FramesHook) noexcept;
     // Gathers the plan again if the set or one of its cascades changed; whether the set fits.
     bool follow(std::span<const LaneChannel> channels) noexcept;
     // Whether the skewed form is the cheaper for n frames.
@@ -161,9 +169,10 @@ void run_in_lanes(std::span<const LaneChannel> channels, std::size_t n, float* s
 
 // Consecutive sets of kBiquadLanes channels, the k-th with plans[k], each as run_in_lanes runs
 // it; where the processor has 512-bit vectors, two sets at a time in sixteen lanes, which steps
-// twice the channels per instruction. `scratch` holds 2 * kBiquadLanes * n floats.
+// twice the channels per instruction, and `then` runs on such pairs of full sets. `scratch` holds
+// 2 * kBiquadLanes * n floats.
 void run_sets_in_lanes(std::span<const LaneChannel> channels, std::span<LanePlan> plans,
-                       std::size_t n, float* scratch) noexcept;
+                       std::size_t n, float* scratch, FramesHook then = {}) noexcept;
 
 // The same lane form for filters kept as plain stage and state lists, without the equalisers'
 // flush: each lane does exactly run_stages (the bleed bands, whose owners restart broken states

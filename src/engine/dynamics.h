@@ -150,5 +150,11 @@ void gate_run_lanes(std::span<const GateLane> lanes, std::size_t n,
                     std::span<float> min_gain) noexcept;
 void comp_run_lanes(std::span<const CompLane> lanes, std::size_t n,
                     std::span<float> min_gain) noexcept;
+// The same on the lanes' channels already interleaved: sixteen to a frame, lane l of frame i at
+// frames[16 i + l] (a lane without a buffer still has its place), where the result stays.
+void gate_run_frames(std::span<const GateLane> lanes, float* frames, std::size_t n,
+                     std::span<float> min_gain) noexcept;
+void comp_run_frames(std::span<const CompLane> lanes, float* frames, std::size_t n,
+                     std::span<float> min_gain) noexcept;
 
 }  // namespace mixengine

@@ -289,8 +289,12 @@ void finish_lanes(std::span<const Lane> lanes, float* const* bufs, const Run* ru
 
 }  // namespace
 
-void gate_run_lanes(std::span<const GateLane> lanes, std::size_t n,
-                    std::span<float> min_gain) noexcept {
+namespace {
+
+// The gates' parameters and states in lanes, `run(p, r, bufs)` over the frames, then the lanes'
+// final states and smallest gains.
+template <class Run>
+void gates_in_lanes(std::span<const GateLane> lanes, std::span<float> min_gain, Run run) noexcept {
     GateVec p[kSets]{};
     GateRun r[kSets]{};
     float* bufs[kDynamicsLanes] = {};
@@ -316,22 +320,15 @@ void gate_run_lanes(std::span<const GateLane> lanes, std::size_t n,
         busy = true;
     }
     if (!busy) return;
-
-    const std::size_t sets = sets_in_use(bufs);
-    float x[kPiece * kDynamicsLanes];
-    for (std::size_t at = 0; at < n; at += kPiece) {
-        const std::size_t m = std::min(kPiece, n - at);
-        interleave_sets(bufs, sets, at, m, x);
-        for_this_processor(gate_piece, gate_piece_v4)(p, r, x, m, sets);
-        deinterleave_sets(x, sets, at, m, bufs);
-    }
+    run(p, r, bufs);
     finish_lanes(lanes, bufs, r, min_gain, [](GateState& st, const GateRun& w, std::size_t k) {
         store_gate_state(st, w.env[k], w.gain[k], w.hold[k]);
     });
 }
 
-void comp_run_lanes(std::span<const CompLane> lanes, std::size_t n,
-                    std::span<float> min_gain) noexcept {
+// The same for compressors; `rms` marks the lanes whose detector is the RMS one.
+template <class Run>
+void comps_in_lanes(std::span<const CompLane> lanes, std::span<float> min_gain, Run run) noexcept {
     CompVec p[kSets]{};
     CompRun r[kSets]{};
     float* bufs[kDynamicsLanes] = {};
@@ -360,35 +357,85 @@ void comp_run_lanes(std::span<const CompLane> lanes, std::size_t n,
         busy = true;
     }
     if (!busy) return;
-
-    const std::size_t sets = sets_in_use(bufs), width = sets * kLanes;
-    float x[kPiece * kDynamicsLanes], lvl[kPiece * kDynamicsLanes], db[kPiece * kDynamicsLanes];
-    for (std::size_t at = 0; at < n; at += kPiece) {
-        const std::size_t m = std::min(kPiece, n - at);
-        interleave_sets(bufs, sets, at, m, x);
-        float env[kDynamicsLanes];
-        for (std::size_t l = 0; l < width; ++l) env[l] = r[l / kLanes].env[l % kLanes];
-        for_this_processor(comp_detect, comp_detect_v4)(p, r, x, lvl, m, sets);
-        for (std::size_t l = 0; l < width; ++l) {
-            if (!rms[l]) continue;
-            float e = env[l];
-            for (std::size_t i = 0; i < m; ++i) {
-                const float a = std::fabs(x[i * width + l]);
-                const float a2 = a * a;
-                e = std::sqrt(max_of(a2 + rms[l]->det * (e * e - a2), 0.0f));
-                lvl[i * width + l] = floored(e);
-            }
-            r[l / kLanes].env[l % kLanes] = e;
-        }
-        block_lin_to_db(lvl, db, m * width);
-        for_this_processor(comp_smooth, comp_smooth_v4)(p, r, lvl, db, m, sets);
-        block_db_to_gain(db, lvl, m * width);  // the gains replace the levels
-        comp_apply(p, r, lvl, x, m, sets);
-        deinterleave_sets(x, sets, at, m, bufs);
-    }
+    run(p, r, bufs, rms);
     finish_lanes(lanes, bufs, r, min_gain, [](CompState& st, const CompRun& w, std::size_t k) {
         store_comp_state(st, w.env[k], w.gr[k], w.hold[k]);
     });
+}
+
+// The compressor's passes over m interleaved frames of `sets` sets in x.
+void comp_piece(const CompVec* p, CompRun* r, const CompParams* const* rms, float* x, std::size_t m,
+                std::size_t sets) noexcept {
+    const std::size_t width = sets * kLanes;
+    float lvl[kPiece * kDynamicsLanes], db[kPiece * kDynamicsLanes];
+    float env[kDynamicsLanes];
+    for (std::size_t l = 0; l < width; ++l) env[l] = r[l / kLanes].env[l % kLanes];
+    for_this_processor(comp_detect, comp_detect_v4)(p, r, x, lvl, m, sets);
+    for (std::size_t l = 0; l < width; ++l) {
+        if (!rms[l]) continue;
+        float e = env[l];
+        for (std::size_t i = 0; i < m; ++i) {
+            const float a = std::fabs(x[i * width + l]);
+            const float a2 = a * a;
+            e = std::sqrt(max_of(a2 + rms[l]->det * (e * e - a2), 0.0f));
+            lvl[i * width + l] = floored(e);
+        }
+        r[l / kLanes].env[l % kLanes] = e;
+    }
+    block_lin_to_db(lvl, db, m * width);
+    for_this_processor(comp_smooth, comp_smooth_v4)(p, r, lvl, db, m, sets);
+    block_db_to_gain(db, lvl, m * width);  // the gains replace the levels
+    comp_apply(p, r, lvl, x, m, sets);
+}
+
+}  // namespace
+
+void gate_run_lanes(std::span<const GateLane> lanes, std::size_t n,
+                    std::span<float> min_gain) noexcept {
+    gates_in_lanes(lanes, min_gain, [n](const GateVec* p, GateRun* r, float* const* bufs) {
+        const std::size_t sets = sets_in_use(bufs);
+        float x[kPiece * kDynamicsLanes];
+        for (std::size_t at = 0; at < n; at += kPiece) {
+            const std::size_t m = std::min(kPiece, n - at);
+            interleave_sets(bufs, sets, at, m, x);
+            for_this_processor(gate_piece, gate_piece_v4)(p, r, x, m, sets);
+            deinterleave_sets(x, sets, at, m, bufs);
+        }
+    });
+}
+
+void gate_run_frames(std::span<const GateLane> lanes, float* frames, std::size_t n,
+                     std::span<float> min_gain) noexcept {
+    gates_in_lanes(lanes, min_gain, [frames, n](const GateVec* p, GateRun* r, float* const*) {
+        for_this_processor(gate_piece, gate_piece_v4)(p, r, frames, n, kSets);
+    });
+}
+
+void comp_run_lanes(std::span<const CompLane> lanes, std::size_t n,
+                    std::span<float> min_gain) noexcept {
+    comps_in_lanes(
+        lanes, min_gain,
+        [n](const CompVec* p, CompRun* r, float* const* bufs, const CompParams* const* rms) {
+            const std::size_t sets = sets_in_use(bufs);
+            float x[kPiece * kDynamicsLanes];
+            for (std::size_t at = 0; at < n; at += kPiece) {
+                const std::size_t m = std::min(kPiece, n - at);
+                interleave_sets(bufs, sets, at, m, x);
+                comp_piece(p, r, rms, x, m, sets);
+                deinterleave_sets(x, sets, at, m, bufs);
+            }
+        });
+}
+
+void comp_run_frames(std::span<const CompLane> lanes, float* frames, std::size_t n,
+                     std::span<float> min_gain) noexcept {
+    comps_in_lanes(
+        lanes, min_gain,
+        [frames, n](const CompVec* p, CompRun* r, float* const*, const CompParams* const* rms) {
+            for (std::size_t at = 0; at < n; at += kPiece)
+                comp_piece(p, r, rms, frames + at * kDynamicsLanes, std::min(kPiece, n - at),
+                           kSets);
+        });
 }
 
 }  // namespace mixengine

@@ -394,10 +394,13 @@ void strips_one_at_a_time(State& s, std::size_t n, Meters& m, const AnalyserSink
 
 // Runs the gate or compressor of every strip (or bus), sixteen at a time in SIMD lanes; `pick`
 // gives a channel's lane, and the smallest gains go to `min_gain`.
+// Groups marked in `done` are left alone.
 template <class Lane, std::size_t N, class Channel, class Pick, class Run>
 void dynamics_in_lanes(std::vector<Channel>& channels, std::size_t n,
-                       std::array<float, N>& min_gain, Pick pick, Run run) noexcept {
+                       std::array<float, N>& min_gain, Pick pick, Run run,
+                       const bool* done = nullptr) noexcept {
     for (std::size_t first = 0; first < N; first += kDynamicsLanes) {
+        if (done && done[first / kDynamicsLanes]) continue;
         const std::size_t count = std::min(kDynamicsLanes, N - first);
         std::array<Lane, kDynamicsLanes> lanes;
         for (std::size_t l = 0; l < count; ++l) lanes[l] = pick(channels[first + l]);
@@ -406,10 +409,34 @@ void dynamics_in_lanes(std::vector<Channel>& channels, std::size_t n,
     }
 }
 
+// The gates or compressors of sixteen strips run on the frames their filters leave interleaved
+// (see FramesHook), for the groups marked `ready`; `done` marks those that did.
+template <class Lane, class Pick>
+struct DynamicsOnFrames {
+    static constexpr std::size_t kGroups = kStrips / kDynamicsLanes;
+    std::vector<Strip>* strips;
+    float* min_gain;
+    Pick pick;
+    void (*run)(std::span<const Lane>, float*, std::size_t, std::span<float>) noexcept;
+    std::array<bool, kGroups> ready{}, done{};
+
+    static void hook(void* context, std::size_t first, float* frames, std::size_t n) noexcept {
+        auto& d = *static_cast<DynamicsOnFrames*>(context);
+        const std::size_t g = first / kDynamicsLanes;
+        if (first % kDynamicsLanes != 0 || g >= kGroups || !d.ready[g]) return;
+        std::array<Lane, kDynamicsLanes> lanes;
+        for (std::size_t l = 0; l < kDynamicsLanes; ++l) lanes[l] = d.pick((*d.strips)[first + l]);
+        d.run(lanes, frames, n, std::span<float>(d.min_gain + first, kDynamicsLanes));
+        d.done[g] = true;
+    }
+    FramesHook frames_hook() noexcept { return {&hook, this}; }
+};
+
 // Runs one set of cascades of every strip (or bus) in SIMD lanes, eight channels to a plan.
 template <class Channel, std::size_t N, class Pick>
 void in_lanes(State& s, std::vector<Channel>& channels, std::size_t n,
-              std::array<LanePlan, N / kBiquadLanes>& plans, Pick pick) noexcept {
+              std::array<LanePlan, N / kBiquadLanes>& plans, Pick pick,
+              FramesHook then = {}) noexcept {
     static_assert(N % kBiquadLanes == 0);
     std::array<LaneChannel, N> lanes;
     // Field by field: copied whole, the fresh value is read back in wider pieces than it was
@@ -419,7 +446,7 @@ void in_lanes(State& s, std::vector<Channel>& channels, std::size_t n,
         lanes[k].buf = c.buf;
         for (std::size_t j = 0; j < c.cascades.size(); ++j) lanes[k].cascades[j] = c.cascades[j];
     }
-    run_sets_in_lanes(lanes, plans, n, s.lane_scratch.data());
+    run_sets_in_lanes(lanes, plans, n, s.lane_scratch.data(), then);
 }
 
 // The same steps in stages across strips: every filter cascade runs with eight strips side by
@@ -487,27 +514,43 @@ void strips_in_lanes(State& s, std::size_t n, Meters& m, const AnalyserSink& sin
                     s.lane_scratch.data());
     for (std::size_t idx = 0; idx < kStrips; ++idx)
         if (!idle[idx]) strip_head(s, idx, n, true);
-    in_lanes<Strip, kStrips>(s, s.strips, n, s.plans.strip_hpf, [](Strip& st) {
-        return LaneChannel{st.buf_in.data(), {&st.hpf}};
-    });
+    // The gates of sixteen strips whose high-passes ran side by side take the frames still
+    // interleaved, and so do their compressors after the equalisers where no auto-EQ comes
+    // between; the others take their strips' buffers afterwards.
     std::array<float, kStrips> gate_gain, comp_gain;
-    dynamics_in_lanes<GateLane>(
-        s.strips, n, gate_gain, [](Strip& st) { return st.gate.lane(st.buf_in.data()); },
-        gate_run_lanes);
+    auto gate_lane = [](Strip& st) { return st.gate.lane(st.buf_in.data()); };
+    DynamicsOnFrames<GateLane, decltype(gate_lane)> gates{&s.strips, gate_gain.data(), gate_lane,
+                                                          gate_run_frames};
+    gates.ready.fill(true);
+    in_lanes<Strip, kStrips>(
+        s, s.strips, n, s.plans.strip_hpf,
+        [](Strip& st) {
+            return LaneChannel{st.buf_in.data(), {&st.hpf}};
+        },
+        gates.frames_hook());
+    dynamics_in_lanes<GateLane>(s.strips, n, gate_gain, gate_lane, gate_run_lanes,
+                                gates.done.data());
     for (std::size_t idx = 0; idx < kStrips; ++idx)
         if (!idle[idx]) after_gate(s, idx, gate_gain[idx], n, m, sink);
-    in_lanes<Strip, kStrips>(s, s.strips, n, s.plans.strip_eq, [](Strip& st) {
-        return LaneChannel{st.buf_proc.data(), {&st.eq, &st.peq, &st.geq}};
-    });
+    auto comp_lane = [](Strip& st) { return st.dyn.lane(st.buf_proc.data()); };
+    DynamicsOnFrames<CompLane, decltype(comp_lane)> comps{&s.strips, comp_gain.data(), comp_lane,
+                                                          comp_run_frames};
+    comps.ready.fill(true);
+    for (std::size_t idx = 0; idx < kStrips; ++idx)
+        if (s.strips[idx].aeq_on || !s.strips[idx].aeq.empty())
+            comps.ready[idx / kDynamicsLanes] = false;
+    in_lanes<Strip, kStrips>(
+        s, s.strips, n, s.plans.strip_eq,
+        [](Strip& st) { return LaneChannel{st.buf_proc.data(), {&st.eq, &st.peq, &st.geq}}; },
+        comps.frames_hook());
     for (std::size_t idx = 0; idx < kStrips; ++idx)
         if (s.strips[idx].aeq_on)
             push_feed(s.aeq_rings, auto_eq_strip(idx), s.strips[idx].buf_proc.data(), n);
     in_lanes<Strip, kStrips>(s, s.strips, n, s.plans.strip_aeq, [](Strip& st) {
         return LaneChannel{st.buf_proc.data(), {&st.aeq}};
     });
-    dynamics_in_lanes<CompLane>(
-        s.strips, n, comp_gain, [](Strip& st) { return st.dyn.lane(st.buf_proc.data()); },
-        comp_run_lanes);
+    dynamics_in_lanes<CompLane>(s.strips, n, comp_gain, comp_lane, comp_run_lanes,
+                                comps.done.data());
     std::array<AutomixJob, kStrips> amix;
     std::array<float, kStrips> amix_target;
     std::size_t busy = 0;
