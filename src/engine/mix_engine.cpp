@@ -541,7 +541,9 @@ void strips_in_lanes(State& s, std::size_t n, Meters& m, const AnalyserSink& sin
             comps.ready[idx / kDynamicsLanes] = false;
     in_lanes<Strip, kStrips>(
         s, s.strips, n, s.plans.strip_eq,
-        [](Strip& st) { return LaneChannel{st.buf_proc.data(), {&st.eq, &st.peq, &st.geq}}; },
+        [](Strip& st) {
+            return LaneChannel{st.buf_proc.data(), {&st.eq, &st.peq, &st.geq}};
+        },
         comps.frames_hook());
     for (std::size_t idx = 0; idx < kStrips; ++idx)
         if (s.strips[idx].aeq_on)
