@@ -395,7 +395,7 @@ MIXENGINE_LANE_INLINE Wide shifted(Wide feed, Wide y) noexcept {
 typedef int32_t WideBits __attribute__((vector_size(sizeof(Wide))));
 constexpr std::ptrdiff_t kWideLanes = 2 * kBiquadLanes;
 struct SlidingMasks {
-    int32_t from[3 * kWideLanes];   // from + W - lo: lanes lo and up
+    int32_t from[2 * kWideLanes];   // from + W - lo: lanes lo and up
     int32_t below[2 * kWideLanes];  // below + W - hi: lanes under hi
 };
 constexpr SlidingMasks kSliding = [] {

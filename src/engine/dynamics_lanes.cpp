@@ -287,10 +287,6 @@ void finish_lanes(std::span<const Lane> lanes, float* const* bufs, const Run* ru
     }
 }
 
-}  // namespace
-
-namespace {
-
 // The gates' parameters and states in lanes, `run(p, r, bufs)` over the frames, then the lanes'
 // final states and smallest gains.
 template <class Run>

@@ -314,7 +314,6 @@ void after_gate(State& s, std::size_t idx, float gate_gain, std::size_t n, Meter
     std::copy_n(in, n, st.buf_proc.data());
 }
 
-// After the compressor (which gave `comp_gain` at least): automixer, fader, summing and sends.
 // What a strip adds to main's sides, mono and the buses: `add(ramp, sum, signal)` for each, in
 // this order.
 template <class Add>
@@ -332,8 +331,9 @@ void strip_sums(State& s, Strip& st, Add add) noexcept {
     }
 }
 
-// The strip's meters, analyser tap, automixer and fader; then, unless `sums_now` is false (the
-// lane path sums every strip afterwards), what it adds to the sums.
+// After the compressor (which gave `comp_gain` at least): meters, analyser tap, automixer and
+// fader; then, unless `sums_now` is false (the lane path sums every strip afterwards), what the
+// strip adds to the sums.
 void strip_tail(State& s, std::size_t idx, float comp_gain, float amix_target, std::size_t n,
                 Meters& m, const AnalyserSink& sink, bool sums_now = true) noexcept {
     Strip& st = s.strips[idx];
@@ -393,8 +393,8 @@ void strips_one_at_a_time(State& s, std::size_t n, Meters& m, const AnalyserSink
 }
 
 // Runs the gate or compressor of every strip (or bus), sixteen at a time in SIMD lanes; `pick`
-// gives a channel's lane, and the smallest gains go to `min_gain`.
-// Groups marked in `done` are left alone.
+// gives a channel's lane, and the smallest gains go to `min_gain`. Groups marked in `done` are
+// left alone.
 template <class Lane, std::size_t N, class Channel, class Pick, class Run>
 void dynamics_in_lanes(std::vector<Channel>& channels, std::size_t n,
                        std::array<float, N>& min_gain, Pick pick, Run run,
