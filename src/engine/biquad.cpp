@@ -880,8 +880,7 @@ void run_in_lanes(std::span<const LaneChannel> channels, std::size_t n, float* s
 }
 
 void run_sets_in_lanes(std::span<const LaneChannel> channels, std::span<LanePlan> plans,
-                       std::size_t n, float* scratch,
-                       [[maybe_unused]] FramesHook then) noexcept {
+                       std::size_t n, float* scratch, [[maybe_unused]] FramesHook then) noexcept {
     const std::size_t sets =
         std::min(plans.size(), (channels.size() + kBiquadLanes - 1) / kBiquadLanes);
     auto set = [&](std::size_t k) {
