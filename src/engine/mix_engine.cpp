@@ -46,22 +46,6 @@ void ramp_scale2(Ramp& r, float* left, float* right, std::size_t n) noexcept {
     ramp_scale(r, right, n);
 }
 
-// dst += ramp * src; a ramp that stays at 0 adds nothing and is skipped.
-MIXENGINE_SIMD_CLONES
-void ramp_add(Ramp& r, float* dst, const float* src, std::size_t n) noexcept {
-    if (r.silent()) return;
-    const float c = r.cur, t = r.target;
-    r.cur = t;
-    if (c == t) {
-        for (std::size_t i = 0; i < n; ++i) dst[i] += c * src[i];
-    } else if (n > 0) {
-        const float step = (t - c) / static_cast<float>(n);
-        for (std::size_t i = 0; i + 1 < n; ++i)
-            dst[i] += (c + static_cast<float>(i + 1) * step) * src[i];
-        dst[n - 1] += t * src[n - 1];
-    }
-}
-
 // One strip's share of a sum: its ramp times its signal.
 struct SumJob {
     Ramp* ramp;
@@ -94,9 +78,10 @@ MIXENGINE_LANE_INLINE void sum_run(float* sum, const SumJob* jobs, std::size_t c
     for (std::size_t v = 0; v < R; ++v) simd::store(sum + at + v * simd::kLanes, acc[v]);
 }
 
-// The jobs' ramp_add into one sum, in their order, with each frame's running sum held in
-// registers across the jobs instead of loaded and stored by each: per sample the same products
-// added in the same order. At most kStrips jobs, none silent.
+// sum += ramp * signal for each job in turn: the ramp goes from its value to its target over the
+// chunk, the last sample at the target itself. Each frame's running sum is held in registers
+// across the jobs instead of loaded and stored by each, with the same products added in the same
+// order as job after job. At most kStrips jobs, none silent.
 MIXENGINE_SIMD_CLONES
 void sum_jobs(float* sum, const SumJob* jobs, std::size_t count, std::size_t n) noexcept {
     float c[kStrips], t[kStrips], step[kStrips];
@@ -121,6 +106,13 @@ void sum_jobs(float* sum, const SumJob* jobs, std::size_t count, std::size_t n) 
         }
         sum[at] = a;
     }
+}
+
+// dst += ramp * src; a ramp that stays at 0 adds nothing and is skipped.
+void ramp_add(Ramp& r, float* dst, const float* src, std::size_t n) noexcept {
+    if (r.silent()) return;
+    const SumJob job{&r, src};
+    sum_jobs(dst, &job, 1, n);
 }
 
 void mid_of(const float* left, const float* right, float* mid, std::size_t n) noexcept {
