@@ -80,13 +80,18 @@ struct SinkRecorder {
 };
 
 TEST(MixEngine, DefaultPatchPlaysEveryInputCentredOnMain) {
-    Rig rig(3);
-    const auto out = rig.run(block(64, 4, 3, 0.5f), 4, 64, 3);
-    for (std::size_t i = 0; i < 64; ++i) {
-        ASSERT_EQ(out[3 * i], 0.5f * kCentre) << "frame " << i;
-        ASSERT_EQ(out[3 * i + 1], 0.5f * kCentre) << "frame " << i;
-        ASSERT_EQ(out[3 * i + 2], 0.0f) << "frame " << i;  // no route for a third channel
+    // Block lengths that end the sums' vector runs at every place.
+    for (std::size_t n : {1u, 8u, 24u, 32u, 56u, 63u, 72u, 136u}) {
+        Rig rig(3);
+        const auto out = rig.run(block(n, 4, 3, 0.5f), 4, n, 3);
+        for (std::size_t i = 0; i < n; ++i) {
+            ASSERT_EQ(out[3 * i], 0.5f * kCentre) << "frame " << i << " of " << n;
+            ASSERT_EQ(out[3 * i + 1], 0.5f * kCentre) << "frame " << i << " of " << n;
+            ASSERT_EQ(out[3 * i + 2], 0.0f) << "frame " << i;  // no route for a third channel
+        }
     }
+    Rig rig(3);
+    rig.run(block(64, 4, 3, 0.5f), 4, 64, 3);
     EXPECT_EQ(meter_load(rig.meters.out_peak[0]), 0.5f * kCentre);
     EXPECT_EQ(meter_load(rig.meters.out_peak[2]), 0.0f);
     EXPECT_EQ(meter_load(rig.meters.strip_peak[3]), 0.5f);
