@@ -153,23 +153,35 @@ MIXENGINE_LANE_INLINE void detect_step(const CompVec& p, CompRun& r, const float
 }
 
 // comp_target_db and the gain smoothing; writes the smoothed gain change over the level in dB.
-template <class Pick>
+// kPlain: no lane expands or holds (nor is holding), as most compressors do not, so those
+// selects can go: they are a third of the step.
+template <class Pick, bool kPlain>
 MIXENGINE_LANE_INLINE void smooth_step(const CompVec& p, CompRun& r, const float* lvl,
                                        float* db) noexcept {
     const Lanes zero = splat(0.0f), one = splat(1.0f), two = splat(2.0f), limit = splat(-60.0f);
     const Lanes half = p.knee / two, width2 = two * p.knee;
     const Mask has_knee = p.knee > zero;
     const Lanes d = load(db) - p.thr;
-    const Lanes expand = p.ratio_less_1 * d;
-    const Lanes below = Pick::of(d < zero, expand >= limit ? expand : limit, zero);
     const Lanes k = d + half;
     const Lanes in_knee = p.slope * (k * k) / width2;
     const Lanes above = Pick::of(d > zero, p.slope * d, zero);
     const Lanes curve = Pick::of(has_knee & (abs_of(d) <= half), in_knee, above);
-    Lanes target = Pick::of(p.expander, below, curve);
-    target = Pick::of(~p.expander & (load(lvl) < p.quiet), zero, target);
+    Lanes target;
+    if constexpr (kPlain) {
+        target = Pick::of(load(lvl) < p.quiet, zero, curve);
+    } else {
+        const Lanes expand = p.ratio_less_1 * d;
+        const Lanes below = Pick::of(d < zero, expand >= limit ? expand : limit, zero);
+        target = Pick::of(p.expander, below, curve);
+        target = Pick::of(~p.expander & (load(lvl) < p.quiet), zero, target);
+    }
 
     const Mask down = target < r.gr;
+    if constexpr (kPlain) {
+        r.gr = Pick::of(down, target + p.att * (r.gr - target), target + p.rel * (r.gr - target));
+        store(db, r.gr);
+        return;
+    }
     const Mask held = ~down & (r.hold > zero);
     const Lanes attack = target + p.att * (r.gr - target),
                 release = target + p.rel * (r.gr - target);
@@ -185,7 +197,7 @@ MIXENGINE_LANE_INLINE void apply_step(const CompVec& p, CompRun& r, const float*
     store(x, load(x) * (p.dry + p.wet * gv));
 }
 
-enum class CompPass { Detect, Smooth, Apply };
+enum class CompPass { Detect, Smooth, PlainSmooth, Apply };
 
 // One pass of the compressor over the S sets: `a` is what it reads, `b` what it writes.
 template <CompPass kPass, class Pick, std::size_t... J>
@@ -197,8 +209,9 @@ MIXENGINE_LANE_INLINE void comp_sets(const CompVec* p, CompRun* r_io, const floa
         if constexpr (kPass == CompPass::Detect)
             (detect_step<Pick>(p[J], r[J], a + (i * S + J) * kLanes, b + (i * S + J) * kLanes),
              ...);
-        else if constexpr (kPass == CompPass::Smooth)
-            (smooth_step<Pick>(p[J], r[J], a + (i * S + J) * kLanes, b + (i * S + J) * kLanes),
+        else if constexpr (kPass == CompPass::Smooth || kPass == CompPass::PlainSmooth)
+            (smooth_step<Pick, kPass == CompPass::PlainSmooth>(p[J], r[J], a + (i * S + J) * kLanes,
+                                                                b + (i * S + J) * kLanes),
              ...);
         else
             (apply_step(p[J], r[J], a + (i * S + J) * kLanes, b + (i * S + J) * kLanes), ...);
@@ -209,6 +222,12 @@ MIXENGINE_LANE_INLINE void comp_sets(const CompVec* p, CompRun* r_io, const floa
 template <CompPass kPass, class Pick = Select>
 MIXENGINE_LANE_INLINE void comp_pass(const CompVec* p, CompRun* r, const float* a, float* b,
                                      std::size_t m, std::size_t sets) noexcept {
+    if constexpr (kPass == CompPass::Smooth) {
+        Mask expands_or_holds{};
+        for (std::size_t s = 0; s < sets; ++s)
+            expands_or_holds |= p[s].expander | (p[s].hold_samples != 0.0f) | (r[s].hold != 0.0f);
+        if (!any(expands_or_holds)) return comp_pass<CompPass::PlainSmooth, Pick>(p, r, a, b, m, sets);
+    }
     if (sets == 2)
         comp_sets<kPass, Pick>(p, r, a, b, m, std::make_index_sequence<2>{});
     else
