@@ -211,7 +211,7 @@ MIXENGINE_LANE_INLINE void comp_sets(const CompVec* p, CompRun* r_io, const floa
              ...);
         else if constexpr (kPass == CompPass::Smooth || kPass == CompPass::PlainSmooth)
             (smooth_step<Pick, kPass == CompPass::PlainSmooth>(p[J], r[J], a + (i * S + J) * kLanes,
-                                                                b + (i * S + J) * kLanes),
+                                                               b + (i * S + J) * kLanes),
              ...);
         else
             (apply_step(p[J], r[J], a + (i * S + J) * kLanes, b + (i * S + J) * kLanes), ...);
@@ -226,7 +226,8 @@ MIXENGINE_LANE_INLINE void comp_pass(const CompVec* p, CompRun* r, const float* 
         Mask expands_or_holds{};
         for (std::size_t s = 0; s < sets; ++s)
             expands_or_holds |= p[s].expander | (p[s].hold_samples != 0.0f) | (r[s].hold != 0.0f);
-        if (!any(expands_or_holds)) return comp_pass<CompPass::PlainSmooth, Pick>(p, r, a, b, m, sets);
+        if (!any(expands_or_holds))
+            return comp_pass<CompPass::PlainSmooth, Pick>(p, r, a, b, m, sets);
     }
     if (sets == 2)
         comp_sets<kPass, Pick>(p, r, a, b, m, std::make_index_sequence<2>{});
