@@ -4,7 +4,9 @@
 // and the 99th and 99.9th percentile and the slowest block as a share of the block's period,
 // because what breaks a show is the slowest block, not the average one. Then the time to recall a
 // whole scene (every record of the load popped from the update ring and applied, as the callback
-// does before a block) alone and together with the 64-frame block that follows it.
+// does before a block) alone and together with the 64-frame block that follows it. The row
+// "host" is no engine at all: a fixed computation as long as the worst case's 64-frame block,
+// which shows how much of the tail is the machine's own.
 //
 // latency_bench [blocks] [cpu|wall] [load[/frames]]
 //   blocks: measured blocks per figure (default 6000, after 500 warm-up blocks)
@@ -68,7 +70,8 @@ struct Feed {
     std::size_t at = 0;
 };
 
-void block_times(const bench::Load& load, std::size_t frames, std::size_t blocks) {
+// Prints one row of the table; gives the mean block time in microseconds.
+double block_times(const bench::Load& load, std::size_t frames, std::size_t blocks) {
     MixEngine engine(kFs);
     Meters meters(kOut);
     bench::configure(engine, load);
@@ -90,6 +93,43 @@ void block_times(const bench::Load& load, std::size_t frames, std::size_t blocks
     const double rt = double(blocks) * period / total;
     std::printf("%-10s %6zu %9.0f %8.1fx %8.2f%% %8.2f%% %8.2f%% %8.2f%%\n", load.name, frames,
                 period, rt, 100.0 * total / double(blocks) / period,
+                100.0 * quantile(us, 0.99) / period, 100.0 * quantile(us, 0.999) / period,
+                100.0 * us.back() / period);
+    return total / double(blocks);
+}
+
+// The machine's own tail: a fixed chain of arithmetic as long on average as a block, timed the
+// same way. What it shows beyond its mean (interrupts, a host that takes the core away for a
+// while) no engine can avoid on this machine.
+void host_times(double block_us, std::size_t frames, std::size_t blocks) {
+    volatile double seed = 1.0;
+    auto spin = [&](std::size_t steps) {
+        double y = seed;
+        for (std::size_t i = 0; i < steps; ++i) y = y * 1.0000001 + 1e-9;
+        seed = y;
+    };
+    constexpr std::size_t kProbe = 200000;
+    double fastest = 1e30;
+    for (int k = 0; k < 5; ++k) {
+        const double t0 = now_us();
+        spin(kProbe);
+        fastest = std::min(fastest, now_us() - t0);
+    }
+    const std::size_t steps = std::size_t(double(kProbe) * block_us / fastest);
+    std::vector<double> us;
+    us.reserve(blocks);
+    for (std::size_t b = 0; b < kWarmup + blocks; ++b) {
+        const double t0 = now_us();
+        spin(steps);
+        const double t1 = now_us();
+        if (b >= kWarmup) us.push_back(t1 - t0);
+    }
+    double total = 0.0;
+    for (double t : us) total += t;
+    std::sort(us.begin(), us.end());
+    const double period = double(frames) / double(kFs) * 1e6;
+    std::printf("%-10s %6zu %9.0f %8.1fx %8.2f%% %8.2f%% %8.2f%% %8.2f%%\n", "host", frames,
+                period, double(blocks) * period / total, 100.0 * total / double(blocks) / period,
                 100.0 * quantile(us, 0.99) / period, 100.0 * quantile(us, 0.999) / period,
                 100.0 * us.back() / period);
 }
@@ -146,12 +186,16 @@ int main(int argc, char** argv) {
         only.find('/') == std::string::npos
             ? 0
             : std::strtoul(only.c_str() + only.find('/') + 1, nullptr, 10);
+    double worst_64_us = 0.0;
     for (const bench::Load* load : loads)
         for (std::size_t frames : {32, 64, 128, 256})
             if ((only.empty() || only_load == load->name) &&
-                (!only_frames || only_frames == frames))
-                block_times(*load, frames, blocks);
+                (!only_frames || only_frames == frames)) {
+                const double us = block_times(*load, frames, blocks);
+                if (load == &bench::kWorst && frames == 64) worst_64_us = us;
+            }
     if (!only.empty()) return 0;
+    host_times(worst_64_us, 64, blocks);
     std::printf("\nscene recall before one 64-frame block, %zu times (us)\n", blocks / 30);
     std::printf("%-10s %7s %9s %9s %9s %9s %9s\n", "load", "records", "apply_med", "apply_max",
                 "+block_med", "+block_max", "period");
