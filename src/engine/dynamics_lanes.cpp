@@ -151,16 +151,20 @@ MIXENGINE_LANE_INLINE void comp_sets(const CompVec* p, CompRun* r_io, const floa
     ((r_io[J] = r[J]), ...);
 }
 
+// Whether a lane of the sets expands or holds (or is holding): else they smooth plainly.
+bool expands_or_holds(const CompVec* p, const CompRun* r, std::size_t sets) noexcept {
+    Mask m{};
+    for (std::size_t s = 0; s < sets; ++s)
+        m |= p[s].expander | (p[s].hold_samples != 0.0f) | (r[s].hold != 0.0f);
+    return any(m);
+}
+
 template <CompPass kPass, class Pick = Select>
 MIXENGINE_LANE_INLINE void comp_pass(const CompVec* p, CompRun* r, const float* a, float* b,
                                      std::size_t m, std::size_t sets) noexcept {
-    if constexpr (kPass == CompPass::Smooth) {
-        Mask expands_or_holds{};
-        for (std::size_t s = 0; s < sets; ++s)
-            expands_or_holds |= p[s].expander | (p[s].hold_samples != 0.0f) | (r[s].hold != 0.0f);
-        if (!any(expands_or_holds))
+    if constexpr (kPass == CompPass::Smooth)
+        if (!expands_or_holds(p, r, sets))
             return comp_pass<CompPass::PlainSmooth, Pick>(p, r, a, b, m, sets);
-    }
     if (sets == 2)
         comp_sets<kPass, Pick>(p, r, a, b, m, std::make_index_sequence<2>{});
     else
@@ -197,12 +201,6 @@ constexpr auto* gate_piece_v4 = &gate_piece;
 constexpr auto* comp_detect_v4 = &comp_detect;
 constexpr auto* comp_smooth_v4 = &comp_smooth;
 #endif
-
-// A kernel with selects in the form for this processor.
-template <class F>
-F* for_this_processor(F* plain, F* v4) noexcept {
-    return wide() ? v4 : plain;
-}
 
 MIXENGINE_SIMD_CLONES
 void comp_apply(const CompVec* p, CompRun* r, const float* g, float* x, std::size_t m,
@@ -279,75 +277,57 @@ void keep(const CompRunOf<Wide>& w, CompRun* r) noexcept {
 
 // The kernels over m frames of both sets, sixteen floats a frame (the steps named in full: the
 // plain ones are found through their arguments too).
-void gate_piece(const GateVec* p, GateRun* r, float* x, std::size_t m) noexcept {
+void gate_piece(const GateVec* p, GateRun* r, float* x, std::size_t m, std::size_t) noexcept {
     const GateVecOf<Wide, WideMask> q = joined(p);
     GateRunOf<Wide> w = joined(r);
     for (std::size_t i = 0; i < m; ++i) sixteen::gate_step<MaskSelect>(q, w, x + i * kWideLanes);
     keep(w, r);
 }
 
-void comp_detect(const CompVec* p, CompRun* r, const float* x, float* lvl, std::size_t m) noexcept {
+// One pass of the compressor over the frames: `a` is what it reads, `b` what it writes.
+template <CompPass kPass>
+void comp_frames(const CompVec* p, CompRun* r, const float* a, float* b, std::size_t m,
+                 std::size_t) noexcept {
     const CompVecOf<Wide, WideMask> q = joined(p);
     CompRunOf<Wide> w = joined(r);
-    for (std::size_t i = 0; i < m; ++i)
-        sixteen::detect_step<MaskSelect>(q, w, x + i * kWideLanes, lvl + i * kWideLanes);
-    keep(w, r);
-}
-
-void comp_smooth(const CompVec* p, CompRun* r, const float* lvl, float* db,
-                 std::size_t m) noexcept {
-    const CompVecOf<Wide, WideMask> q = joined(p);
-    CompRunOf<Wide> w = joined(r);
-    if (any(q.expander | (q.hold_samples != 0.0f) | (w.hold != 0.0f))) {
-        for (std::size_t i = 0; i < m; ++i)
-            sixteen::smooth_step<MaskSelect, false>(q, w, lvl + i * kWideLanes,
-                                                    db + i * kWideLanes);
-    } else {
-        for (std::size_t i = 0; i < m; ++i)
-            sixteen::smooth_step<MaskSelect, true>(q, w, lvl + i * kWideLanes, db + i * kWideLanes);
+    for (std::size_t i = 0; i < m; ++i) {
+        const float* in = a + i * kWideLanes;
+        float* out = b + i * kWideLanes;
+        if constexpr (kPass == CompPass::Detect)
+            sixteen::detect_step<MaskSelect>(q, w, in, out);
+        else if constexpr (kPass == CompPass::Smooth || kPass == CompPass::PlainSmooth)
+            sixteen::smooth_step<MaskSelect, kPass == CompPass::PlainSmooth>(q, w, in, out);
+        else
+            sixteen::apply_step(q, w, in, out);
     }
     keep(w, r);
 }
 
-void comp_apply(const CompVec* p, CompRun* r, const float* g, float* x, std::size_t m) noexcept {
-    const CompVecOf<Wide, WideMask> q = joined(p);
-    CompRunOf<Wide> w = joined(r);
-    for (std::size_t i = 0; i < m; ++i)
-        sixteen::apply_step(q, w, g + i * kWideLanes, x + i * kWideLanes);
-    keep(w, r);
+constexpr auto* comp_detect = &comp_frames<CompPass::Detect>;
+constexpr auto* comp_apply = &comp_frames<CompPass::Apply>;
+void comp_smooth(const CompVec* p, CompRun* r, const float* lvl, float* db, std::size_t m,
+                 std::size_t sets) noexcept {
+    (expands_or_holds(p, r, kSets) ? comp_frames<CompPass::Smooth>
+                                   : comp_frames<CompPass::PlainSmooth>)(p, r, lvl, db, m, sets);
 }
 
 }  // namespace sixteen
 #pragma GCC pop_options
+#else
+// Nothing apart to run on machines without the x86-64-v4 kernels.
+namespace sixteen {
+constexpr auto* gate_piece = &mixengine::gate_piece;
+constexpr auto* comp_detect = &mixengine::comp_detect;
+constexpr auto* comp_smooth = &mixengine::comp_smooth;
+constexpr auto* comp_apply = &mixengine::comp_apply;
+}  // namespace sixteen
 #endif
 
-// The kernels for this processor and this many sets.
-void gate_kernel(const GateVec* p, GateRun* r, float* x, std::size_t m, std::size_t sets) noexcept {
-#if MIXENGINE_HAS_WIDE
-    if (sets == kSets && wide()) return sixteen::gate_piece(p, r, x, m);
-#endif
-    for_this_processor(gate_piece, gate_piece_v4)(p, r, x, m, sets);
-}
-void detect_kernel(const CompVec* p, CompRun* r, const float* x, float* lvl, std::size_t m,
-                   std::size_t sets) noexcept {
-#if MIXENGINE_HAS_WIDE
-    if (sets == kSets && wide()) return sixteen::comp_detect(p, r, x, lvl, m);
-#endif
-    for_this_processor(comp_detect, comp_detect_v4)(p, r, x, lvl, m, sets);
-}
-void smooth_kernel(const CompVec* p, CompRun* r, const float* lvl, float* db, std::size_t m,
-                   std::size_t sets) noexcept {
-#if MIXENGINE_HAS_WIDE
-    if (sets == kSets && wide()) return sixteen::comp_smooth(p, r, lvl, db, m);
-#endif
-    for_this_processor(comp_smooth, comp_smooth_v4)(p, r, lvl, db, m, sets);
-}
-void apply_kernel(const CompVec* p, CompRun* r, const float* g, float* x, std::size_t m,
-                  std::size_t sets) noexcept {
-#if MIXENGINE_HAS_WIDE
-    if (sets == kSets && wide()) return sixteen::comp_apply(p, r, g, x, m);
-#endif
-    comp_apply(p, r, g, x, m, sets);
+// The kernel for this processor and this many sets: with selects in the form for it, and two
+// sets as sixteen lanes where it has the registers.
+template <class F>
+F* kernel_for(F* plain, F* v4, F* two_sets, std::size_t sets) noexcept {
+    return !wide() ? plain : sets == kSets ? two_sets : v4;
 }
 
 // The handle at lane l when its processor runs there: none beyond the span, without a buffer or
@@ -458,7 +438,7 @@ void comp_piece(const CompVec* p, CompRun* r, const CompParams* const* rms, floa
     float lvl[kPiece * kDynamicsLanes], db[kPiece * kDynamicsLanes];
     float env[kDynamicsLanes];
     for (std::size_t l = 0; l < width; ++l) env[l] = r[l / kLanes].env[l % kLanes];
-    detect_kernel(p, r, x, lvl, m, sets);
+    kernel_for(comp_detect, comp_detect_v4, sixteen::comp_detect, sets)(p, r, x, lvl, m, sets);
     for (std::size_t l = 0; l < width; ++l) {
         if (!rms[l]) continue;
         float e = env[l];
@@ -471,9 +451,9 @@ void comp_piece(const CompVec* p, CompRun* r, const CompParams* const* rms, floa
         r[l / kLanes].env[l % kLanes] = e;
     }
     block_lin_to_db(lvl, db, m * width);
-    smooth_kernel(p, r, lvl, db, m, sets);
+    kernel_for(comp_smooth, comp_smooth_v4, sixteen::comp_smooth, sets)(p, r, lvl, db, m, sets);
     block_db_to_gain(db, lvl, m * width);  // the gains replace the levels
-    apply_kernel(p, r, lvl, x, m, sets);
+    kernel_for(comp_apply, comp_apply, sixteen::comp_apply, sets)(p, r, lvl, x, m, sets);
 }
 
 }  // namespace
@@ -486,7 +466,7 @@ void gate_run_lanes(std::span<const GateLane> lanes, std::size_t n,
         for (std::size_t at = 0; at < n; at += kPiece) {
             const std::size_t m = std::min(kPiece, n - at);
             interleave_sets(bufs, sets, at, m, x);
-            gate_kernel(p, r, x, m, sets);
+            kernel_for(gate_piece, gate_piece_v4, sixteen::gate_piece, sets)(p, r, x, m, sets);
             deinterleave_sets(x, sets, at, m, bufs);
         }
     });
@@ -495,7 +475,7 @@ void gate_run_lanes(std::span<const GateLane> lanes, std::size_t n,
 void gate_run_frames(std::span<const GateLane> lanes, float* frames, std::size_t n,
                      std::span<float> min_gain) noexcept {
     gates_in_lanes(lanes, min_gain, [frames, n](const GateVec* p, GateRun* r, float* const*) {
-        gate_kernel(p, r, frames, n, kSets);
+        kernel_for(gate_piece, gate_piece_v4, sixteen::gate_piece, kSets)(p, r, frames, n, kSets);
     });
 }
 
