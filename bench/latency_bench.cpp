@@ -70,19 +70,15 @@ struct Feed {
     std::size_t at = 0;
 };
 
-// Prints one row of the table; gives the mean block time in microseconds.
-double block_times(const bench::Load& load, std::size_t frames, std::size_t blocks) {
-    MixEngine engine(kFs);
-    Meters meters(kOut);
-    bench::configure(engine, load);
-    Feed feed(load.channels);
-    std::vector<float> out(frames * kOut);
+// Times `block()` after a warm-up, `blocks` times, and prints the row `name` of the table for a
+// period of `frames`; gives the mean time in microseconds.
+template <class Block>
+double timed_row(const char* name, std::size_t frames, std::size_t blocks, Block block) {
     std::vector<double> us;
     us.reserve(blocks);
     for (std::size_t b = 0; b < kWarmup + blocks; ++b) {
-        const std::span<const float> in = feed.next(frames);
         const double t0 = now_us();
-        engine.process(in, load.channels, out, kOut, meters, {});
+        block();
         const double t1 = now_us();
         if (b >= kWarmup) us.push_back(t1 - t0);
     }
@@ -91,11 +87,21 @@ double block_times(const bench::Load& load, std::size_t frames, std::size_t bloc
     std::sort(us.begin(), us.end());
     const double period = double(frames) / double(kFs) * 1e6;
     const double rt = double(blocks) * period / total;
-    std::printf("%-10s %6zu %9.0f %8.1fx %8.2f%% %8.2f%% %8.2f%% %8.2f%%\n", load.name, frames,
-                period, rt, 100.0 * total / double(blocks) / period,
-                100.0 * quantile(us, 0.99) / period, 100.0 * quantile(us, 0.999) / period,
-                100.0 * us.back() / period);
+    std::printf("%-10s %6zu %9.0f %8.1fx %8.2f%% %8.2f%% %8.2f%% %8.2f%%\n", name, frames, period,
+                rt, 100.0 * total / double(blocks) / period, 100.0 * quantile(us, 0.99) / period,
+                100.0 * quantile(us, 0.999) / period, 100.0 * us.back() / period);
     return total / double(blocks);
+}
+
+double block_times(const bench::Load& load, std::size_t frames, std::size_t blocks) {
+    MixEngine engine(kFs);
+    Meters meters(kOut);
+    bench::configure(engine, load);
+    Feed feed(load.channels);
+    std::vector<float> out(frames * kOut);
+    return timed_row(load.name, frames, blocks, [&] {
+        engine.process(feed.next(frames), load.channels, out, kOut, meters, {});
+    });
 }
 
 // The machine's own tail: a fixed chain of arithmetic as long on average as a block, timed the
@@ -116,22 +122,7 @@ void host_times(double block_us, std::size_t frames, std::size_t blocks) {
         fastest = std::min(fastest, now_us() - t0);
     }
     const std::size_t steps = std::size_t(double(kProbe) * block_us / fastest);
-    std::vector<double> us;
-    us.reserve(blocks);
-    for (std::size_t b = 0; b < kWarmup + blocks; ++b) {
-        const double t0 = now_us();
-        spin(steps);
-        const double t1 = now_us();
-        if (b >= kWarmup) us.push_back(t1 - t0);
-    }
-    double total = 0.0;
-    for (double t : us) total += t;
-    std::sort(us.begin(), us.end());
-    const double period = double(frames) / double(kFs) * 1e6;
-    std::printf("%-10s %6zu %9.0f %8.1fx %8.2f%% %8.2f%% %8.2f%% %8.2f%%\n", "host", frames,
-                period, double(blocks) * period / total, 100.0 * total / double(blocks) / period,
-                100.0 * quantile(us, 0.99) / period, 100.0 * quantile(us, 0.999) / period,
-                100.0 * us.back() / period);
+    timed_row("host", frames, blocks, [&] { spin(steps); });
 }
 
 void scene_recall(const bench::Load& load, std::size_t repeats) {
