@@ -95,7 +95,7 @@ void sum_jobs(float* sum, const SumJob* jobs, std::size_t count, std::size_t n) 
     std::size_t at = 0;
     for (; at + kFrames <= n; at += kFrames) sum_run<kRun>(sum, jobs, count, c, t, step, n, at);
     // The rest in runs of four, two and one vectors: runs of one alone would chain every job's
-    // addition to the one before, which at 32 frames costs three times the arithmetic.
+    // addition to the one before, which at 32 frames took three times as long as the arithmetic.
     if (at + 4 * simd::kLanes <= n) {
         sum_run<4>(sum, jobs, count, c, t, step, n, at);
         at += 4 * simd::kLanes;

@@ -373,6 +373,15 @@ TEST_F(MultitrackJack, APlayedRecordingArrivesIntactInANewRecording) {
             return j >= 0 && j + 1 < 48000 && same(got[i], want(k, uint64_t(j))) &&
                    i + 1 < got.size() && same(got[i + 1], want(k, uint64_t(j + 1)));
         };
+        // A cycle skipped where the silence ends takes the signal's first samples with it; the
+        // player's cycles need not start where the signal does, so the first sample heard may be
+        // any of the signal's first few cycles.
+        for (int64_t j = 0; j <= 4864; ++j)
+            if (matches_at(at, j)) {
+                next = j;
+                moved = uint64_t(j);
+                break;
+            }
         for (uint64_t i = at; i < got.size(); ++i) {
             if (got[i] == 0) continue;
             if (next < 48000 && same(got[i], want(k, uint64_t(next)))) {
