@@ -195,11 +195,6 @@ void comp_smooth_v4(const CompVec* p, CompRun* r, const float* lvl, float* db, s
                     std::size_t sets) noexcept {
     comp_pass<CompPass::Smooth, BitSelect>(p, r, lvl, db, m, sets);
 }
-#else
-// Nothing apart to run on machines without the x86-64-v4 kernels.
-constexpr auto* gate_piece_v4 = &gate_piece;
-constexpr auto* comp_detect_v4 = &comp_detect;
-constexpr auto* comp_smooth_v4 = &comp_smooth;
 #endif
 
 MIXENGINE_SIMD_CLONES
@@ -315,6 +310,9 @@ void comp_smooth(const CompVec* p, CompRun* r, const float* lvl, float* db, std:
 #pragma GCC pop_options
 #else
 // Nothing apart to run on machines without the x86-64-v4 kernels.
+constexpr auto* gate_piece_v4 = &gate_piece;
+constexpr auto* comp_detect_v4 = &comp_detect;
+constexpr auto* comp_smooth_v4 = &comp_smooth;
 namespace sixteen {
 constexpr auto* gate_piece = &mixengine::gate_piece;
 constexpr auto* comp_detect = &mixengine::comp_detect;
