@@ -96,25 +96,14 @@ using CompRun = CompRunOf<Lanes>;
 
 #include "dynamics_steps.inc"
 
-// Each kernel steps its S sets (S = sizeof...(J)) sample by sample, set J at lanes 8 J of the
-// interleaved frames; the sets' states are copied in and out so that they stay in registers.
-template <class Pick, std::size_t... J>
-MIXENGINE_LANE_INLINE void gate_sets(const GateVec* p, GateRun* r_io, float* x, std::size_t m,
-                                     std::index_sequence<J...>) noexcept {
-    constexpr std::size_t S = sizeof...(J);
-    GateRun r[S] = {r_io[J]...};
-    for (std::size_t i = 0; i < m; ++i)
-        (gate_step<Pick>(p[J], r[J], x + (i * S + J) * kLanes), ...);
-    ((r_io[J] = r[J]), ...);
-}
-
+// Each kernel steps its S sets sample by sample, set J at lanes 8 J of the interleaved frames.
 template <class Pick>
 MIXENGINE_LANE_INLINE void gate_sets(const GateVec* p, GateRun* r, float* x, std::size_t m,
                                      std::size_t sets) noexcept {
     if (sets == 2)
-        gate_sets<Pick>(p, r, x, m, std::make_index_sequence<2>{});
+        gate_frames<Pick>(p, r, x, m, std::make_index_sequence<2>{});
     else
-        gate_sets<Pick>(p, r, x, m, std::make_index_sequence<1>{});
+        gate_frames<Pick>(p, r, x, m, std::make_index_sequence<1>{});
 }
 
 MIXENGINE_SIMD_CLONES
@@ -275,7 +264,7 @@ void keep(const CompRunOf<Wide>& w, CompRun* r) noexcept {
 void gate_piece(const GateVec* p, GateRun* r, float* x, std::size_t m, std::size_t) noexcept {
     const GateVecOf<Wide, WideMask> q = joined(p);
     GateRunOf<Wide> w = joined(r);
-    for (std::size_t i = 0; i < m; ++i) sixteen::gate_step<MaskSelect>(q, w, x + i * kWideLanes);
+    sixteen::gate_frames<MaskSelect>(&q, &w, x, m, std::make_index_sequence<1>{});
     keep(w, r);
 }
 

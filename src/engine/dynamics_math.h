@@ -57,8 +57,7 @@ inline void store_comp_state(CompState& st, float env, float gr, float hold) noe
     st.hold = hold;
 }
 
-// 20 log10(x) for a block of levels: the logarithm within 1 ulp of log10f's, so within 2 ulps of
-// lin_to_db once multiplied by 20 (see dynamics.cpp).
+// 20 log10(x) for a block of levels, within 2 ulps of lin_to_db (see dynamics.cpp).
 void block_lin_to_db(const float* x, float* db, std::size_t n) noexcept;
 // 10^(db / 20) for a block of gain changes, within 1 ulp of db_to_gain; 0 dB is exactly 1.
 void block_db_to_gain(const float* db, float* gain, std::size_t n) noexcept;

@@ -48,8 +48,9 @@ int64_t ulps_apart(float a, float b) {
 }
 
 // The block forms of the level arithmetic against the library, over whole ranges of levels and
-// gain changes: the logarithm may land one ulp off log10f, which the factor 20 can widen to two,
-// the power one ulp off powf, never more; and 0 dB stays exactly 1.
+// gain changes (the gains across the bound where the library takes over): the levels may land two
+// ulps off 20 log10f (whose own factor 20 rounds once more), the gains one ulp off powf, never
+// more; and 0 dB stays exactly 1.
 TEST(LevelArithmetic, BlockFormsStayWithinAnUlpOfTheLibrary) {
     struct Range {
         bool to_db;
