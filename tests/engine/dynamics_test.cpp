@@ -326,12 +326,6 @@ TEST(Gate, RemovingTheGateOpensItAndMeterReportsTheSmallestGain) {
     EXPECT_EQ(gate.state().gain, 1.0f);
 }
 
-}  // namespace
-}  // namespace mixengine
-
-namespace mixengine {
-namespace {
-
 // The compressor works a block at a time, its levels and gains from a double-precision logarithm
 // and power rounded to float instead of log10f and powf. Those agree with the library within one
 // ulp; a level one ulp apart moves the smoothed reduction by a fraction of an ulp, which the
@@ -385,6 +379,58 @@ TEST(Compressor, BlockPassesFollowTheSampleBySampleReference) {
         }
     }
     EXPECT_LE(worst, 4e-6) << "largest relative difference";
+}
+
+}  // namespace
+}  // namespace mixengine
+
+namespace mixengine {
+namespace {
+
+// Compressors in lanes against one after another, bit for bit, where some lanes meet what the
+// block conversions leave to the library: an infinite level, a level so high that the reduction
+// passes 750 dB, a NaN. Lanes with and without expanders and holds, one set and two.
+TEST(CompressorLanes, LevelsAndGainsForTheLibraryMatchOneAfterAnother) {
+    std::mt19937 rng(11);
+    auto uni = [&](float lo, float hi) {
+        return std::uniform_real_distribution<float>(lo, hi)(rng);
+    };
+    for (std::size_t lanes : {std::size_t(7), kDynamicsLanes}) {
+        for (bool exotic : {false, true}) {
+            std::vector<Compressor> fast, slow;
+            for (std::size_t l = 0; l < lanes; ++l) {
+                const DynCfg cfg{.exp = exotic && l % 3 == 0,
+                                 .thr = uni(-60.0f, 0.0f),
+                                 .ratio = uni(1.0f, 20.0f),
+                                 .knee = uni(0.0f, 6.0f),
+                                 .attack = uni(0.1f, 20.0f),
+                                 .hold = exotic ? uni(0.0f, 5.0f) : 0.0f,
+                                 .release = uni(5.0f, 300.0f),
+                                 .mix = uni(50.0f, 100.0f)};
+                fast.push_back(make_comp(cfg));
+                slow.push_back(make_comp(cfg));
+            }
+            constexpr std::size_t kN = 300;
+            std::vector<std::vector<float>> a(lanes, std::vector<float>(kN)), b;
+            for (std::size_t l = 0; l < lanes; ++l)
+                for (float& x : a[l]) x = uni(-1.0f, 1.0f);
+            a[1][40] = INFINITY;                                      // odd level
+            for (std::size_t i = 100; i < 110; ++i) a[2][i] = 3e38f;  // reduction past 750 dB
+            a[lanes - 1][200] = NAN;
+            b = a;
+            std::vector<CompLane> lane;
+            std::vector<float> fast_min(kDynamicsLanes), slow_min(lanes);
+            for (std::size_t l = 0; l < lanes; ++l) lane.push_back(fast[l].lane(a[l].data()));
+            comp_run_lanes(lane, kN, fast_min);
+            for (std::size_t l = 0; l < lanes; ++l) {
+                slow_min[l] = slow[l].run(b[l].data(), kN);
+                EXPECT_EQ(std::memcmp(a[l].data(), b[l].data(), kN * sizeof(float)), 0) << l;
+                EXPECT_EQ(std::memcmp(&fast_min[l], &slow_min[l], sizeof(float)), 0) << l;
+                EXPECT_EQ(std::memcmp(&fast[l].state(), &slow[l].state(), sizeof(CompState)), 0)
+                    << l;
+            }
+        }
+    }
 }
 
 }  // namespace
