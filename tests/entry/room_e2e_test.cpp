@@ -61,10 +61,14 @@ TEST(PracticeRoom, ALiveSuppressorNotchesTheFrequencyTheRoomRingsAt) {
     const double margin_db = -quiet["ring_db"].get<double>();
     ASSERT_GT(margin_db, 10.0) << "the room must not ring before the push";
 
-    // Only the push's own line counts: it names the frequency that rings first.
+    // A flat push lifts the whole loop alike, so it rings first where the quiet room comes
+    // closest to ringing.
+    const double ring_hz = quiet["ring_hz"].get<double>();
     std::vector<json> notches;
+    std::optional<json> ringing;  // the first "room" line past unity
     std::optional<std::chrono::steady_clock::time_point> notched_at;
-    const auto note_notches = [&](const json& j) {
+    const auto note_lines = [&](const json& j) {
+        if (j.value("t", "") == "room" && !ringing && j.value("ring_db", -120.0) > 0.0) ringing = j;
         if (j.value("t", "") != "fba.notch") return;
         notches.push_back(j);
         if (!notched_at) notched_at = std::chrono::steady_clock::now();
@@ -75,23 +79,15 @@ TEST(PracticeRoom, ALiveSuppressorNotchesTheFrequencyTheRoomRingsAt) {
              {"i", 0},
              {"s", {{"gain_db", margin_db + kPushDb}, {"eq", {{{"f", 2500}, {"g", 6}, {"q", 2}}}}}}}
             .dump());
-    const json ringing = expect_of_kind(
-        p, "room", kRingWait, [](const json& j) { return j.value("ring_db", -120.0) > 0.0; },
-        note_notches);
-    ASSERT_FALSE(ringing.is_null());
-    EXPECT_TRUE(notches.empty()) << "nothing is notched before the room rings";
-    const double ring_hz = ringing["ring_hz"].get<double>();
-    const double ring_db = ringing["ring_db"].get<double>();
-    EXPECT_NEAR(ring_db, kPushDb, 0.3) << ringing.dump();
 
     // The output rings there: main's spectrum shows one tone in that band (the analyser holds a
     // level for a while, so the ring is still shown if the notch has already come).
     const json shown = expect_of_kind(
-        p, "rta", kRingWait, [&](const json& j) { return rings_at(j, ring_hz); }, note_notches);
+        p, "rta", kRingWait, [&](const json& j) { return rings_at(j, ring_hz); }, note_lines);
     EXPECT_FALSE(shown.is_null()) << "main never rang at " << ring_hz << " Hz";
 
     // The first notch is the ringing frequency, within a bin, at the first cut.
-    if (notches.empty()) expect_of_kind(p, "fba.notch", kRingWait, any_line, note_notches);
+    if (notches.empty()) expect_of_kind(p, "fba.notch", kRingWait, any_line, note_lines);
     ASSERT_FALSE(notches.empty()) << "the suppressor found nothing; the room rang at " << ring_hz;
     const json& first = notches.front();
     EXPECT_EQ(first["target"], "main");
@@ -104,13 +100,20 @@ TEST(PracticeRoom, ALiveSuppressorNotchesTheFrequencyTheRoomRingsAt) {
                                       *notched_at - pushed_at)
                                       .count()));
 
+    // The reporter shows the push, unless the notch was in the loop before its next computation
+    // (under a sanitizer one computation can take long enough for the suppressor to act first).
+    if (ringing) {
+        EXPECT_NEAR((*ringing)["ring_db"].get<double>(), kPushDb, 0.3) << ringing->dump();
+        EXPECT_NEAR((*ringing)["ring_hz"].get<double>(), ring_hz, kResolutionHz) << ringing->dump();
+    }
+
     // With the notch in the loop the push is won back: nothing is above unity any more, and the
     // frequency that would ring first is another one.
     const json after = expect_of_kind(p, "room", kRingWait,
                                       [&](const json& j) { return j.value("ring_db", 0.0) < 0.0; });
     ASSERT_FALSE(after.is_null()) << "the margin never came back after the notch at " << ring_hz;
     EXPECT_GT(std::abs(after["ring_hz"].get<double>() - ring_hz), kResolutionHz) << after.dump();
-    RecordProperty("ring_db_before", std::to_string(ring_db));
+    if (ringing) RecordProperty("ring_db_before", (*ringing)["ring_db"].dump());
     RecordProperty("after", after.dump());
 
     p.write_line(R"({"t":"quit"})");
