@@ -192,6 +192,54 @@ void comp_apply(const CompVec* p, CompRun* r, const float* g, float* x, std::siz
     comp_pass<CompPass::Apply>(p, r, g, x, m, sets);
 }
 
+// The detector over the frames xb of one piece (levels to lvlb) beside the smoothing of the
+// piece before (levels lvla, dB dba): two recursions of different states in one loop, each filling
+// the other's waits.
+template <bool kPlain, class Pick, std::size_t... J>
+MIXENGINE_LANE_INLINE void detect_smooth_sets(const CompVec* p, CompRun* r_io, const float* xb,
+                                              float* lvlb, const float* lvla, float* dba,
+                                              std::size_t m, std::index_sequence<J...>) noexcept {
+    constexpr std::size_t kFrame = sizeof...(J) * kLanes;
+    CompRun r[sizeof...(J)] = {r_io[J]...};
+    for (std::size_t i = 0; i < m; ++i) {
+        const std::size_t at = i * kFrame;
+        (detect_step<Pick>(p[J], r[J], xb + at + J * kLanes, lvlb + at + J * kLanes), ...);
+        (smooth_step<Pick, kPlain>(p[J], r[J], lvla + at + J * kLanes, dba + at + J * kLanes), ...);
+    }
+    ((r_io[J] = r[J]), ...);
+}
+
+template <class Pick>
+MIXENGINE_LANE_INLINE void detect_smooth_with(const CompVec* p, CompRun* r, const float* xb,
+                                              float* lvlb, const float* lvla, float* dba,
+                                              std::size_t m, std::size_t sets) noexcept {
+    const bool plain = !expands_or_holds(p, r, sets);
+    if (sets == 2 && plain)
+        detect_smooth_sets<true, Pick>(p, r, xb, lvlb, lvla, dba, m, std::make_index_sequence<2>{});
+    else if (sets == 2)
+        detect_smooth_sets<false, Pick>(p, r, xb, lvlb, lvla, dba, m,
+                                        std::make_index_sequence<2>{});
+    else if (plain)
+        detect_smooth_sets<true, Pick>(p, r, xb, lvlb, lvla, dba, m, std::make_index_sequence<1>{});
+    else
+        detect_smooth_sets<false, Pick>(p, r, xb, lvlb, lvla, dba, m,
+                                        std::make_index_sequence<1>{});
+}
+
+MIXENGINE_SIMD_CLONES
+void comp_detect_smooth(const CompVec* p, CompRun* r, const float* xb, float* lvlb,
+                        const float* lvla, float* dba, std::size_t m, std::size_t sets) noexcept {
+    detect_smooth_with<Select>(p, r, xb, lvlb, lvla, dba, m, sets);
+}
+#if MIXENGINE_HAS_WIDE
+MIXENGINE_WIDE
+void comp_detect_smooth_v4(const CompVec* p, CompRun* r, const float* xb, float* lvlb,
+                           const float* lvla, float* dba, std::size_t m,
+                           std::size_t sets) noexcept {
+    detect_smooth_with<BitSelect>(p, r, xb, lvlb, lvla, dba, m, sets);
+}
+#endif
+
 #if MIXENGINE_HAS_WIDE
 // Two sets as one vector of sixteen lanes, where the processor has 512-bit registers: the same
 // steps lane for lane in half the instructions, the selects on mask registers.
@@ -287,6 +335,24 @@ void comp_frames(const CompVec* p, CompRun* r, const float* a, float* b, std::si
     keep(w, r);
 }
 
+template <bool kPlain>
+void detect_smooth_frames(const CompVec* p, CompRun* r, const float* xb, float* lvlb,
+                          const float* lvla, float* dba, std::size_t m) noexcept {
+    const CompVecOf<Wide, WideMask> q = joined(p);
+    CompRunOf<Wide> w = joined(r);
+    for (std::size_t i = 0; i < m; ++i) {
+        const std::size_t at = i * kWideLanes;
+        sixteen::detect_step<MaskSelect>(q, w, xb + at, lvlb + at);
+        sixteen::smooth_step<MaskSelect, kPlain>(q, w, lvla + at, dba + at);
+    }
+    keep(w, r);
+}
+void comp_detect_smooth(const CompVec* p, CompRun* r, const float* xb, float* lvlb,
+                        const float* lvla, float* dba, std::size_t m, std::size_t) noexcept {
+    (expands_or_holds(p, r, kSets) ? detect_smooth_frames<false>
+                                   : detect_smooth_frames<true>)(p, r, xb, lvlb, lvla, dba, m);
+}
+
 constexpr auto* comp_detect = &comp_frames<CompPass::Detect>;
 constexpr auto* comp_apply = &comp_frames<CompPass::Apply>;
 void comp_smooth(const CompVec* p, CompRun* r, const float* lvl, float* db, std::size_t m,
@@ -302,7 +368,9 @@ void comp_smooth(const CompVec* p, CompRun* r, const float* lvl, float* db, std:
 constexpr auto* gate_piece_v4 = &gate_piece;
 constexpr auto* comp_detect_v4 = &comp_detect;
 constexpr auto* comp_smooth_v4 = &comp_smooth;
+constexpr auto* comp_detect_smooth_v4 = &comp_detect_smooth;
 namespace sixteen {
+constexpr auto* comp_detect_smooth = &mixengine::comp_detect_smooth;
 constexpr auto* gate_piece = &mixengine::gate_piece;
 constexpr auto* comp_detect = &mixengine::comp_detect;
 constexpr auto* comp_smooth = &mixengine::comp_smooth;
@@ -443,6 +511,55 @@ void comp_piece(const CompVec* p, CompRun* r, const CompParams* const* rms, floa
     kernel_for(comp_apply, comp_apply, sixteen::comp_apply, sets)(p, r, lvl, x, m, sets);
 }
 
+// Frames per piece where the detector and the smoothing overlap: short, so that two pieces' work
+// arrays stay in the first-level cache and a 64-frame block has two pieces.
+constexpr std::size_t kOverlap = 32;
+
+// The compressor of lanes that all detect peaks over n frames in pieces of kOverlap: the detector
+// of a piece runs beside the smoothing of the piece before it (see comp_detect_smooth), the dB of
+// its levels and the gains of the other's smoothing in between, so that the two recursions, each
+// waiting on its own chain most of the time, take about the time of one. Per lane every value is
+// what comp_piece gives. `frames.in(k)` makes piece k's frames ready and gives them,
+// `frames.in_place(k)` gives them again, `frames.out(k, x)` takes them back once done.
+template <class Frames>
+void comp_overlapped(const CompVec* p, CompRun* r, std::size_t n, std::size_t sets,
+                     Frames& frames) noexcept {
+    if (n == 0) return;
+    const std::size_t width = sets * kLanes;
+    const std::size_t pieces = (n + kOverlap - 1) / kOverlap;
+    auto length = [n](std::size_t k) { return std::min(kOverlap, n - k * kOverlap); };
+    auto* const detect = kernel_for(comp_detect, comp_detect_v4, sixteen::comp_detect, sets);
+    auto* const smooth = kernel_for(comp_smooth, comp_smooth_v4, sixteen::comp_smooth, sets);
+    auto* const both =
+        kernel_for(comp_detect_smooth, comp_detect_smooth_v4, sixteen::comp_detect_smooth, sets);
+    auto* const apply = kernel_for(comp_apply, comp_apply, sixteen::comp_apply, sets);
+    float lvl[2][kOverlap * kDynamicsLanes], db[2][kOverlap * kDynamicsLanes];
+    float* x = frames.in(0);
+    detect(p, r, x, lvl[0], length(0), sets);
+    block_lin_to_db(lvl[0], db[0], length(0) * width);
+    for (std::size_t k = 0; k < pieces; ++k) {
+        const std::size_t a = k % 2, b = 1 - a, m = length(k);  // only the last piece is short
+        if (k + 1 < pieces) {
+            const std::size_t next = length(k + 1);
+            both(p, r, frames.in(k + 1), lvl[b], lvl[a], db[a], next, sets);
+            if (next < m) smooth(p, r, lvl[a] + next * width, db[a] + next * width, m - next, sets);
+            block_lin_to_db(lvl[b], db[b], next * width);
+        } else {
+            smooth(p, r, lvl[a], db[a], m, sets);
+        }
+        block_db_to_gain(db[a], lvl[a], m * width);  // the gains replace the levels
+        apply(p, r, lvl[a], x, m, sets);
+        frames.out(k, x);
+        if (k + 1 < pieces) x = frames.in_place(k + 1);
+    }
+}
+
+bool any_rms(const CompParams* const* rms, std::size_t sets) noexcept {
+    for (std::size_t l = 0; l < sets * kLanes; ++l)
+        if (rms[l]) return true;
+    return false;
+}
+
 }  // namespace
 
 void gate_run_lanes(std::span<const GateLane> lanes, std::size_t n,
@@ -472,6 +589,28 @@ void comp_run_lanes(std::span<const CompLane> lanes, std::size_t n,
         lanes, min_gain,
         [n](const CompVec* p, CompRun* r, float* const* bufs, const CompParams* const* rms) {
             const std::size_t sets = sets_in_use(bufs);
+            if (!any_rms(rms, sets)) {
+                // Two pieces interleaved at a time, the one being finished and the next.
+                float x[2][kOverlap * kDynamicsLanes];
+                struct Pieces {
+                    float* const* bufs;
+                    std::size_t sets, n;
+                    float (*x)[kOverlap * kDynamicsLanes];
+                    float* in(std::size_t k) noexcept {
+                        float* to = in_place(k);
+                        interleave_sets(bufs, sets, k * kOverlap, length(k), to);
+                        return to;
+                    }
+                    float* in_place(std::size_t k) noexcept { return x[k % 2]; }
+                    void out(std::size_t k, const float* from) noexcept {
+                        deinterleave_sets(from, sets, k * kOverlap, length(k), bufs);
+                    }
+                    std::size_t length(std::size_t k) const noexcept {
+                        return std::min(kOverlap, n - k * kOverlap);
+                    }
+                } pieces{bufs, sets, n, x};
+                return comp_overlapped(p, r, n, sets, pieces);
+            }
             float x[kPiece * kDynamicsLanes];
             for (std::size_t at = 0; at < n; at += kPiece) {
                 const std::size_t m = std::min(kPiece, n - at);
@@ -487,6 +626,17 @@ void comp_run_frames(std::span<const CompLane> lanes, float* frames, std::size_t
     comps_in_lanes(
         lanes, min_gain,
         [frames, n](const CompVec* p, CompRun* r, float* const*, const CompParams* const* rms) {
+            if (!any_rms(rms, kSets)) {
+                struct InPlace {
+                    float* frames;
+                    float* in(std::size_t k) const noexcept { return in_place(k); }
+                    float* in_place(std::size_t k) const noexcept {
+                        return frames + k * kOverlap * kDynamicsLanes;
+                    }
+                    void out(std::size_t, const float*) const noexcept {}
+                } pieces{frames};
+                return comp_overlapped(p, r, n, kSets, pieces);
+            }
             for (std::size_t at = 0; at < n; at += kPiece)
                 comp_piece(p, r, rms, frames + at * kDynamicsLanes, std::min(kPiece, n - at),
                            kSets);
