@@ -486,7 +486,8 @@ void comps_in_lanes(std::span<const CompLane> lanes, std::span<float> min_gain, 
     });
 }
 
-// The compressor's passes over m interleaved frames of `sets` sets in x.
+// The compressor's passes over m interleaved frames of `sets` sets in x, where some lanes detect
+// RMS levels (comp_overlapped takes the others).
 void comp_piece(const CompVec* p, CompRun* r, const CompParams* const* rms, float* x, std::size_t m,
                 std::size_t sets) noexcept {
     const std::size_t width = sets * kLanes;
