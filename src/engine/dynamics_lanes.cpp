@@ -515,6 +515,10 @@ void comp_piece(const CompVec* p, CompRun* r, const CompParams* const* rms, floa
 // Frames per piece where the detector and the smoothing overlap: short, so that two pieces' work
 // arrays stay in the first-level cache and a 64-frame block has two pieces.
 constexpr std::size_t kOverlap = 32;
+// Frames of piece k of n (only the last piece is short).
+constexpr std::size_t overlap_length(std::size_t n, std::size_t k) noexcept {
+    return std::min(kOverlap, n - k * kOverlap);
+}
 
 // The compressor of lanes that all detect peaks over n frames in pieces of kOverlap: the detector
 // of a piece runs beside the smoothing of the piece before it (see comp_detect_smooth), the dB of
@@ -528,7 +532,7 @@ void comp_overlapped(const CompVec* p, CompRun* r, std::size_t n, std::size_t se
     if (n == 0) return;
     const std::size_t width = sets * kLanes;
     const std::size_t pieces = (n + kOverlap - 1) / kOverlap;
-    auto length = [n](std::size_t k) { return std::min(kOverlap, n - k * kOverlap); };
+    auto length = [n](std::size_t k) { return overlap_length(n, k); };
     auto* const detect = kernel_for(comp_detect, comp_detect_v4, sixteen::comp_detect, sets);
     auto* const smooth = kernel_for(comp_smooth, comp_smooth_v4, sixteen::comp_smooth, sets);
     auto* const both =
@@ -539,7 +543,7 @@ void comp_overlapped(const CompVec* p, CompRun* r, std::size_t n, std::size_t se
     detect(p, r, x, lvl[0], length(0), sets);
     block_lin_to_db(lvl[0], db[0], length(0) * width);
     for (std::size_t k = 0; k < pieces; ++k) {
-        const std::size_t a = k % 2, b = 1 - a, m = length(k);  // only the last piece is short
+        const std::size_t a = k % 2, b = 1 - a, m = length(k);
         if (k + 1 < pieces) {
             const std::size_t next = length(k + 1);
             both(p, r, frames.in(k + 1), lvl[b], lvl[a], db[a], next, sets);
@@ -599,15 +603,12 @@ void comp_run_lanes(std::span<const CompLane> lanes, std::size_t n,
                     float (*x)[kOverlap * kDynamicsLanes];
                     float* in(std::size_t k) noexcept {
                         float* to = in_place(k);
-                        interleave_sets(bufs, sets, k * kOverlap, length(k), to);
+                        interleave_sets(bufs, sets, k * kOverlap, overlap_length(n, k), to);
                         return to;
                     }
                     float* in_place(std::size_t k) noexcept { return x[k % 2]; }
                     void out(std::size_t k, const float* from) noexcept {
-                        deinterleave_sets(from, sets, k * kOverlap, length(k), bufs);
-                    }
-                    std::size_t length(std::size_t k) const noexcept {
-                        return std::min(kOverlap, n - k * kOverlap);
+                        deinterleave_sets(from, sets, k * kOverlap, overlap_length(n, k), bufs);
                     }
                 } pieces{bufs, sets, n, x};
                 return comp_overlapped(p, r, n, sets, pieces);
