@@ -52,62 +52,59 @@ struct SumJob {
     const float* sig;
 };
 
-// R values of eight frames of sum_jobs from frame `at`: c, t and step are the jobs' ramps, n the
+// R values V of sum_jobs' frames from frame `at`: c, t and step are the jobs' ramps, n the
 // chunk's frames.
-template <std::size_t R>
+template <std::size_t R, class V>
 MIXENGINE_LANE_INLINE void sum_run(float* sum, const SumJob* jobs, std::size_t count,
                                    const float* c, const float* t, const float* step, std::size_t n,
                                    std::size_t at) noexcept {
-    using simd::Lanes;
-    Lanes acc[R];
-    for (std::size_t v = 0; v < R; ++v) acc[v] = simd::load(sum + at + v * simd::kLanes);
+    constexpr std::size_t kWidth = sizeof(V) / sizeof(float);
+    V acc[R];
+    for (std::size_t v = 0; v < R; ++v) acc[v] = simd::load<V>(sum + at + v * kWidth);
+    V first;  // i + 1 for each lane, exact: frames are far fewer than 2^24
+    for (std::size_t l = 0; l < kWidth; ++l) first[l] = static_cast<float>(l + 1);
     for (std::size_t j = 0; j < count; ++j) {
         const float* x = jobs[j].sig + at;
         if (c[j] == t[j]) {
-            for (std::size_t v = 0; v < R; ++v) acc[v] += c[j] * simd::load(x + v * simd::kLanes);
+            for (std::size_t v = 0; v < R; ++v) acc[v] += c[j] * simd::load<V>(x + v * kWidth);
             continue;
         }
         for (std::size_t v = 0; v < R; ++v) {
-            // i + 1 for each lane, exact: frames are far fewer than 2^24.
-            const Lanes k =
-                Lanes{1, 2, 3, 4, 5, 6, 7, 8} + static_cast<float>(at + v * simd::kLanes);
-            const Lanes g = k < static_cast<float>(n) ? c[j] + k * step[j] : simd::splat(t[j]);
-            acc[v] += g * simd::load(x + v * simd::kLanes);
+            const V k = first + static_cast<float>(at + v * kWidth);
+            const V g = k < static_cast<float>(n) ? c[j] + k * step[j] : V{} + t[j];
+            acc[v] += g * simd::load<V>(x + v * kWidth);
         }
     }
-    for (std::size_t v = 0; v < R; ++v) simd::store(sum + at + v * simd::kLanes, acc[v]);
+    for (std::size_t v = 0; v < R; ++v) simd::store(sum + at + v * kWidth, acc[v]);
 }
 
-// sum += ramp * signal for each job in turn: the ramp goes from its value to its target over the
-// chunk, the last sample at the target itself. Each frame's running sum is held in registers
-// across the jobs instead of loaded and stored by each, with the same products added in the same
-// order as job after job. At most kStrips jobs, none silent.
-MIXENGINE_SIMD_CLONES
-void sum_jobs(float* sum, const SumJob* jobs, std::size_t count, std::size_t n) noexcept {
-    float c[kStrips], t[kStrips], step[kStrips];
-    for (std::size_t j = 0; j < count; ++j) {
-        Ramp& r = *jobs[j].ramp;
-        c[j] = r.cur, t[j] = r.target;
-        step[j] = n > 0 ? (t[j] - c[j]) / static_cast<float>(n) : 0.0f;
-        r.cur = r.target;
+// The frames from `at` in runs of eight, four, two and one values V; gives where it stopped.
+// Runs of one alone would chain every job's addition to the one before, which at 32 frames took
+// three times as long as the arithmetic.
+template <class V>
+MIXENGINE_LANE_INLINE std::size_t sum_runs(float* sum, const SumJob* jobs, std::size_t count,
+                                           const float* c, const float* t, const float* step,
+                                           std::size_t n, std::size_t at) noexcept {
+    constexpr std::size_t kWidth = sizeof(V) / sizeof(float);
+    for (; at + 8 * kWidth <= n; at += 8 * kWidth) sum_run<8, V>(sum, jobs, count, c, t, step, n, at);
+    if (at + 4 * kWidth <= n) {
+        sum_run<4, V>(sum, jobs, count, c, t, step, n, at);
+        at += 4 * kWidth;
     }
-    constexpr std::size_t kRun = 8, kFrames = kRun * simd::kLanes;
-    std::size_t at = 0;
-    for (; at + kFrames <= n; at += kFrames) sum_run<kRun>(sum, jobs, count, c, t, step, n, at);
-    // The rest in runs of four, two and one vectors: runs of one alone would chain every job's
-    // addition to the one before, which at 32 frames took three times as long as the arithmetic.
-    if (at + 4 * simd::kLanes <= n) {
-        sum_run<4>(sum, jobs, count, c, t, step, n, at);
-        at += 4 * simd::kLanes;
+    if (at + 2 * kWidth <= n) {
+        sum_run<2, V>(sum, jobs, count, c, t, step, n, at);
+        at += 2 * kWidth;
     }
-    if (at + 2 * simd::kLanes <= n) {
-        sum_run<2>(sum, jobs, count, c, t, step, n, at);
-        at += 2 * simd::kLanes;
+    if (at + kWidth <= n) {
+        sum_run<1, V>(sum, jobs, count, c, t, step, n, at);
+        at += kWidth;
     }
-    if (at + simd::kLanes <= n) {
-        sum_run<1>(sum, jobs, count, c, t, step, n, at);
-        at += simd::kLanes;
-    }
+    return at;
+}
+
+// The ragged end, one frame at a time.
+void sum_rest(float* sum, const SumJob* jobs, std::size_t count, const float* c, const float* t,
+              const float* step, std::size_t n, std::size_t at) noexcept {
     for (; at < n; ++at) {
         float a = sum[at];
         for (std::size_t j = 0; j < count; ++j) {
@@ -118,6 +115,47 @@ void sum_jobs(float* sum, const SumJob* jobs, std::size_t count, std::size_t n) 
         }
         sum[at] = a;
     }
+}
+
+MIXENGINE_SIMD_CLONES
+void sum_lanes(float* sum, const SumJob* jobs, std::size_t count, const float* c, const float* t,
+               const float* step, std::size_t n) noexcept {
+    sum_rest(sum, jobs, count, c, t, step, n,
+             sum_runs<simd::Lanes>(sum, jobs, count, c, t, step, n, 0));
+}
+
+#if MIXENGINE_HAS_WIDE
+// Sixteen frames to a value where 512-bit registers are: the sums are bound by the additions and
+// multiplications, which these cores issue as many of per cycle at either width. Lane for lane
+// the same arithmetic.
+MIXENGINE_WIDE
+void sum_wide(float* sum, const SumJob* jobs, std::size_t count, const float* c, const float* t,
+              const float* step, std::size_t n) noexcept {
+    std::size_t at = sum_runs<simd::Wide>(sum, jobs, count, c, t, step, n, 0);
+    if (at + simd::kLanes <= n) {
+        sum_run<1, simd::Lanes>(sum, jobs, count, c, t, step, n, at);
+        at += simd::kLanes;
+    }
+    sum_rest(sum, jobs, count, c, t, step, n, at);
+}
+#endif
+
+// sum += ramp * signal for each job in turn: the ramp goes from its value to its target over the
+// chunk, the last sample at the target itself. Each frame's running sum is held in registers
+// across the jobs instead of loaded and stored by each, with the same products added in the same
+// order as job after job. At most kStrips jobs, none silent.
+void sum_jobs(float* sum, const SumJob* jobs, std::size_t count, std::size_t n) noexcept {
+    float c[kStrips], t[kStrips], step[kStrips];
+    for (std::size_t j = 0; j < count; ++j) {
+        Ramp& r = *jobs[j].ramp;
+        c[j] = r.cur, t[j] = r.target;
+        step[j] = n > 0 ? (t[j] - c[j]) / static_cast<float>(n) : 0.0f;
+        r.cur = r.target;
+    }
+#if MIXENGINE_HAS_WIDE
+    if (simd::wide()) return sum_wide(sum, jobs, count, c, t, step, n);
+#endif
+    sum_lanes(sum, jobs, count, c, t, step, n);
 }
 
 // dst += ramp * src; a ramp that stays at 0 adds nothing and is skipped.

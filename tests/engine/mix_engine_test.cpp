@@ -128,6 +128,20 @@ TEST(MixEngine, FaderFadeIsLinearAndEndsAtExactlyZeroForAnyChunkLength) {
     }
 }
 
+// The sums take sixteen, eight or one frame at a time and ramps lane by lane: every length of
+// chunk that ends somewhere else in them.
+TEST(MixEngine, SumsFollowTheirRampsForAnyChunkLength) {
+    for (std::size_t n : {1u, 7u, 8u, 15u, 16u, 17u, 24u, 40u, 129u, 136u, 255u}) {
+        Rig rig;
+        rig.strip(0, StripCfg{.lr = false});  // the strip's share of main fades out
+        const auto left = channel(rig.run(block(n, 1, 0, 1.0f), 1, n, 2), 2, 0);
+        for (std::size_t k = 0; k + 1 < n; ++k)
+            ASSERT_NEAR(left[k], kCentre * (1.0f - float(k + 1) / float(n)), 1e-6f)
+                << "n=" << n << " k=" << k;
+        EXPECT_EQ(left[n - 1], 0.0f) << "n=" << n;
+    }
+}
+
 TEST(MixEngine, PolarityFlipRampsThroughZero) {
     Rig rig;
     rig.patch(identity_map(), {strip_route(0, false)});
