@@ -809,13 +809,10 @@ void route_outputs(const State& s, float* output, std::size_t out_ch, std::size_
             for (std::size_t i = 0; i < n; ++i) dst[i * out_ch] = 0.0f;
             continue;
         }
-        float peak = 0.0f;
-        for (std::size_t i = 0; i < n; ++i) {
-            const float v = clamp_output(sig[i]);
-            dst[i * out_ch] = v;
-            peak = std::fabs(v) > peak ? std::fabs(v) : peak;
-        }
-        if (c < m.out_peak.size()) meter_max(m.out_peak[c], peak);
+        for (std::size_t i = 0; i < n; ++i) dst[i * out_ch] = clamp_output(sig[i]);
+        // The clamp takes a magnitude above 1 to 1 and a NaN to 0, which the peak ignores, so
+        // the peak of what plays is the signal's own, at most 1.
+        if (c < m.out_peak.size()) meter_max(m.out_peak[c], std::min(simd::peak(sig, n), 1.0f));
     }
 }
 

@@ -56,14 +56,26 @@ void deinterleave(const float* frames, std::size_t at, std::size_t n, float* con
 MIXENGINE_SIMD_CLONES
 float peak(const float* buf, std::size_t n) noexcept {
     typedef int32_t Bits __attribute__((vector_size(4 * kLanes)));
-    Lanes p{};
+    auto magnitude = [&](std::size_t at) {
+        return reinterpret_cast<Lanes>(reinterpret_cast<Bits>(load(buf + at)) & 0x7fffffff);
+    };
+    // Four running maxima, each a chain of comparisons a few cycles long, so that four overlap;
+    // a NaN never enters one, so the order they are joined in cannot change the result.
+    constexpr std::size_t kChains = 4;
+    Lanes p[kChains] = {};
     std::size_t i = 0;
+    for (; i + kChains * kLanes <= n; i += kChains * kLanes)
+        for (std::size_t c = 0; c < kChains; ++c) {
+            const Lanes a = magnitude(i + c * kLanes);
+            p[c] = a > p[c] ? a : p[c];
+        }
     for (; i + kLanes <= n; i += kLanes) {
-        const Lanes a = reinterpret_cast<Lanes>(reinterpret_cast<Bits>(load(buf + i)) & 0x7fffffff);
-        p = a > p ? a : p;
+        const Lanes a = magnitude(i);
+        p[0] = a > p[0] ? a : p[0];
     }
+    for (std::size_t c = 1; c < kChains; ++c) p[0] = p[c] > p[0] ? p[c] : p[0];
     float q = 0.0f;
-    for (std::size_t l = 0; l < kLanes; ++l) q = p[l] > q ? p[l] : q;
+    for (std::size_t l = 0; l < kLanes; ++l) q = p[0][l] > q ? p[0][l] : q;
     for (; i < n; ++i) {
         const float a = __builtin_fabsf(buf[i]);
         q = a > q ? a : q;
