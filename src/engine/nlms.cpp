@@ -331,9 +331,9 @@ void run_group(const NlmsJob* jobs, std::size_t count, std::size_t n) noexcept {
         for (std::size_t l = 0; l < count; ++l) from[l] = jobs[l].buf;
         rows_in(first, m, lane_d);
         if (first == 0) estimate = group_pass<false, false, true>(g, kTaps - 1, Wide{}, WideMask{});
-        // What each sample's step takes that no pass changes, for the whole piece first: the
-        // passes then follow one another with little in between.
-        for (std::size_t k = 0; k < m; ++k) {
+        // What a sample's step takes that no pass changes, a sample ahead of the passes: its
+        // divisions then run beside the pass before, on a unit the passes leave idle.
+        auto take_terms = [&](std::size_t k) {
             const Wide u = g.h[kTaps + k], old = g.h[k];
             Doubles en_d[2];
             for (std::size_t h = 0; h < 2; ++h) {
@@ -357,10 +357,12 @@ void run_group(const NlmsJob* jobs, std::size_t count, std::size_t n) noexcept {
             int32_t all = -1, any = 0;
             for (std::size_t l = 0; l < kGroup; ++l) all &= t.on[l], any |= t.on[l];
             t.learning = all ? Learning::All : any ? Learning::Some : Learning::None;
-        }
+        };
+        take_terms(0);
         for (std::size_t k = 0; k < m; ++k) {
             const std::size_t row = kTaps + k;
             const bool more = first + k + 1 < n;
+            if (k + 1 < m) take_terms(k + 1);
             const SampleTerms& t = terms[k];
             const Wide yp = estimate * t.leak;
             const Wide step = t.on ? (g.d[k] - yp) * t.factor : Wide{};
