@@ -52,7 +52,7 @@ void BM_BleedCancelSideBySide(benchmark::State& state) {
         cfg.ref = s;
         bleed.back().configure(cfg);
     }
-    std::vector<float> sig(kBlock), ref(kBlock), scratch(8 * kBlock);
+    std::vector<float> sig(kBlock), ref(kBlock), scratch(16 * kBlock);
     std::vector<std::vector<float>> bufs(kStrips, std::vector<float>(kBlock)), refs = bufs;
     uint32_t seed = 1;
     for (std::size_t i = 0; i < kBlock; ++i) {

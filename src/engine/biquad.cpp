@@ -97,6 +97,7 @@ struct SweepHomes {
     BiquadState* const* home;  // [stage][lane]; null: a pass-through
     bool whole;
     BiquadState* spare;
+    bool flush;  // tiny states go back as zero
 };
 
 // Gathers the states of a sweep's G stages into lanes.
@@ -120,13 +121,15 @@ MIXENGINE_LANE_INLINE void gather_states(Tdf2<Lanes> (&st)[G], const SweepHomes&
         }
 }
 
-// Flushes the states of a sweep's G stages and puts them back where they live.
+// Puts the states of a sweep's G stages back where they live, flushed if the plan says so.
 template <std::size_t G>
 MIXENGINE_LANE_INLINE void scatter_states(const Tdf2<Lanes> (&st)[G],
                                           const SweepHomes& h) noexcept {
     Lanes r[kBiquadLanes];
-    for (std::size_t g = 0; g < G; ++g)
-        r[2 * g] = flushed(st[g].s1), r[2 * g + 1] = flushed(st[g].s2);
+    for (std::size_t g = 0; g < G; ++g) {
+        r[2 * g] = h.flush ? flushed(st[g].s1) : st[g].s1;
+        r[2 * g + 1] = h.flush ? flushed(st[g].s2) : st[g].s2;
+    }
     if constexpr (G == kSweep) {
         if (h.whole) {
             simd::transpose(r);
@@ -150,6 +153,7 @@ struct SweepPlan {
     const bool* whole;
     BiquadState* spare;
     std::size_t sweeps, last_stages;
+    bool flush;
 
     // Stages of sweep sw that some lane uses; none past the last sweep.
     std::size_t stages(std::size_t sw) const noexcept {
@@ -159,12 +163,13 @@ struct SweepPlan {
         return coeffs + sw * kSweep * 5 * kBiquadLanes;
     }
     SweepHomes sweep_homes(std::size_t sw) const noexcept {
-        return {homes + sw * kSweep * kBiquadLanes, whole[sw], spare};
+        return {homes + sw * kSweep * kBiquadLanes, whole[sw], spare, flush};
     }
 };
 
 SweepPlan LanePlan::sweeps() noexcept {
-    return {coeffs_.data(), homes_.data(), whole_.data(), spare_.data(), sweeps_, last_stages_};
+    return {coeffs_.data(), homes_.data(), whole_.data(), spare_.data(),
+            sweeps_,       last_stages_,  true};
 }
 
 namespace {
@@ -772,6 +777,48 @@ bool skewed_pays(const std::array<std::size_t, kBiquadLanes>& unit_count, std::s
     return 4 * units * (n + kBiquadLanes - 1) < 3 * stages * n;
 }
 
+// Lays the stages the cursors walk out as sweeps of four stages of every lane, at most `max` of
+// them, into coeffs [sweep][stage][b0, b1, b2, a1, a2][lane] and homes [sweep][stage][lane] (null:
+// a pass-through), each sweep marked whole where every lane keeps its four states side by side;
+// whether they all fit.
+bool gather_sweeps(StageCursor (&walk)[kBiquadLanes], std::size_t max, float* coeffs_out,
+                   BiquadState** homes_out, bool* whole_out, std::size_t& sweeps,
+                   std::size_t& last_stages) noexcept {
+    sweeps = 0;
+    for (;;) {
+        float coeffs[kSweep][5][kBiquadLanes];
+        BiquadState* home[kSweep][kBiquadLanes] = {};
+        bool any = false;
+        std::size_t used = 0;
+        for (std::size_t g = 0; g < kSweep; ++g)
+            for (std::size_t l = 0; l < kBiquadLanes; ++l) {
+                const BiquadCoeffs* c = nullptr;
+                BiquadState* s = nullptr;
+                const BiquadCoeffs pass{};
+                if (walk[l].next(c, s)) {
+                    home[g][l] = s;
+                    any = true;
+                    used = g + 1;
+                } else {
+                    c = &pass;
+                }
+                coeffs[g][0][l] = c->b0, coeffs[g][1][l] = c->b1, coeffs[g][2][l] = c->b2;
+                coeffs[g][3][l] = c->a1, coeffs[g][4][l] = c->a2;
+            }
+        if (!any) return true;
+        if (sweeps == max) return false;
+        std::memcpy(coeffs_out + sweeps * sizeof coeffs / sizeof(float), coeffs, sizeof coeffs);
+        std::memcpy(homes_out + sweeps * kSweep * kBiquadLanes, home, sizeof home);
+        bool whole = used == kSweep;
+        for (std::size_t l = 0; l < kBiquadLanes && whole; ++l)
+            for (std::size_t g = 1; g < kSweep && whole; ++g)
+                whole = home[0][l] ? home[g][l] == home[0][l] + g : !home[g][l];
+        whole_out[sweeps] = whole;
+        ++sweeps;
+        last_stages = used;
+    }
+}
+
 }  // namespace
 
 bool LanePlan::follow(std::span<const LaneChannel> channels) noexcept {
@@ -794,44 +841,8 @@ bool LanePlan::follow(std::span<const LaneChannel> channels) noexcept {
     StageCursor walk[kBiquadLanes];
     float* bufs[kBiquadLanes] = {};
     channel_cursors(channels, walk, bufs);
-    sweeps_ = 0;
-    fits_ = true;
-    for (;;) {
-        float coeffs[kSweep][5][kBiquadLanes];
-        BiquadState* home[kSweep][kBiquadLanes] = {};
-        bool any = false;
-        std::size_t used = 0;
-        for (std::size_t g = 0; g < kSweep; ++g)
-            for (std::size_t l = 0; l < kBiquadLanes; ++l) {
-                const BiquadCoeffs* c = nullptr;
-                BiquadState* s = nullptr;
-                const BiquadCoeffs pass{};
-                if (walk[l].next(c, s)) {
-                    home[g][l] = s;
-                    any = true;
-                    used = g + 1;
-                } else {
-                    c = &pass;
-                }
-                coeffs[g][0][l] = c->b0, coeffs[g][1][l] = c->b1, coeffs[g][2][l] = c->b2;
-                coeffs[g][3][l] = c->a1, coeffs[g][4][l] = c->a2;
-            }
-        if (!any) break;
-        if (sweeps_ == kSweeps) {
-            fits_ = false;
-            break;
-        }
-        std::memcpy(coeffs_.data() + sweeps_ * sizeof coeffs / sizeof(float), coeffs,
-                    sizeof coeffs);
-        std::memcpy(homes_.data() + sweeps_ * kSweep * kBiquadLanes, home, sizeof home);
-        bool whole = used == kSweep;
-        for (std::size_t l = 0; l < kBiquadLanes && whole; ++l)
-            for (std::size_t g = 1; g < kSweep && whole; ++g)
-                whole = home[0][l] ? home[g][l] == home[0][l] + g : !home[g][l];
-        whole_[sweeps_] = whole;
-        ++sweeps_;
-        last_stages_ = used;
-    }
+    fits_ = gather_sweeps(walk, kSweeps, coeffs_.data(), homes_.data(), whole_.data(), sweeps_,
+                          last_stages_);
     if (fits_) skew(channels, units_, unit_count_);
     return fits_;
 }
@@ -921,16 +932,86 @@ void run_sets_in_lanes(std::span<const LaneChannel> channels, std::span<LanePlan
     }
 }
 
-void run_stages_in_lanes(std::span<const LaneStages> channels, std::size_t n,
-                         float* scratch) noexcept {
-    const std::size_t lanes = std::min(channels.size(), kBiquadLanes);
+namespace {
+
+// The stages of one set of stage lists, gathered for one call: lists that change too often to
+// keep a plan for (the notches), or cost too little to gather to need one.
+struct CallSweeps {
+    static constexpr std::size_t kMax = 4;  // sweeps: sixteen stages a lane
+    float coeffs[kMax * kSweep * 5 * kBiquadLanes];
+    BiquadState* homes[kMax * kSweep * kBiquadLanes];
+    bool whole[kMax];
+    BiquadState spare[kSweep] = {};
+    std::size_t sweeps = 0, last_stages = 0;
+    float* bufs[kBiquadLanes] = {};
+
+    // Whether the set fits.
+    bool gather(std::span<const LaneStages> set) noexcept {
+        StageCursor walk[kBiquadLanes];
+        for (std::size_t l = 0; l < set.size(); ++l) {
+            walk[l].lists[0] = set[l];
+            bufs[l] = set[l].buf;
+        }
+        return gather_sweeps(walk, kMax, coeffs, homes, whole, sweeps, last_stages);
+    }
+    SweepPlan plan() noexcept { return {coeffs, homes, whole, spare, sweeps, last_stages, false}; }
+};
+
+void run_stage_set(std::span<const LaneStages> set, std::size_t n, float* scratch) noexcept {
     StageCursor cursor[kBiquadLanes];
     float* bufs[kBiquadLanes] = {};
-    for (std::size_t l = 0; l < lanes; ++l) {
-        cursor[l].lists[0] = channels[l];
-        bufs[l] = channels[l].buf;
+    for (std::size_t l = 0; l < set.size(); ++l) {
+        cursor[l].lists[0] = set[l];
+        bufs[l] = set[l].buf;
     }
     run_cursors_in_lanes(cursor, bufs, n, scratch, false);
+}
+
+#if MIXENGINE_HAS_WIDE
+// Sets of eight in sixteen lanes: two sets side by side, or a set alone with its sweeps two at a
+// time, the second a few samples behind the first, as planned sets run. Gives how many of the
+// channels it ran: sets whose stages do not fit a call's gathering run as run_stage_set does.
+std::size_t run_stage_sets_wide(std::span<const LaneStages> channels, std::size_t n,
+                                float* scratch) noexcept {
+    std::size_t first = 0;
+    while (first < channels.size()) {
+        const std::size_t a_lanes = std::min(channels.size() - first, kBiquadLanes);
+        const std::size_t b_lanes = std::min(channels.size() - first - a_lanes, kBiquadLanes);
+        CallSweeps a, b;
+        if (!a.gather(channels.subspan(first, a_lanes))) return first;
+        if (b_lanes > 0 && b.gather(channels.subspan(first + a_lanes, b_lanes))) {
+            simd::interleave(a.bufs, 0, n, scratch, simd::kWideLanes);
+            simd::interleave(b.bufs, 0, n, scratch + kBiquadLanes, simd::kWideLanes);
+            const SweepPlan both[2] = {a.plan(), b.plan()};
+            wide_sweeps(both, scratch, n);
+            simd::deinterleave(scratch, 0, n, a.bufs, simd::kWideLanes);
+            simd::deinterleave(scratch + kBiquadLanes, 0, n, b.bufs, simd::kWideLanes);
+            first += a_lanes + b_lanes;
+            continue;
+        }
+        simd::interleave(a.bufs, 0, n, scratch);
+        if (a.sweeps > 1)
+            lagged_sweeps(a.plan(), scratch, n);
+        else
+            planned_sweeps(a.plan(), scratch, n);
+        simd::deinterleave(scratch, 0, n, a.bufs);
+        first += a_lanes;
+    }
+    return first;
+}
+#endif
+
+}  // namespace
+
+void run_stages_in_lanes(std::span<const LaneStages> channels, std::size_t n,
+                         float* scratch) noexcept {
+    std::size_t first = 0;
+#if MIXENGINE_HAS_WIDE
+    if (simd::wide() && n >= kLaggedFrom) first = run_stage_sets_wide(channels, n, scratch);
+#endif
+    for (; first < channels.size(); first += kBiquadLanes)
+        run_stage_set(channels.subspan(first, std::min(channels.size() - first, kBiquadLanes)),
+                      n, scratch);
 }
 
 void run_bank(BiquadBank& bank, const float* samples, std::size_t n) noexcept {

@@ -175,8 +175,10 @@ void run_sets_in_lanes(std::span<const LaneChannel> channels, std::span<LanePlan
                        std::size_t n, float* scratch, FramesHook then = {}) noexcept;
 
 // The same lane form for filters kept as plain stage and state lists, without the equalisers'
-// flush: each lane does exactly run_stages (the bleed bands, whose owners restart broken states
-// themselves). `buf` is that lane's samples.
+// flush: each lane does exactly run_stages (the bleed bands and the notches, whose owners restart
+// broken states themselves). `buf` is that lane's samples. Any number of channels, in sets of
+// kBiquadLanes; `scratch` holds 2 * kBiquadLanes * n floats. Where the processor has 512-bit
+// vectors, two sets run side by side in sixteen lanes, or a set alone its sweeps two at a time.
 struct LaneStages {
     float* buf = nullptr;
     std::span<const BiquadCoeffs> stages;

@@ -64,15 +64,12 @@ void cancel_in_lanes(std::span<const CancelLane> lanes, std::size_t n, float* sc
     for (std::size_t first = 0; first < lanes.size(); first += kBatch) {
         const std::size_t count = std::min(lanes.size() - first, kBatch);
         std::array<NlmsJob, kBatch> jobs;
-        for (std::size_t b = 0; b < count; b += kBiquadLanes) {
-            std::array<LaneStages, kBiquadLanes> bands;
-            const std::size_t m = std::min(count - b, kBiquadLanes);
-            for (std::size_t l = 0; l < m; ++l) {
-                const CancelLane& c = lanes[first + b + l];
-                bands[l] = LaneStages{c.ref, c.reducer->band_, c.reducer->ref_state_};
-            }
-            run_stages_in_lanes(std::span<const LaneStages>(bands.data(), m), n, scratch);
+        std::array<LaneStages, kBatch> bands;
+        for (std::size_t j = 0; j < count; ++j) {
+            const CancelLane& c = lanes[first + j];
+            bands[j] = LaneStages{c.ref, c.reducer->band_, c.reducer->ref_state_};
         }
+        run_stages_in_lanes(std::span<const LaneStages>(bands.data(), count), n, scratch);
         for (std::size_t j = 0; j < count; ++j) {
             const CancelLane& c = lanes[first + j];
             jobs[j] = c.reducer->cancel_job(c.buf, c.ref);

@@ -34,10 +34,10 @@ struct CancelLane {
     float* ref = nullptr;
 };
 
-// Cancelling reducers side by side, the engine's fast path: their reference bands in SIMD lanes,
-// eight at a time, and their adaptive filters sixteen to a value or a few at a time interleaved
-// (see nlms_run). Each reducer does exactly what its own run would. `scratch` holds
-// kBiquadLanes * n floats.
+// Cancelling reducers side by side, the engine's fast path: their reference bands in SIMD lanes
+// (see run_stages_in_lanes), and their adaptive filters sixteen to a value or a few at a time
+// interleaved (see nlms_run). Each reducer does exactly what its own run would. `scratch` holds
+// 2 * kBiquadLanes * n floats.
 void cancel_in_lanes(std::span<const CancelLane> lanes, std::size_t n, float* scratch) noexcept;
 
 class BleedReducer {

@@ -445,7 +445,7 @@ TEST(Bleed, CancellersSideBySideMatchEachRunAlone) {
             side.back().configure(cfg);
         }
         const std::size_t n = c.n;
-        std::vector<float> scratch(kBiquadLanes * n);
+        std::vector<float> scratch(2 * kBiquadLanes * n);
         for (int block = 0; block < 12; ++block) {
             std::vector<std::vector<float>> buf_a(c.strips), ref_a(c.strips);
             for (std::size_t s = 0; s < c.strips; ++s) {
