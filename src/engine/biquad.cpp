@@ -979,7 +979,8 @@ std::size_t run_stage_sets_wide(std::span<const LaneStages> channels, std::size_
         const std::size_t b_lanes = std::min(channels.size() - first - a_lanes, kBiquadLanes);
         CallSweeps a, b;
         if (!a.gather(channels.subspan(first, a_lanes))) return first;
-        if (b_lanes > 0 && b.gather(channels.subspan(first + a_lanes, b_lanes))) {
+        if (b_lanes > 0 && b.gather(channels.subspan(first + a_lanes, b_lanes)) &&
+            a.sweeps > 0 && b.sweeps > 0) {
             simd::interleave(a.bufs, 0, n, scratch, simd::kWideLanes);
             simd::interleave(b.bufs, 0, n, scratch + kBiquadLanes, simd::kWideLanes);
             const SweepPlan both[2] = {a.plan(), b.plan()};
@@ -989,13 +990,14 @@ std::size_t run_stage_sets_wide(std::span<const LaneStages> channels, std::size_
             first += a_lanes + b_lanes;
             continue;
         }
+        first += a_lanes;
+        if (a.sweeps == 0) continue;  // no stages: nothing to move
         simd::interleave(a.bufs, 0, n, scratch);
         if (a.sweeps > 1)
             lagged_sweeps(a.plan(), scratch, n);
         else
             planned_sweeps(a.plan(), scratch, n);
         simd::deinterleave(scratch, 0, n, a.bufs);
-        first += a_lanes;
     }
     return first;
 }
