@@ -169,7 +169,7 @@ struct SweepPlan {
 
 SweepPlan LanePlan::sweeps() noexcept {
     return {coeffs_.data(), homes_.data(), whole_.data(), spare_.data(),
-            sweeps_,       last_stages_,  true};
+            sweeps_,        last_stages_,  true};
 }
 
 namespace {
@@ -979,8 +979,8 @@ std::size_t run_stage_sets_wide(std::span<const LaneStages> channels, std::size_
         const std::size_t b_lanes = std::min(channels.size() - first - a_lanes, kBiquadLanes);
         CallSweeps a, b;
         if (!a.gather(channels.subspan(first, a_lanes))) return first;
-        if (b_lanes > 0 && b.gather(channels.subspan(first + a_lanes, b_lanes)) &&
-            a.sweeps > 0 && b.sweeps > 0) {
+        if (b_lanes > 0 && b.gather(channels.subspan(first + a_lanes, b_lanes)) && a.sweeps > 0 &&
+            b.sweeps > 0) {
             simd::interleave(a.bufs, 0, n, scratch, simd::kWideLanes);
             simd::interleave(b.bufs, 0, n, scratch + kBiquadLanes, simd::kWideLanes);
             const SweepPlan both[2] = {a.plan(), b.plan()};
@@ -1012,8 +1012,8 @@ void run_stages_in_lanes(std::span<const LaneStages> channels, std::size_t n,
     if (simd::wide() && n >= kLaggedFrom) first = run_stage_sets_wide(channels, n, scratch);
 #endif
     for (; first < channels.size(); first += kBiquadLanes)
-        run_stage_set(channels.subspan(first, std::min(channels.size() - first, kBiquadLanes)),
-                      n, scratch);
+        run_stage_set(channels.subspan(first, std::min(channels.size() - first, kBiquadLanes)), n,
+                      scratch);
 }
 
 void run_bank(BiquadBank& bank, const float* samples, std::size_t n) noexcept {

@@ -86,7 +86,8 @@ MIXENGINE_LANE_INLINE std::size_t sum_runs(float* sum, const SumJob* jobs, std::
                                            const float* c, const float* t, const float* step,
                                            std::size_t n, std::size_t at) noexcept {
     constexpr std::size_t kWidth = sizeof(V) / sizeof(float);
-    for (; at + 8 * kWidth <= n; at += 8 * kWidth) sum_run<8, V>(sum, jobs, count, c, t, step, n, at);
+    for (; at + 8 * kWidth <= n; at += 8 * kWidth)
+        sum_run<8, V>(sum, jobs, count, c, t, step, n, at);
     if (at + 4 * kWidth <= n) {
         sum_run<4, V>(sum, jobs, count, c, t, step, n, at);
         at += 4 * kWidth;
