@@ -53,12 +53,15 @@ void deinterleave(const float* frames, std::size_t at, std::size_t n, float* con
             if (channels[l]) channels[l][at + i] = frames[i * stride + l];
 }
 
+namespace {
+MIXENGINE_LANE_INLINE Lanes magnitude(const float* p) noexcept {
+    typedef int32_t Bits __attribute__((vector_size(4 * kLanes)));
+    return reinterpret_cast<Lanes>(reinterpret_cast<Bits>(load(p)) & 0x7fffffff);
+}
+}  // namespace
+
 MIXENGINE_SIMD_CLONES
 float peak(const float* buf, std::size_t n) noexcept {
-    typedef int32_t Bits __attribute__((vector_size(4 * kLanes)));
-    auto magnitude = [&](std::size_t at) {
-        return reinterpret_cast<Lanes>(reinterpret_cast<Bits>(load(buf + at)) & 0x7fffffff);
-    };
     // Four running maxima, each a chain of comparisons a few cycles long, so that four overlap;
     // a NaN never enters one, so the order they are joined in cannot change the result.
     constexpr std::size_t kChains = 4;
@@ -66,11 +69,11 @@ float peak(const float* buf, std::size_t n) noexcept {
     std::size_t i = 0;
     for (; i + kChains * kLanes <= n; i += kChains * kLanes)
         for (std::size_t c = 0; c < kChains; ++c) {
-            const Lanes a = magnitude(i + c * kLanes);
+            const Lanes a = magnitude(buf + i + c * kLanes);
             p[c] = a > p[c] ? a : p[c];
         }
     for (; i + kLanes <= n; i += kLanes) {
-        const Lanes a = magnitude(i);
+        const Lanes a = magnitude(buf + i);
         p[0] = a > p[0] ? a : p[0];
     }
     for (std::size_t c = 1; c < kChains; ++c) p[0] = p[c] > p[0] ? p[c] : p[0];
