@@ -532,7 +532,6 @@ void comp_overlapped(const CompVec* p, CompRun* r, std::size_t n, std::size_t se
     if (n == 0) return;
     const std::size_t width = sets * kLanes;
     const std::size_t pieces = (n + kOverlap - 1) / kOverlap;
-    auto length = [n](std::size_t k) { return overlap_length(n, k); };
     auto* const detect = kernel_for(comp_detect, comp_detect_v4, sixteen::comp_detect, sets);
     auto* const smooth = kernel_for(comp_smooth, comp_smooth_v4, sixteen::comp_smooth, sets);
     auto* const both =
@@ -540,12 +539,12 @@ void comp_overlapped(const CompVec* p, CompRun* r, std::size_t n, std::size_t se
     auto* const apply = kernel_for(comp_apply, comp_apply, sixteen::comp_apply, sets);
     float lvl[2][kOverlap * kDynamicsLanes], db[2][kOverlap * kDynamicsLanes];
     float* x = frames.in(0);
-    detect(p, r, x, lvl[0], length(0), sets);
-    block_lin_to_db(lvl[0], db[0], length(0) * width);
+    detect(p, r, x, lvl[0], overlap_length(n, 0), sets);
+    block_lin_to_db(lvl[0], db[0], overlap_length(n, 0) * width);
     for (std::size_t k = 0; k < pieces; ++k) {
-        const std::size_t a = k % 2, b = 1 - a, m = length(k);
+        const std::size_t a = k % 2, b = 1 - a, m = overlap_length(n, k);
         if (k + 1 < pieces) {
-            const std::size_t next = length(k + 1);
+            const std::size_t next = overlap_length(n, k + 1);
             both(p, r, frames.in(k + 1), lvl[b], lvl[a], db[a], next, sets);
             if (next < m) smooth(p, r, lvl[a] + next * width, db[a] + next * width, m - next, sets);
             block_lin_to_db(lvl[b], db[b], next * width);
