@@ -6,7 +6,8 @@
 // whole scene (every record of the load popped from the update ring and applied, as the callback
 // does before a block) alone and together with the 64-frame block that follows it. The row
 // "host" is no engine at all: a fixed computation as long as the worst case's 64-frame block,
-// which shows how much of the tail is the machine's own.
+// which shows how much of the tail is the machine's own; the row "cold" is that block with every
+// cache emptied before it, the most a pause of the machine can add to a block.
 //
 // latency_bench [blocks] [cpu|wall] [load[/frames]]
 //   blocks: measured blocks per figure (default 6000, after 500 warm-up blocks)
@@ -70,13 +71,15 @@ struct Feed {
     std::size_t at = 0;
 };
 
-// Times `block()` after a warm-up, `blocks` times, and prints the row `name` of the table for a
-// period of `frames`; gives the mean time in microseconds.
-template <class Block>
-double timed_row(const char* name, std::size_t frames, std::size_t blocks, Block block) {
+// Times `block()` after a warm-up, `blocks` times, each after an untimed `before()`, and prints
+// the row `name` of the table for a period of `frames`; gives the mean time in microseconds.
+template <class Block, class Before>
+double timed_row(const char* name, std::size_t frames, std::size_t blocks, Block block,
+                 Before before) {
     std::vector<double> us;
     us.reserve(blocks);
     for (std::size_t b = 0; b < kWarmup + blocks; ++b) {
+        if (b >= kWarmup) before();
         const double t0 = now_us();
         block();
         const double t1 = now_us();
@@ -93,14 +96,30 @@ double timed_row(const char* name, std::size_t frames, std::size_t blocks, Block
     return total / double(blocks);
 }
 
-double block_times(const bench::Load& load, std::size_t frames, std::size_t blocks) {
+template <class Block>
+double timed_row(const char* name, std::size_t frames, std::size_t blocks, Block block) {
+    return timed_row(name, frames, blocks, block, [] {});
+}
+
+// Blocks of a load; `cold`: each after reading more memory than any cache holds, as another
+// program would while the core was lent to it, so that the block fetches all it needs anew.
+double block_times(const bench::Load& load, std::size_t frames, std::size_t blocks,
+                   bool cold = false) {
     MixEngine engine(kFs);
     Meters meters(kOut);
     bench::configure(engine, load);
     Feed feed(load.channels);
     std::vector<float> out(frames * kOut);
-    return timed_row(load.name, frames, blocks, [&] {
-        engine.process(feed.next(frames), load.channels, out, kOut, meters, {});
+    auto block = [&] { engine.process(feed.next(frames), load.channels, out, kOut, meters, {}); };
+    if (!cold) return timed_row(load.name, frames, blocks, block);
+    // More than the last-level cache a core shares with its neighbours; under a hypervisor the
+    // size the system reports can be the whole host's, which would take minutes to read.
+    std::vector<char> other(std::size_t(128) << 20, 1);
+    volatile char sink = 0;
+    return timed_row("cold", frames, blocks, block, [&] {
+        char sum = 0;
+        for (std::size_t i = 0; i < other.size(); i += 64) sum = char(sum + other[i]);
+        sink = sum;
     });
 }
 
@@ -187,6 +206,7 @@ int main(int argc, char** argv) {
             }
     if (!only.empty()) return 0;
     host_times(worst_64_us, 64, blocks);
+    block_times(bench::kWorst, 64, std::max<std::size_t>(blocks / 20, 100), true);
     std::printf("\nscene recall before one 64-frame block, %zu times (us)\n", blocks / 30);
     std::printf("%-10s %7s %9s %9s %9s %9s %9s\n", "load", "records", "apply_med", "apply_max",
                 "+block_med", "+block_max", "period");
