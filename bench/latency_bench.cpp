@@ -7,8 +7,8 @@
 // does before a block) alone and together with the 64-frame block that follows it. The row
 // "host" is no engine at all: a fixed computation as long as the worst case's 64-frame block,
 // which shows how much of the tail is the machine's own; the row "cold" is that block with every
-// cache emptied before it, what the engine adds to a pause of the machine long enough for other
-// work to replace the caches.
+// cache emptied before it, as it runs after a pause of the machine long enough for other work to
+// replace the caches.
 //
 // latency_bench [blocks] [cpu|wall] [load[/frames]]
 //   blocks: measured blocks per figure (default 6000, after 500 warm-up blocks; the row "cold" a
