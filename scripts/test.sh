@@ -39,7 +39,10 @@ started=$(date +%s)
 # Waits until the background builds have done `name`; if one of them failed, shows why.
 built() {
   while ! grep -qx "$1" build/logs/builds.done; do
-    if grep -qx failed build/logs/builds.done; then
+    # Its state after the command name: gone or a zombie means it ended without saying so.
+    state="$(sed 's/.*) //' "/proc/$builder/stat" 2>/dev/null | cut -c1)"
+    if grep -qx failed build/logs/builds.done ||
+       { [ "${state:-Z}" = Z ] && ! grep -qx "$1" build/logs/builds.done; }; then
       echo "a build failed:"
       tail -n 60 build/logs/sanitize.log build/logs/tsan.log build/logs/fuzz.log 2>/dev/null
       exit 1
