@@ -49,11 +49,13 @@ ListenSender::~ListenSender() {
 }
 
 void ListenSender::drain() noexcept {
-    const ListenSettings settings = state_->listen_copy();
-    const bool wide = settings.bits == 24;
-    const sockaddr_in to = loopback(settings.port);
-    // Converted even while off, so the ring never fills while nobody listens.
+    // Converted even while off, so the ring never fills while nobody listens. The settings are
+    // read for each packet once its samples are there: whatever was set before the engine wrote
+    // them is then seen, so the first packet after listening is switched on is not lost.
     while (packet_ > 0 && ring_.available() >= packet_) {
+        const ListenSettings settings = state_->listen_copy();
+        const bool wide = settings.bits == 24;
+        const sockaddr_in to = loopback(settings.port);
         ring_.pop_some(samples_.data(), packet_);
         uint8_t* out = bytes_.data();
         if (wide) {
