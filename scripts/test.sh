@@ -3,10 +3,10 @@
 # run on it, then the same tests under AddressSanitizer and UndefinedBehaviorSanitizer, the
 # threaded tests under ThreadSanitizer, and each fuzz target for 20 s (when clang is present).
 #
-# The tests mostly wait on engines, servers and the browser, so the later builds (sanitizers,
-# ThreadSanitizer, fuzz targets) compile one after another behind them at the lowest priority:
-# each test run starts as soon as its build is done and still has the processor whenever it wants
-# it. A build's output is shown only when it fails.
+# The tests leave much of the processor idle while they wait on engines, servers and the browser,
+# so the later builds (sanitizers, ThreadSanitizer, fuzz targets) compile one after another behind
+# them at the lowest priority: each test run starts as soon as its build is done and still has the
+# processor whenever it wants it. A build's output is shown only when it fails.
 set -eu
 cd "$(dirname "$0")/.."
 ./scripts/setup.sh
@@ -39,7 +39,7 @@ started=$(date +%s)
 # Waits until the background builds have done `name`; if one of them failed, shows why.
 built() {
   while ! grep -qx "$1" build/logs/builds.done; do
-    # Its state after the command name: gone or a zombie means it ended without saying so.
+    # Gone, or a zombie, without having said so: the builds ended some other way (killed, say).
     state="$(sed 's/.*) //' "/proc/$builder/stat" 2>/dev/null | cut -c1)"
     if grep -qx failed build/logs/builds.done ||
        { [ "${state:-Z}" = Z ] && ! grep -qx "$1" build/logs/builds.done; }; then
