@@ -8,12 +8,9 @@
 #
 #   scripts/fuzz.sh [SECONDS] [TARGET...]     e.g. scripts/fuzz.sh 3600 command_line
 #   MIXENGINE_FUZZ_RUNS=1000000 scripts/fuzz.sh 0    a fixed number of executions instead
-#   scripts/fuzz.sh build [TARGET...]                 only build them
 set -eu
 cd "$(dirname "$0")/.."
 seconds="${1:-30}"
-only_build=false
-[ "$seconds" = build ] && only_build=true
 [ $# -gt 0 ] && shift
 targets="${*:-command_line detect records wav cli}"
 runs="${MIXENGINE_FUZZ_RUNS:--1}"
@@ -25,7 +22,6 @@ names=""
 for t in $targets; do names="$names ${t}_fuzz"; done
 # shellcheck disable=SC2086
 cmake --build "$build" -j "$(nproc)" --target $names >/dev/null
-"$only_build" && exit 0
 
 mkdir -p "$build/artifacts" "$build/logs"
 run_one() {

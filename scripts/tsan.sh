@@ -4,8 +4,6 @@
 # suppressor and the simulation end to end (whose executable is built with ThreadSanitizer too, so
 # a race in any worker thread shows on its standard error and fails the test). Only these
 # binaries and the libraries they need are built, in build-tsan/.
-#
-#   scripts/tsan.sh [build]    build: only build them
 set -eu
 cd "$(dirname "$0")/.."
 build=build-tsan
@@ -18,7 +16,6 @@ for t in engine_tests control_tests suppression_tests analysis_tests entry_tests
 done
 # shellcheck disable=SC2086
 cmake --build "$build" -j "$(nproc)" --target $targets >/dev/null
-[ "${1:-}" = build ] && exit 0
 # Only the GoogleTest cases (label gtest) of the binaries built here: the unbuilt ones appear to
 # CTest as <name>_NOT_BUILT, and the scripted tests (console, packaging) are not about threads.
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
